@@ -1,0 +1,109 @@
+// Clock reading and the RFC 3339 text form of Timestamp.
+#include "korvanta/timestamp.hpp"
+
+#include <time.h>
+
+#include "korvanta/fault.hpp"
+
+namespace korvanta {
+namespace {
+
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
+// civil_from_days), valid over the whole range a Timestamp can hold.
+CivilDate civil_from_days(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto doe = static_cast<std::uint64_t>(days - era * 146097);
+  const std::uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::uint64_t mp = (5 * doy + 2) / 153;
+  const auto day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+  const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+  const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+  return {year, month, day};
+}
+
+// Writes `value` as exactly `width` digits, zero-padded on the left.
+char* put_digits(char* out, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+int digit_count(std::uint64_t value) {
+  int n = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+Timestamp Timestamp::now() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  if (ts.tv_sec < 0) throw Fault("system time before Unix epoch");
+  return Timestamp{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
+}
+
+std::size_t Timestamp::write_text(char* out) const noexcept {
+  char* p = out;
+  // Floor division, so instants before 1970 land on the right day.
+  std::int64_t days = seconds / 86400;
+  std::int64_t secs_of_day = seconds % 86400;
+  if (secs_of_day < 0) {
+    secs_of_day += 86400;
+    days -= 1;
+  }
+  const CivilDate date = civil_from_days(days);
+
+  if (date.year >= 0 && date.year <= 9999) {
+    p = put_digits(p, static_cast<std::uint64_t>(date.year), 4);
+  } else {
+    *p++ = date.year < 0 ? '-' : '+';
+    const std::uint64_t magnitude = date.year < 0 ? 0 - static_cast<std::uint64_t>(date.year)
+                                                  : static_cast<std::uint64_t>(date.year);
+    const int width = digit_count(magnitude);
+    p = put_digits(p, magnitude, width < 4 ? 4 : width);
+  }
+  *p++ = '-';
+  p = put_digits(p, date.month, 2);
+  *p++ = '-';
+  p = put_digits(p, date.day, 2);
+  *p++ = 'T';
+  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day / 3600), 2);
+  *p++ = ':';
+  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day / 60 % 60), 2);
+  *p++ = ':';
+  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day % 60), 2);
+
+  if (nanos != 0) {
+    *p++ = '.';
+    if (nanos % 1'000'000 == 0) {
+      p = put_digits(p, nanos / 1'000'000, 3);
+    } else if (nanos % 1'000 == 0) {
+      p = put_digits(p, nanos / 1'000, 6);
+    } else {
+      p = put_digits(p, nanos, 9);
+    }
+  }
+  *p++ = 'Z';
+  return static_cast<std::size_t>(p - out);
+}
+
+std::string Timestamp::to_string() const {
+  char buf[kMaxTextSize];
+  return std::string(buf, write_text(buf));
+}
+
+}  // namespace korvanta
