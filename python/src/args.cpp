@@ -1,0 +1,146 @@
+// Matching arguments to parameters. A successful parse allocates nothing:
+// slots hold borrowed references; only the failure messages build text.
+#include "args.hpp"
+
+#include <string>
+#include <vector>
+
+namespace korvanta::py {
+namespace {
+
+std::string function_name(const ParamsView& p) {
+  std::string name;
+  if (!p.owner.empty()) {
+    name.append(p.owner);
+    name += '.';
+  }
+  name.append(p.name);
+  name += "()";
+  return name;
+}
+
+[[gnu::cold]] Error too_many_positional(const ParamsView& p, Py_ssize_t given) {
+  std::string msg = function_name(p);
+  const std::size_t n = p.positional.size();
+  if (p.required == n) {
+    msg += " takes " + std::to_string(n);
+  } else {
+    msg += " takes from " + std::to_string(p.required) + " to " + std::to_string(n);
+  }
+  msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+  return Error(PyExc_TypeError, std::move(msg));
+}
+
+[[gnu::cold]] Error unexpected_keyword(const ParamsView& p, PyObject* keyword) {
+  Ref text = Ref::steal(PyObject_Str(keyword));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) return Error::fetch();
+  std::string msg = function_name(p) + " got an unexpected keyword argument '";
+  msg.append(utf8, static_cast<std::size_t>(size));
+  msg += '\'';
+  return Error(PyExc_TypeError, std::move(msg));
+}
+
+[[gnu::cold]] Error multiple_values(const ParamsView& p, std::string_view param) {
+  std::string msg = function_name(p) + " got multiple values for argument '";
+  msg.append(param);
+  msg += '\'';
+  return Error(PyExc_TypeError, std::move(msg));
+}
+
+[[gnu::cold]] Error missing_required(const ParamsView& p, PyObject* const* slots) {
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < p.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(p.positional[i]);
+  }
+  std::string msg = function_name(p) + " missing " + std::to_string(missing.size()) +
+                    " required positional argument" + (missing.size() == 1 ? "" : "s") + ": ";
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      if (missing.size() == 2) {
+        msg += " and ";
+      } else {
+        msg += i + 1 == missing.size() ? ", and " : ", ";
+      }
+    }
+    msg += '\'';
+    msg.append(missing[i]);
+    msg += '\'';
+  }
+  return Error(PyExc_TypeError, std::move(msg));
+}
+
+// Index of the parameter named `keyword`: keyword-only parameters are
+// searched first, then positional ones; -1 when none matches (a keyword that
+// is not a str, or cannot be read as UTF-8, matches none).
+std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return -1;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  const std::string_view name(utf8, static_cast<std::size_t>(size));
+  for (std::size_t i = 0; i < p.keyword_only.size(); ++i) {
+    if (p.keyword_only[i] == name) return static_cast<std::ptrdiff_t>(p.positional.size() + i);
+  }
+  for (std::size_t i = 0; i < p.positional.size(); ++i) {
+    if (p.positional[i] == name) return static_cast<std::ptrdiff_t>(i);
+  }
+  return -1;
+}
+
+Status assign_keyword(const ParamsView& p, PyObject* keyword, PyObject* value, PyObject** slots) {
+  const std::ptrdiff_t index = find_parameter(p, keyword);
+  if (index < 0) return unexpected_keyword(p, keyword);
+  const auto i = static_cast<std::size_t>(index);
+  if (slots[i] != nullptr) {
+    return multiple_values(p, i < p.positional.size() ? p.positional[i]
+                                                      : p.keyword_only[i - p.positional.size()]);
+  }
+  slots[i] = value;
+  return ok;
+}
+
+Status start(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
+  if (static_cast<std::size_t>(nargs) > p.positional.size()) return too_many_positional(p, nargs);
+  const std::size_t total = p.positional.size() + p.keyword_only.size();
+  for (std::size_t i = 0; i < total; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+  return ok;
+}
+
+Status finish(const ParamsView& p, PyObject* const* slots) {
+  for (std::size_t i = 0; i < p.required; ++i) {
+    if (slots[i] == nullptr) return missing_required(p, slots);
+  }
+  return ok;
+}
+
+}  // namespace
+
+Status parse_args(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots) {
+  if (Status s = start(p, args, nargs, slots); !s) return s;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (Status s = assign_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots); !s) return s;
+  }
+  return finish(p, slots);
+}
+
+Status parse_args(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  if (Status s = start(p, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots); !s) return s;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (Status s = assign_keyword(p, key, value, slots); !s) return s;
+    }
+  }
+  return finish(p, slots);
+}
+
+}  // namespace korvanta::py

@@ -1,0 +1,57 @@
+// Conversions of Python objects to the values the records hold, and the
+// rewrapping that names the parameter in an argument's TypeError.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+#include "error.hpp"
+
+namespace korvanta::py {
+
+// TypeError "'<type qualname>' object cannot be converted to '<target>'".
+[[gnu::cold]] Error conversion_error(PyObject* obj, std::string_view target);
+
+// A str or str subclass, read through the interpreter's cached UTF-8 view
+// (valid while `obj` lives; nothing is copied). A lone surrogate raises the
+// interpreter's UnicodeEncodeError.
+Result<std::string_view> as_text(PyObject* obj);
+// Exactly bool, or a numpy boolean scalar through its truth value.
+Result<bool> as_bool(PyObject* obj);
+// Through PyLong_AsLong (int, bool, __index__); out of range raises
+// OverflowError "out of range integral type conversion attempted".
+Result<std::uint16_t> as_u16(PyObject* obj);
+Result<std::uint32_t> as_u32(PyObject* obj);
+// int directly, anything else through __index__; the interpreter's own
+// OverflowError for negative or too large values.
+Result<std::uint64_t> as_u64(PyObject* obj);
+// The object itself when its type is `type` or a subtype of it.
+Result<PyObject*> as_instance(PyObject* obj, PyTypeObject* type, std::string_view target);
+
+// An argument's conversion error: an exact TypeError becomes
+// "argument '<param>': <message>" (keeping __cause__); others pass unchanged.
+Error rewrap_argument(Error error, std::string_view param);
+
+// Converts a required argument with `convert`, naming `param` on failure.
+template <auto Convert>
+auto argument(PyObject* obj, std::string_view param) -> decltype(Convert(obj)) {
+  auto value = Convert(obj);
+  if (!value) return rewrap_argument(std::move(value).error(), param);
+  return value;
+}
+
+// Converts an optional argument: not given or None is nullopt.
+template <auto Convert>
+auto optional_argument(PyObject* obj, std::string_view param)
+    -> Result<std::optional<std::remove_cvref_t<decltype(*Convert(obj))>>> {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  auto value = Convert(obj);
+  if (!value) return rewrap_argument(std::move(value).error(), param);
+  return std::optional(std::move(*value));
+}
+
+}  // namespace korvanta::py

@@ -1,0 +1,84 @@
+// The entry wrapper through which every call from the interpreter passes, and
+// the adapters that give an entry body the C signature of its slot.
+#pragma once
+
+#include <Python.h>
+
+#include "args.hpp"
+#include "error.hpp"
+#include "panic.hpp"
+#include "ref.hpp"
+
+namespace korvanta::py {
+
+// Runs `body` (returning Result<Ref>) with the interpreter lock held by the
+// caller: a value is returned as a new reference, an Error is raised, and an
+// internal fault (any C++ exception) becomes PanicException. Returns nullptr
+// on both failure paths.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    Result<Ref> result = body();
+    if (result) return (*result).release();
+    std::move(result).error().restore();
+  } catch (...) {
+    raise_current_fault();
+  }
+  return nullptr;
+}
+
+// Bodies by kind; each adapter is instantiated once per body.
+using ReceiverBody = Result<Ref> (*)(PyObject* self);
+
+// METH_FASTCALL | METH_KEYWORDS method or module function: the arguments are
+// parsed against `Description` before the body runs.
+template <const auto& Description, Result<Ref> (*Body)(PyObject* self, const Args<Description>& args)>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> Result<Ref> {
+    Args<Description> slots;
+    if (Status parsed = parse_args<Description>(args, nargs, kwnames, slots); !parsed) {
+      return std::move(parsed).error();
+    }
+    return Body(self, slots);
+  });
+}
+
+// tp_new with keyword parameters only or positional ones, parsed likewise.
+template <const auto& Description, Result<Ref> (*Body)(PyTypeObject* type, const Args<Description>& args)>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> Result<Ref> {
+    Args<Description> slots;
+    if (Status parsed = parse_args<Description>(args, kwargs, slots); !parsed) {
+      return std::move(parsed).error();
+    }
+    return Body(type, slots);
+  });
+}
+
+template <ReceiverBody Body>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+  return guarded([self] { return Body(self); });
+}
+
+template <ReceiverBody Body>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return guarded([self] { return Body(self); });
+}
+
+template <ReceiverBody Body>
+PyObject* repr(PyObject* self) noexcept {
+  return guarded([self] { return Body(self); });
+}
+
+template <Result<Ref> (*Body)(PyObject* self, PyObject* name)>
+PyObject* getattro(PyObject* self, PyObject* name) noexcept {
+  return guarded([self, name] { return Body(self, name); });
+}
+
+// The PyMethodDef form of an adapter (the interpreter casts it back by flag).
+template <class F>
+PyCFunction as_method(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace korvanta::py

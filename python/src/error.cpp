@@ -1,0 +1,75 @@
+// The fetch rule and raising of carried errors.
+#include "error.hpp"
+
+#include <cstdio>
+
+#include "korvanta/fault.hpp"
+#include "panic.hpp"
+
+namespace korvanta::py {
+namespace {
+
+// str() of an exception object, as UTF-8.
+std::string str_of(PyObject* exception, const char* fallback) {
+  Ref text = Ref::steal(PyObject_Str(exception));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return fallback;
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+Error Error::fetch() {
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception) {
+    return Error(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  PyObject* panic_type = panic_exception_type_if_made();
+  if (panic_type != nullptr && PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+    // A panic that went out through Python code and came back: it is not an
+    // ordinary error, so it ends this entry as a fresh internal fault.
+    std::fputs("korvanta_python: a PanicException raised in Python code called from native code "
+               "is resumed as a panic\n",
+               stderr);
+    std::fflush(stderr);
+    PyErr_DisplayException(exception.get());
+    throw Fault(str_of(exception.get(), "Unwrapped panic from Python code"));
+  }
+  return Error(std::move(exception));
+}
+
+PyObject* Error::type() const noexcept {
+  return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : type_;
+}
+
+std::string Error::text() const {
+  return exception_ ? str_of(exception_.get(), "<exception str() failed>") : message_;
+}
+
+Ref Error::cause() const {
+  return exception_ ? Ref::steal(PyException_GetCause(exception_.get())) : cause_;
+}
+
+void Error::restore() && {
+  if (exception_) {
+    PyErr_SetRaisedException(exception_.release());
+    return;
+  }
+  Ref message = Ref::steal(
+      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+  if (!message) return;  // the interpreter's MemoryError is now set
+  if (!cause_) {
+    PyErr_SetObject(type_, message.get());
+    return;
+  }
+  Ref exception = Ref::steal(PyObject_CallOneArg(type_, message.get()));
+  if (!exception) return;
+  PyException_SetCause(exception.get(), cause_.release());
+  PyErr_SetRaisedException(exception.release());
+}
+
+}  // namespace korvanta::py

@@ -1,0 +1,134 @@
+// Instances of the module's classes: one record value plus a borrow flag,
+// the shared/exclusive borrow guards, allocation and deallocation.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "convert.hpp"
+#include "error.hpp"
+#include "ref.hpp"
+
+namespace korvanta::py {
+
+// Memory layout of an instance. The borrow flag is 0 when free, n > 0 for n
+// shared borrows, -1 for one exclusive borrow.
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  T value;
+  std::atomic<std::intptr_t> borrow;
+};
+
+inline constexpr std::intptr_t kExclusive = -1;
+
+// A class of this module is described by a traits type:
+//   struct TracerClass {
+//     using Value = TracerRecord;
+//     static constexpr std::string_view name = "DURUraTracer";
+//     static PyTypeObject* type();   // the class object made at start-up
+//   };
+template <class C>
+Instance<typename C::Value>* instance_of(PyObject* obj) noexcept {
+  return reinterpret_cast<Instance<typename C::Value>*>(obj);
+}
+
+// Holds a shared borrow (and a reference) of a receiver until destroyed.
+template <class C>
+class Shared {
+ public:
+  explicit Shared(PyObject* obj) noexcept : obj_(Ref::borrow(obj)) {}
+  Shared(Shared&&) noexcept = default;
+  Shared& operator=(Shared&&) = delete;
+  ~Shared() {
+    if (obj_) instance_of<C>(obj_.get())->borrow.fetch_sub(1, std::memory_order_release);
+  }
+  const typename C::Value& operator*() const noexcept { return instance_of<C>(obj_.get())->value; }
+  const typename C::Value* operator->() const noexcept { return &**this; }
+  PyObject* object() const noexcept { return obj_.get(); }
+
+ private:
+  Ref obj_;
+};
+
+// Holds the exclusive borrow (and a reference) of a receiver until destroyed.
+template <class C>
+class Exclusive {
+ public:
+  explicit Exclusive(PyObject* obj) noexcept : obj_(Ref::borrow(obj)) {}
+  Exclusive(Exclusive&&) noexcept = default;
+  Exclusive& operator=(Exclusive&&) = delete;
+  ~Exclusive() {
+    if (obj_) instance_of<C>(obj_.get())->borrow.store(0, std::memory_order_release);
+  }
+  typename C::Value& operator*() const noexcept { return instance_of<C>(obj_.get())->value; }
+  typename C::Value* operator->() const noexcept { return &**this; }
+
+ private:
+  Ref obj_;
+};
+
+template <class C>
+Status check_receiver(PyObject* obj) {
+  if (!PyType_IsSubtype(Py_TYPE(obj), C::type())) return conversion_error(obj, C::name);
+  return ok;
+}
+
+template <class C>
+Result<Shared<C>> borrow_shared(PyObject* obj) {
+  if (Status s = check_receiver<C>(obj); !s) return std::move(s).error();
+  auto& flag = instance_of<C>(obj)->borrow;
+  std::intptr_t current = flag.load(std::memory_order_relaxed);
+  do {
+    if (current == kExclusive) return Error(PyExc_RuntimeError, "Already mutably borrowed");
+  } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed));
+  return Shared<C>(obj);
+}
+
+template <class C>
+Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
+  if (Status s = check_receiver<C>(obj); !s) return std::move(s).error();
+  std::intptr_t expected = 0;
+  if (!instance_of<C>(obj)->borrow.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                                           std::memory_order_relaxed)) {
+    return Error(PyExc_RuntimeError, "Already borrowed");
+  }
+  return Exclusive<C>(obj);
+}
+
+// A new instance of `type` (the class or, for __new__, the class passed in)
+// holding `value`. On allocation failure the value is destroyed and the
+// interpreter's exception returned.
+template <class C>
+Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  Ref obj = Ref::steal(alloc(type, 0));
+  if (!obj) return Error::fetch();
+  auto* inst = instance_of<C>(obj.get());
+  std::construct_at(&inst->value, std::move(value));
+  std::construct_at(&inst->borrow, 0);
+  return obj;
+}
+
+// tp_dealloc: destroys the record (releasing every text, list, map and
+// Python reference it owns), frees the memory and drops the type reference
+// that every heap-type instance holds. Record destructors do not throw, so
+// there is no fault to report here.
+template <class C>
+void dealloc(PyObject* obj) noexcept {
+  std::destroy_at(&instance_of<C>(obj)->value);
+  PyTypeObject* type = Py_TYPE(obj);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(obj);
+  Py_DECREF(type);
+}
+
+}  // namespace korvanta::py

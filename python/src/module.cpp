@@ -1,0 +1,111 @@
+// The module's initialisation entry: one module per process, refused in any
+// interpreter other than the first, and the registration of its attributes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "entry.hpp"
+#include "error.hpp"
+#include "korvanta/fault.hpp"
+#include "convert.hpp"
+#include "ref.hpp"
+
+namespace korvanta::py {
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "korvanta_python",
+    "Korvanta Python bindings.",
+    0,  // no per-module state
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first initialised the module; -1 until then.
+std::atomic<std::int64_t> g_interpreter{-1};
+// The module, kept for the life of the process.
+std::atomic<PyObject*> g_module{nullptr};
+
+PyObject* interned(const char* text, std::atomic<PyObject*>& cell) {
+  if (PyObject* name = cell.load(std::memory_order_acquire)) return name;
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cell.compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
+    Py_DECREF(name);
+    return expected;
+  }
+  return name;
+}
+
+std::atomic<PyObject*> g_all_name{nullptr};
+
+// The module's __all__ list, created empty when the module has none yet.
+Result<Ref> all_list(PyObject* module) {
+  PyObject* all_name = interned("__all__", g_all_name);
+  if (all_name == nullptr) return Error::fetch();
+  Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
+  if (!all) {
+    Error error = Error::fetch();
+    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return Error::fetch();
+  }
+  if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
+  return all;
+}
+
+// Appends `name` to __all__ and sets the module attribute.
+Status add_value(PyObject* module, const char* name, PyObject* value) {
+  Result<Ref> all = all_list(module);
+  if (!all) return std::move(all).error();
+  Ref name_obj = Ref::steal(PyUnicode_FromString(name));
+  if (!name_obj) return Error::fetch();
+  if (PyList_Append((*all).get(), name_obj.get()) < 0) {
+    PyErr_Clear();
+    throw Fault("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name_obj.get(), value) < 0) return Error::fetch();
+  return ok;
+}
+
+// The registration sequence; stops at the first failing step.
+Status initialise(PyObject* module) {
+  Ref version = Ref::steal(PyUnicode_FromString(KORVANTA_VERSION));
+  if (!version) return Error::fetch();
+  return add_value(module, "__version__", version.get());
+}
+
+Result<Ref> init_module() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return Error::fetch();
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return Error(PyExc_ImportError,
+                 "korvanta_python does not support sub-interpreters: it is already "
+                 "initialised in another interpreter of this process");
+  }
+  if (PyObject* module = g_module.load(std::memory_order_acquire)) return Ref::borrow(module);
+
+  Ref module = Ref::steal(PyModule_Create2(&g_module_def, 1013));
+  if (!module) return Error::fetch();
+  if (Status s = initialise(module.get()); !s) return std::move(s).error();
+  PyObject* stored = nullptr;
+  if (!g_module.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
+    return Ref::borrow(stored);
+  }
+  Py_INCREF(module.get());  // the cell's own reference
+  return module;
+}
+
+}  // namespace
+}  // namespace korvanta::py
+
+PyMODINIT_FUNC PyInit_korvanta_python() {
+  return korvanta::py::guarded(korvanta::py::init_module);
+}
