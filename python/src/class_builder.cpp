@@ -28,43 +28,43 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return guarded([type] { return no_constructor_body(type); });
 }
 
-Result<PyTypeObject*> make_class(const ClassSpec& spec) {
+Result<PyTypeObject*> make_class(const ClassSpec& desc) {
   // "Name(signature)\n--\n\n" lets the interpreter expose __text_signature__.
   std::string doc;
-  if (!spec.text_signature.empty()) {
-    doc.append(spec.name).append(spec.text_signature).append("\n--\n\n");
+  if (!desc.text_signature.empty()) {
+    doc.append(desc.name).append(desc.text_signature).append("\n--\n\n");
   }
-  doc.append(spec.doc);
+  doc.append(desc.doc);
 
   std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(doc.c_str())},
       {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
-      {Py_tp_new, reinterpret_cast<void*>(spec.constructor != nullptr ? spec.constructor : no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(desc.dealloc)},
+      {Py_tp_new, reinterpret_cast<void*>(desc.constructor != nullptr ? desc.constructor : no_constructor)},
   };
-  if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
-  if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
-  if (spec.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
-  if (spec.getattro != nullptr) slots.push_back({Py_tp_getattro, reinterpret_cast<void*>(spec.getattro)});
+  if (desc.getset != nullptr) slots.push_back({Py_tp_getset, desc.getset});
+  if (desc.methods != nullptr) slots.push_back({Py_tp_methods, desc.methods});
+  if (desc.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(desc.repr)});
+  if (desc.getattro != nullptr) slots.push_back({Py_tp_getattro, reinterpret_cast<void*>(desc.getattro)});
   slots.push_back({0, nullptr});
 
-  PyType_Spec type_spec{
-      spec.qualified_name,
-      spec.basicsize,
+  PyType_Spec type_desc{
+      desc.qualified_name,
+      desc.basicsize,
       0,
       Py_TPFLAGS_DEFAULT,  // no BASETYPE: not subclassable; no HAVE_GC
       slots.data(),
   };
-  PyObject* type = PyType_FromSpec(&type_spec);  // copies the docstring
+  PyObject* type = PyType_FromSpec(&type_desc);  // copies the docstring
   if (type == nullptr) return Error::fetch();
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace
 
-Result<PyTypeObject*> TypeCell::get_or_make(const ClassSpec& spec) {
+Result<PyTypeObject*> TypeCell::get_or_make(const ClassSpec& desc) {
   if (PyTypeObject* type = get()) return type;
-  Result<PyTypeObject*> made = make_class(spec);
+  Result<PyTypeObject*> made = make_class(desc);
   if (!made) return made;
   PyTypeObject* expected = nullptr;
   if (!type_.compare_exchange_strong(expected, *made, std::memory_order_acq_rel)) {

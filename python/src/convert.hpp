@@ -48,10 +48,11 @@ auto argument(PyObject* obj, std::string_view param) -> decltype(Convert(obj)) {
 template <auto Convert>
 auto optional_argument(PyObject* obj, std::string_view param)
     -> Result<std::optional<std::remove_cvref_t<decltype(*Convert(obj))>>> {
-  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  using Value = std::remove_cvref_t<decltype(*Convert(obj))>;
+  if (obj == nullptr || obj == Py_None) return std::optional<Value>();
   auto value = Convert(obj);
   if (!value) return rewrap_argument(std::move(value).error(), param);
-  return std::optional(std::move(*value));
+  return std::optional<Value>(std::move(*value));
 }
 
 }  // namespace korvanta::py

@@ -61,17 +61,17 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
 }
 
 template <ReceiverBody Body>
-PyObject* getter(PyObject* self, void*) noexcept {
+PyObject* property_getter(PyObject* self, void*) noexcept {
   return guarded([self] { return Body(self); });
 }
 
 template <ReceiverBody Body>
-PyObject* repr(PyObject* self) noexcept {
+PyObject* repr_slot(PyObject* self) noexcept {
   return guarded([self] { return Body(self); });
 }
 
 template <Result<Ref> (*Body)(PyObject* self, PyObject* name)>
-PyObject* getattro(PyObject* self, PyObject* name) noexcept {
+PyObject* getattro_slot(PyObject* self, PyObject* name) noexcept {
   return guarded([self, name] { return Body(self, name); });
 }
 

@@ -13,6 +13,7 @@
 
 #include "convert.hpp"
 #include "error.hpp"
+#include "py_values.hpp"
 #include "ref.hpp"
 
 namespace korvanta::py {
@@ -101,6 +102,15 @@ Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
     return Error(PyExc_RuntimeError, "Already borrowed");
   }
   return Exclusive<C>(obj);
+}
+
+// A read-only property body: under a shared borrow, the Python value of
+// `Read(record)`, e.g. property<SpanClass, +[](const TraceSpan& s) -> const auto& { return s.prompt; }>.
+template <class C, auto Read>
+Result<Ref> property(PyObject* obj) {
+  auto borrowed = borrow_shared<C>(obj);
+  if (!borrowed) return std::move(borrowed).error();
+  return to_python(Read(**borrowed));
 }
 
 // A new instance of `type` (the class or, for __new__, the class passed in)

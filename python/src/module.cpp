@@ -10,6 +10,8 @@
 #include "korvanta/fault.hpp"
 #include "convert.hpp"
 #include "ref.hpp"
+#include "span.hpp"
+#include "tracer.hpp"
 
 namespace korvanta::py {
 namespace {
@@ -74,11 +76,19 @@ Status add_value(PyObject* module, const char* name, PyObject* value) {
   return ok;
 }
 
+// Adds a class object (made once per process) under its name.
+Status add_class(PyObject* module, const char* name, Result<PyTypeObject*> type) {
+  if (!type) return std::move(type).error();
+  return add_value(module, name, reinterpret_cast<PyObject*>(*type));
+}
+
 // The registration sequence; stops at the first failing step.
 Status initialise(PyObject* module) {
   Ref version = Ref::steal(PyUnicode_FromString(KORVANTA_VERSION));
   if (!version) return Error::fetch();
-  return add_value(module, "__version__", version.get());
+  if (Status s = add_value(module, "__version__", version.get()); !s) return s;
+  if (Status s = add_class(module, "DURUraTracer", make_tracer_class()); !s) return s;
+  return add_class(module, "TraceSpan", make_span_class());
 }
 
 Result<Ref> init_module() {

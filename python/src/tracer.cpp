@@ -1,0 +1,207 @@
+// DURUraTracer: construction, properties, start_span and the representation.
+#include "tracer.hpp"
+
+#include <array>
+#include <utility>
+
+#include "class_builder.hpp"
+#include "convert.hpp"
+#include "entry.hpp"
+#include "instance.hpp"
+#include "py_values.hpp"
+#include "signatures.hpp"
+#include "span.hpp"
+#include "unicode_data.hpp"
+
+namespace korvanta::py {
+namespace {
+
+TypeCell g_tracer_type;
+
+constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProviderNames = {{
+    {"openai", LLMProvider::Kind::OpenAI},
+    {"anthropic", LLMProvider::Kind::Anthropic},
+    {"vllm", LLMProvider::Kind::VLLm},
+    {"sglang", LLMProvider::Kind::SGLang},
+    {"tgi", LLMProvider::Kind::TGI},
+    {"ollama", LLMProvider::Kind::Ollama},
+    {"azure_openai", LLMProvider::Kind::AzureOpenAI},
+    {"azure-openai", LLMProvider::Kind::AzureOpenAI},
+    {"azureopenai", LLMProvider::Kind::AzureOpenAI},
+    {"bedrock", LLMProvider::Kind::Bedrock},
+}};
+
+// ---- __new__ ----
+
+Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
+  auto tenant_id = optional_argument<as_text>(args[0], "tenant_id");
+  if (!tenant_id) return std::move(tenant_id).error();
+  auto endpoint = optional_argument<as_text>(args[1], "endpoint");
+  if (!endpoint) return std::move(endpoint).error();
+  auto enable_security = optional_argument<as_bool>(args[2], "enable_security");
+  if (!enable_security) return std::move(enable_security).error();
+
+  auto record = build_tracer(*tenant_id, *endpoint, *enable_security);
+  if (!record) return std::move(record).error();
+  return new_instance<TracerClass>(type, std::move(*record));
+}
+
+// ---- start_span ----
+
+Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
+  auto tracer = borrow_shared<TracerClass>(self);
+  if (!tracer) return std::move(tracer).error();
+  auto operation_name = argument<as_text>(args[0], "operation_name");
+  if (!operation_name) return std::move(operation_name).error();
+  auto provider = argument<as_text>(args[1], "provider");
+  if (!provider) return std::move(provider).error();
+  auto model = argument<as_text>(args[2], "model");
+  if (!model) return std::move(model).error();
+  return new_span_object(start_span(**tracer, *operation_name, *provider, *model));
+}
+
+// ---- __repr__ ----
+
+// One character of valid UTF-8 (the text comes from a Python str).
+char32_t decode(std::string_view text, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  const std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+  char32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
+  for (std::size_t k = 1; k < len && i + k < text.size(); ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+// The endpoint inside Some("..."): backslash, double quote, \t \r \n \0 get
+// a backslash escape; other controls, formats, separators (but the space),
+// surrogates, private-use and unassigned code points and Grapheme_Extend
+// characters are written \u{hex}; everything else stands as itself.
+void append_escaped(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    const char32_t cp = decode(text, i);
+    switch (cp) {
+      case '\\': out += "\\\\"; continue;
+      case '"': out += "\\\""; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (unicode::needs_debug_escape(cp)) {
+      char hex[16];
+      const int n = std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
+      out.append(hex, static_cast<std::size_t>(n));
+    } else {
+      out.append(text.substr(start, i - start));
+    }
+  }
+}
+
+Result<Ref> tracer_repr(PyObject* self) {
+  auto tracer = borrow_shared<TracerClass>(self);
+  if (!tracer) return std::move(tracer).error();
+  const TracerRecord& record = **tracer;
+  std::string text = "DURUraTracer(tenant_id='";
+  text += record.tenant_id.to_string();
+  text += "', endpoint=";
+  if (record.endpoint) {
+    text += "Some(\"";
+    append_escaped(text, *record.endpoint);
+    text += "\")";
+  } else {
+    text += "None";
+  }
+  text += record.enable_security ? ", security=true)" : ", security=false)";
+  return to_python(text);
+}
+
+// ---- class ----
+
+PyGetSetDef g_getset[] = {
+    {"tenant_id", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.tenant_id.uuid; }>>,
+     nullptr, "Tenant identifier (UUID string).", nullptr},
+    {"endpoint", property_getter<property<TracerClass, +[](const TracerRecord& t) -> const auto& { return t.endpoint; }>>,
+     nullptr, "Collector endpoint URL, or ``None``.", nullptr},
+    {"enable_security", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.enable_security; }>>,
+     nullptr, "Whether security analysis is enabled.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef g_methods[] = {
+    {"start_span", as_method(fastcall<signatures::tracer_start_span, tracer_start_span>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "start_span($self, operation_name, provider, model)\n--\n\n"
+     "Start a new trace span.\n\n"
+     "Args:\n"
+     "    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
+     "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
+     "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
+     "Returns:\n"
+     "    A new :class:`TraceSpan` ready for recording."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassSpec kTracerSpec{
+    .qualified_name = "builtins.DURUraTracer",
+    .name = TracerClass::name,
+    .text_signature = "(*, tenant_id=None, endpoint=None, enable_security=None)",
+    .doc = "Security-aware LLM tracer.\n\n"
+           "Create one per application (or per tenant) and use it to start trace\n"
+           "spans for each LLM call.",
+    .basicsize = sizeof(Instance<TracerRecord>),
+    .dealloc = dealloc<TracerClass>,
+    .getset = g_getset,
+    .methods = g_methods,
+    .constructor = constructor<signatures::tracer_new, tracer_new>,
+    .repr = repr_slot<tracer_repr>,
+};
+
+}  // namespace
+
+PyTypeObject* TracerClass::type() noexcept { return g_tracer_type.get(); }
+
+Result<PyTypeObject*> make_tracer_class() { return g_tracer_type.get_or_make(kTracerSpec); }
+
+Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
+                                  std::optional<std::string_view> endpoint,
+                                  std::optional<bool> enable_security) {
+  TracerRecord record;
+  if (tenant_id) {
+    std::string error;
+    const auto parsed = Uuid::parse_str(*tenant_id, &error);
+    if (!parsed) return Error(PyExc_ValueError, "Invalid tenant_id UUID: " + error);
+    record.tenant_id = TenantId{*parsed};
+  } else {
+    record.tenant_id = TenantId::generate();
+  }
+  if (endpoint) record.endpoint.emplace(*endpoint);
+  record.enable_security = enable_security.value_or(true);
+  return record;
+}
+
+Result<Ref> new_tracer_object(TracerRecord record) {
+  return new_instance<TracerClass>(TracerClass::type(), std::move(record));
+}
+
+LLMProvider provider_from_name(std::string_view name) {
+  std::string lowered;
+  unicode::append_lowercase(lowered, name);
+  for (const auto& [known, kind] : kProviderNames) {
+    if (lowered == known) return kind;
+  }
+  return LLMProvider::custom(std::move(lowered));
+}
+
+korvanta::TraceSpan start_span(const TracerRecord& tracer, std::string_view operation_name,
+                               std::string_view provider, std::string_view model) {
+  LLMProvider kind = provider_from_name(provider);
+  const Uuid trace_id = Uuid::new_v4();
+  return korvanta::TraceSpan::create(trace_id, tracer.tenant_id, std::string(operation_name), std::move(kind),
+                                     std::string(model), std::string());
+}
+
+}  // namespace korvanta::py
