@@ -1,0 +1,78 @@
+// JsonWriter: appends JSON to one growable byte buffer, compact or indented
+// (two spaces per level, line feeds) from the same calls. It knows the value
+// forms of the trace records: identifiers, timestamps, floats by the shortest
+// round-trip digits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "korvanta/timestamp.hpp"
+#include "korvanta/uuid.hpp"
+
+namespace korvanta {
+
+enum class JsonLayout : std::uint8_t { Compact, Indented };
+
+class JsonWriter {
+ public:
+  explicit JsonWriter(JsonLayout layout, std::size_t initial_capacity = 128);
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+  ~JsonWriter() { std::free(data_); }
+
+  // Containers. An empty one is written "{}" or "[]" in both layouts.
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+  // Starts an object member: separator, line break and indent when indented,
+  // then the key (escaped) and ":" or ": ". The value follows.
+  void key(std::string_view name);
+  // Starts an array element.
+  void element() { start_member(); }
+
+  void string(std::string_view text);
+  void uint(std::uint64_t value);
+  void int64(std::int64_t value);
+  // Shortest round-trip digits: "0.25", "3.0", "1e-6", "1000000000000000.0",
+  // "1e+16"; NaN and infinities as null.
+  void number(double value);
+  void boolean(bool value) { raw(value ? std::string_view("true") : std::string_view("false")); }
+  void null() { raw("null"); }
+  void uuid(const Uuid& id);
+  void timestamp(const Timestamp& ts);
+
+  std::string_view view() const noexcept { return {data_, size_}; }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  void open(char bracket);
+  void close(char bracket);
+  void start_member();
+  void newline_indent(std::size_t depth);
+  void raw(std::string_view text) {
+    reserve(text.size());
+    std::memcpy(data_ + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  // Makes room for `more` bytes beyond the current size.
+  void reserve(std::size_t more) {
+    if (capacity_ - size_ < more) grow(more);
+  }
+  void grow(std::size_t more);
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool indented_;
+  // One flag per open container: whether it has a member yet.
+  std::vector<bool> has_members_;
+};
+
+}  // namespace korvanta

@@ -1,0 +1,318 @@
+// The JSON document of spans and the finding summaries, checked as text.
+#include "korvanta/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+namespace korvanta {
+namespace {
+
+Uuid id(int n) {
+  Uuid u = *Uuid::parse_str("00000000-0000-4000-8000-000000000000");
+  u.bytes[15] = static_cast<std::uint8_t>(n);
+  return u;
+}
+
+// 2025-03-01T09:05:07Z plus `nanos`.
+Timestamp at(std::uint32_t nanos) { return Timestamp{1740819907, nanos}; }
+
+TraceSpan fixed_span(LLMProvider provider = LLMProvider::Kind::OpenAI) {
+  TraceSpan span = TraceSpan::create(id(1), TenantId{id(3)}, "chat_completion", std::move(provider), "gpt-4", "");
+  span.span_id = id(2);
+  span.start_time = at(120'000'000);
+  return span;
+}
+
+std::string compact(const TraceSpan& span) { return span_to_json(span, JsonLayout::Compact); }
+std::string indented(const TraceSpan& span) { return span_to_json(span, JsonLayout::Indented); }
+
+std::string number(double value) {
+  JsonWriter out(JsonLayout::Compact);
+  out.number(value);
+  return std::string(out.view());
+}
+
+std::string string(std::string_view text) {
+  JsonWriter out(JsonLayout::Compact);
+  out.string(text);
+  return std::string(out.view());
+}
+
+TEST(SpanJson, FreshSpanCompact) {
+  EXPECT_EQ(compact(fixed_span()),
+            "{\"trace_id\":\"00000000-0000-4000-8000-000000000001\","
+            "\"span_id\":\"00000000-0000-4000-8000-000000000002\",\"parent_span_id\":null,"
+            "\"tenant_id\":\"00000000-0000-4000-8000-000000000003\",\"operation_name\":\"chat_completion\","
+            "\"start_time\":\"2025-03-01T09:05:07.120Z\",\"end_time\":null,\"provider\":\"OpenAI\","
+            "\"model_name\":\"gpt-4\",\"prompt\":\"\",\"response\":null,\"prompt_tokens\":null,"
+            "\"completion_tokens\":null,\"total_tokens\":null,\"time_to_first_token_ms\":null,"
+            "\"duration_ms\":null,\"status_code\":null,\"error_message\":null,\"estimated_cost_usd\":null,"
+            "\"security_score\":null,\"security_findings\":[],\"tags\":{},\"events\":[],\"agent_actions\":[]}");
+}
+
+TEST(SpanJson, FreshSpanIndentedHas26Lines) {
+  const std::string text = indented(fixed_span());
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 26u);
+  EXPECT_EQ(lines.front(), "{");
+  EXPECT_EQ(lines.back(), "}");
+  EXPECT_NE(text.back(), '\n');
+  for (std::size_t i = 1; i < 25; ++i) {
+    EXPECT_EQ(lines[i].substr(0, 2), "  ") << lines[i];
+    EXPECT_NE(lines[i][2], ' ') << lines[i];
+    EXPECT_NE(lines[i].back(), ' ') << lines[i];
+  }
+  EXPECT_EQ(lines[1], "  \"trace_id\": \"00000000-0000-4000-8000-000000000001\",");
+  EXPECT_EQ(lines[3], "  \"parent_span_id\": null,");
+  EXPECT_EQ(lines[21], "  \"security_findings\": [],");
+  EXPECT_EQ(lines[22], "  \"tags\": {},");
+  EXPECT_EQ(lines[24], "  \"agent_actions\": []");
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(SpanJson, EveryRecordKindIndented) {
+  TraceSpan span = fixed_span(LLMProvider::custom("my-gateway"));
+  span.tags.insert_or_assign("env", "prod");
+  span.status_code = 504;
+  span.estimated_cost_usd = 0.25;
+  span.security_score = 87;
+  span.total_tokens = 4294967296;
+  AgentAction action = AgentAction::create(AgentActionType::CommandExecution, "ls").with_result("ok");
+  action.id = id(4);
+  action.timestamp = at(0);
+  action.exit_code = -1;
+  action.success = false;
+  action.metadata.insert_or_assign("cwd", "/tmp");
+  span.add_agent_action(std::move(action));
+  SecurityFinding finding{id(5), SecuritySeverity::Critical, "prompt_injection", "ignore previous", at(1500),
+                          0.5, std::nullopt, StringMap(), true};
+  span.security_findings.push_back(finding);
+  SpanEvent event{id(6), at(120'000), "retry", "second attempt", StringMap()};
+  event.data.insert_or_assign("attempt", "2");
+  span.events.push_back(event);
+
+  const std::string expected = R"({
+  "trace_id": "00000000-0000-4000-8000-000000000001",
+  "span_id": "00000000-0000-4000-8000-000000000002",
+  "parent_span_id": null,
+  "tenant_id": "00000000-0000-4000-8000-000000000003",
+  "operation_name": "chat_completion",
+  "start_time": "2025-03-01T09:05:07.120Z",
+  "end_time": null,
+  "provider": {
+    "Custom": "my-gateway"
+  },
+  "model_name": "gpt-4",
+  "prompt": "",
+  "response": null,
+  "prompt_tokens": null,
+  "completion_tokens": null,
+  "total_tokens": 4294967296,
+  "time_to_first_token_ms": null,
+  "duration_ms": null,
+  "status_code": 504,
+  "error_message": null,
+  "estimated_cost_usd": 0.25,
+  "security_score": 87,
+  "security_findings": [
+    {
+      "id": "00000000-0000-4000-8000-000000000005",
+      "severity": "Critical",
+      "finding_type": "prompt_injection",
+      "description": "ignore previous",
+      "detected_at": "2025-03-01T09:05:07.000001500Z",
+      "confidence_score": 0.5,
+      "location": null,
+      "metadata": {},
+      "requires_alert": true
+    }
+  ],
+  "tags": {
+    "env": "prod"
+  },
+  "events": [
+    {
+      "id": "00000000-0000-4000-8000-000000000006",
+      "timestamp": "2025-03-01T09:05:07.000120Z",
+      "event_type": "retry",
+      "description": "second attempt",
+      "data": {
+        "attempt": "2"
+      }
+    }
+  ],
+  "agent_actions": [
+    {
+      "id": "00000000-0000-4000-8000-000000000004",
+      "action_type": "command_execution",
+      "name": "ls",
+      "arguments": null,
+      "result": "ok",
+      "duration_ms": null,
+      "success": false,
+      "exit_code": -1,
+      "http_method": null,
+      "http_status": null,
+      "file_operation": null,
+      "timestamp": "2025-03-01T09:05:07Z",
+      "metadata": {
+        "cwd": "/tmp"
+      }
+    }
+  ]
+})";
+  EXPECT_EQ(indented(span), expected);
+
+  // The compact layout is the same document without whitespace.
+  std::string stripped;
+  bool in_string = false;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const char c = expected[i];
+    if (c == '"' && expected[i - 1] != '\\') in_string = !in_string;
+    if (in_string || (c != ' ' && c != '\n')) stripped += c;
+  }
+  EXPECT_EQ(compact(span), stripped);
+}
+
+TEST(SpanJson, CustomProviderCompact) {
+  const std::string text = compact(fixed_span(LLMProvider::custom("my-gateway")));
+  EXPECT_NE(text.find(",\"provider\":{\"Custom\":\"my-gateway\"},"), std::string::npos);
+  EXPECT_NE(compact(fixed_span(LLMProvider::Kind::VLLm)).find("\"provider\":\"VLLm\""), std::string::npos);
+}
+
+TEST(SpanJson, CopiesWriteTagsInTheSameOrder) {
+  TraceSpan span = fixed_span();
+  for (int i = 0; i < 30; ++i) span.tags.insert_or_assign("tag" + std::to_string(i), std::to_string(i));
+  const TraceSpan copy = span;
+  EXPECT_EQ(compact(copy), compact(span));
+}
+
+struct Escape {
+  std::string text;
+  std::string json;
+};
+
+class StringEscaping : public testing::TestWithParam<Escape> {};
+
+TEST_P(StringEscaping, Writes) { EXPECT_EQ(string(GetParam().text), GetParam().json); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, StringEscaping,
+    testing::Values(Escape{"tab\there", "\"tab\\there\""}, Escape{"a\nb", "\"a\\nb\""},
+                    Escape{"say \"hi\"", "\"say \\\"hi\\\"\""}, Escape{"C:\\dir", "\"C:\\\\dir\""},
+                    Escape{std::string("\x01\x1b\x1f", 3), "\"\\u0001\\u001b\\u001f\""},
+                    Escape{std::string("\0", 1), "\"\\u0000\""}, Escape{"\b\f\r", "\"\\b\\f\\r\""},
+                    Escape{"a/b\x7f", "\"a/b\x7f\""}, Escape{"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
+                    Escape{"", "\"\""},
+                    // Escapes at every offset of the 16-byte blocks, and long clean runs.
+                    Escape{std::string(15, 'a') + "\n" + std::string(16, 'b') + "\"",
+                           "\"" + std::string(15, 'a') + "\\n" + std::string(16, 'b') + "\\\"\""},
+                    Escape{std::string(33, 'x') + "\t", "\"" + std::string(33, 'x') + "\\t\""},
+                    Escape{std::string(40, '\n'), "\"" + [] {
+                             std::string s;
+                             for (int i = 0; i < 40; ++i) s += "\\n";
+                             return s;
+                           }() + "\""}));
+
+TEST(StringEscaping, LongTextWithEscapesEverywhere) {
+  std::string text;
+  std::string expected = "\"";
+  for (int i = 0; i < 100000; ++i) {
+    const char c = static_cast<char>(i % 128);
+    text += c;
+    if (c == '"' || c == '\\') {
+      expected += '\\';
+      expected += c;
+    } else if (c == '\n') {
+      expected += "\\n";
+    } else if (c == '\t') {
+      expected += "\\t";
+    } else if (c == '\r') {
+      expected += "\\r";
+    } else if (c == '\b') {
+      expected += "\\b";
+    } else if (c == '\f') {
+      expected += "\\f";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      expected += buf;
+    } else {
+      expected += c;
+    }
+  }
+  expected += '"';
+  EXPECT_EQ(string(text), expected);
+}
+
+struct Number {
+  double value;
+  const char* json;
+};
+
+class Numbers : public testing::TestWithParam<Number> {};
+
+TEST_P(Numbers, ShortestDigitsLaidOut) { EXPECT_EQ(number(GetParam().value), GetParam().json); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Numbers,
+    testing::Values(Number{1.0, "1.0"}, Number{3.0, "3.0"}, Number{0.25, "0.25"}, Number{0.1, "0.1"},
+                    Number{123.456, "123.456"}, Number{0.00001, "0.00001"}, Number{0.000001, "1e-6"},
+                    Number{0.00000025, "2.5e-7"}, Number{1e15, "1000000000000000.0"}, Number{1e16, "1e+16"},
+                    Number{1.5e300, "1.5e+300"}, Number{0.0, "0.0"}, Number{-0.0, "-0.0"}, Number{-2.5, "-2.5"},
+                    Number{123456789012345.6, "123456789012345.6"}, Number{1.2345678901234567e15, "1234567890123456.8"},
+                    Number{5e-324, "5e-324"}, Number{1.7976931348623157e308, "1.7976931348623157e+308"},
+                    Number{-0.000012, "-0.000012"}, Number{100.0, "100.0"},
+                    Number{std::numeric_limits<double>::quiet_NaN(), "null"},
+                    Number{std::numeric_limits<double>::infinity(), "null"},
+                    Number{-std::numeric_limits<double>::infinity(), "null"}));
+
+TEST(SpanJson, IntegersAndNaNCost) {
+  TraceSpan span = fixed_span();
+  span.estimated_cost_usd = std::nan("");
+  span.status_code = 504;
+  const std::string text = compact(span);
+  EXPECT_NE(text.find("\"status_code\":504,"), std::string::npos);
+  EXPECT_NE(text.find("\"estimated_cost_usd\":null,"), std::string::npos);
+  span.estimated_cost_usd = 3;
+  EXPECT_NE(compact(span).find("\"estimated_cost_usd\":3.0,"), std::string::npos);
+}
+
+TEST(FindingSummaries, SortedKeysAndLowerCaseLabels) {
+  std::vector<SecurityFinding> findings;
+  findings.push_back({id(7), SecuritySeverity::Critical, "pii", "email address", at(0), std::nan(""),
+                      std::string("prompt"), StringMap(), true});
+  findings.push_back({id(8), SecuritySeverity::Info, "note", "d", at(0), 0.75, std::nullopt, StringMap(), false});
+  JsonWriter out(JsonLayout::Compact);
+  write_finding_summaries(out, findings);
+  EXPECT_EQ(out.view(),
+            "[{\"confidence_score\":null,\"description\":\"email address\",\"finding_type\":\"pii\","
+            "\"id\":\"00000000-0000-4000-8000-000000000007\",\"location\":\"prompt\",\"requires_alert\":true,"
+            "\"severity\":\"critical\"},"
+            "{\"confidence_score\":0.75,\"description\":\"d\",\"finding_type\":\"note\","
+            "\"id\":\"00000000-0000-4000-8000-000000000008\",\"location\":null,\"requires_alert\":false,"
+            "\"severity\":\"info\"}]");
+  JsonWriter empty(JsonLayout::Compact);
+  write_finding_summaries(empty, {});
+  EXPECT_EQ(empty.view(), "[]");
+}
+
+TEST(JsonWriter, GrowsFromItsInitialCapacity) {
+  JsonWriter out(JsonLayout::Indented, 1);
+  out.begin_array();
+  for (int i = 0; i < 1000; ++i) {
+    out.element();
+    out.uint(static_cast<std::uint64_t>(i));
+  }
+  out.end_array();
+  EXPECT_EQ(out.view().substr(0, 9), "[\n  0,\n  ");
+  EXPECT_EQ(out.view().substr(out.size() - 7), "  999\n]");
+}
+
+}  // namespace
+}  // namespace korvanta
