@@ -4,6 +4,7 @@
 #                   then run examples/quickstart.py
 #   ./dev.sh test   run the C++ core tests (GoogleTest through CTest) and the
 #                   Python tests (pytest) on CPython 3.12 and on 3.13
+#   ./dev.sh bench  build the benchmarks (Release) and run them
 # Interpreters are looked up as $PYTHON, python3.13, python3.12, python3, then
 # pyenv's installed versions. KORVANTA_WERROR=ON turns warnings into errors.
 set -euo pipefail
@@ -69,16 +70,17 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-ensure_gtest() {
-  if [ -f /usr/include/gtest/gtest.h ]; then return 0; fi
-  say "installing GoogleTest (Debian package libgtest-dev)"
+# ensure_debian_package HEADER PACKAGE: installs PACKAGE when HEADER is missing.
+ensure_debian_package() {
+  if [ -f "$1" ]; then return 0; fi
+  say "installing Debian package $2"
   as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libgtest-dev
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "$2"
 }
 
 core_tests() {
   local venv_bin=$1
-  ensure_gtest
+  ensure_debian_package /usr/include/gtest/gtest.h libgtest-dev
   say "C++ core tests"
   "$venv_bin/cmake" -S "$ROOT" -B "$ROOT/build/core" -G Ninja \
     -DCMAKE_MAKE_PROGRAM="$venv_bin/ninja" -DKORVANTA_WERROR="$WERROR" >/dev/null
@@ -115,8 +117,22 @@ cmd_test() {
   [ "$tested" -gt 0 ] || die "neither CPython 3.12 nor 3.13 found (set PYTHON=/path/to/python3.12)"
 }
 
+cmd_bench() {
+  local python venv_python venv_bin
+  python=$(find_python any) || die "no CPython 3.12 or later found (set PYTHON=/path/to/python3.12)"
+  venv_python=$(venv_for "$python")
+  venv_bin=$(dirname "$venv_python")
+  ensure_debian_package /usr/include/benchmark/benchmark.h libbenchmark-dev
+  say "C++ benchmarks"
+  "$venv_bin/cmake" -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv_bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Release -DKORVANTA_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
+  "$venv_bin/cmake" --build "$ROOT/build/bench"
+  "$ROOT/build/bench/bench/korvanta_json_benchmark" --benchmark_color=false
+}
+
 case "${1:-}" in
   demo) cmd_demo ;;
   test) cmd_test ;;
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+  bench) cmd_bench ;;
+  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
 esac

@@ -196,7 +196,9 @@ void JsonWriter::key(std::string_view name) {
 void JsonWriter::string(std::string_view text) {
   const char* src = text.data();
   const char* const end = src + text.size();
-  reserve(text.size() + 2 + kSlack);
+  // Room for the text unescaped, its quotes and a sixteenth more for escapes,
+  // so that text with a few escapes does not make the buffer grow again.
+  reserve(text.size() + text.size() / 16 + 2 + kSlack);
   char* dst = data_ + size_;
   *dst++ = '"';
   for (;;) {

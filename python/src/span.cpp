@@ -9,6 +9,7 @@
 #include "instance.hpp"
 #include "py_values.hpp"
 #include "signatures.hpp"
+#include "span_methods.hpp"
 
 namespace korvanta::py {
 namespace {
@@ -148,6 +149,8 @@ PyGetSetDef g_getset[] = {
 constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
+    {"security_findings", as_method(noargs<security_findings>), METH_NOARGS,
+     "security_findings($self)\n--\n\nSecurity findings as a list of dicts."},
     {"set_prompt", as_method(fastcall<signatures::span_set_prompt, set_prompt>), kArgs,
      "set_prompt($self, prompt)\n--\n\nSet the prompt text for this span."},
     {"set_response", as_method(fastcall<signatures::span_set_response, set_response>), kArgs,
@@ -160,6 +163,10 @@ PyMethodDef g_methods[] = {
      "set_ttft_ms($self, ttft_ms)\n--\n\nSet the time-to-first-token in milliseconds."},
     {"add_tag", as_method(fastcall<signatures::span_add_tag, add_tag>), kArgs,
      "add_tag($self, key, value)\n--\n\nAdd a custom tag (key-value pair) to this span."},
+    {"report_action", as_method(fastcall<signatures::span_report_action, report_action>), kArgs, kReportActionDoc},
+    {"to_dict", as_method(noargs<to_dict>), METH_NOARGS,
+     "to_dict($self)\n--\n\nSerialise the span to a Python dictionary."},
+    {"to_json", as_method(noargs<to_json>), METH_NOARGS, "to_json($self)\n--\n\nSerialise the span to a JSON string."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,93 @@
+// TraceSpan.report_action: one agent action appended to the span.
+#include <array>
+#include <string>
+#include <utility>
+
+#include "convert.hpp"
+#include "instance.hpp"
+#include "py_values.hpp"
+#include "span.hpp"
+#include "span_methods.hpp"
+
+namespace korvanta::py {
+namespace {
+
+constexpr std::array<std::pair<std::string_view, AgentActionType>, 5> kActionTypes = {{
+    {"tool_call", AgentActionType::ToolCall},
+    {"skill_invocation", AgentActionType::SkillInvocation},
+    {"command_execution", AgentActionType::CommandExecution},
+    {"web_access", AgentActionType::WebAccess},
+    {"file_access", AgentActionType::FileAccess},
+}};
+
+// Exact, case-sensitive match; nothing is trimmed.
+std::optional<AgentActionType> action_type_named(std::string_view name) {
+  for (const auto& [known, type] : kActionTypes) {
+    if (name == known) return type;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+const char kReportActionDoc[] =
+    "report_action($self, action_type, name, *, arguments=None, result=None, duration_ms=None, success=None)\n"
+    "--\n"
+    "\n"
+    "Report an agent action on this span.\n"
+    "\n"
+    "Args:\n"
+    "    action_type: One of ``\"tool_call\"``, ``\"skill_invocation\"``,\n"
+    "                 ``\"command_execution\"``, ``\"web_access\"``, ``\"file_access\"``.\n"
+    "    name: Name of the tool, skill, command, URL, or file path.\n"
+    "    arguments: Optional arguments or parameters.\n"
+    "    result: Optional result (truncated to 4KB).\n"
+    "    duration_ms: Optional duration in milliseconds.\n"
+    "    success: Whether the action succeeded (default ``True``).\n"
+    "\n"
+    "Returns:\n"
+    "    The action ID (UUID string).";
+
+Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_action>& args) {
+  auto span = borrow_exclusive<SpanClass>(self);
+  if (!span) return std::move(span).error();
+  // Every conversion comes before the action-type check.
+  auto action_type = argument<as_text>(args[0], "action_type");
+  if (!action_type) return std::move(action_type).error();
+  auto name = argument<as_text>(args[1], "name");
+  if (!name) return std::move(name).error();
+  auto arguments = optional_argument<as_text>(args[2], "arguments");
+  if (!arguments) return std::move(arguments).error();
+  auto result = optional_argument<as_text>(args[3], "result");
+  if (!result) return std::move(result).error();
+  auto duration_ms = optional_argument<as_u64>(args[4], "duration_ms");
+  if (!duration_ms) return std::move(duration_ms).error();
+  auto success = optional_argument<as_bool>(args[5], "success");
+  if (!success) return std::move(success).error();
+
+  const auto type = action_type_named(*action_type);
+  if (!type) {
+    std::string msg = "Invalid action_type: '";
+    msg.append(*action_type);
+    msg += "'. Expected one of: tool_call, skill_invocation, command_execution, web_access, file_access";
+    return Error(PyExc_ValueError, std::move(msg));
+  }
+
+  AgentAction action = AgentAction::create(*type, std::string(*name));
+  if (*arguments) action = std::move(action).with_arguments(std::string(**arguments));
+  if (*result) {
+    // Copies only the prefix that is kept, not a long result whole.
+    const std::string_view text = **result;
+    const std::size_t kept = utf8_prefix_length(text, AgentAction::kMaxResultBytes);
+    action = std::move(action).with_result(std::string(text.substr(0, kept)));
+  }
+  action.duration_ms = *duration_ms;
+  if (*success == false) action.success = false;
+
+  Result<Ref> id = to_python(action.id);
+  if (!id) return id;
+  (*span)->add_agent_action(std::move(action));
+  return id;
+}
+
+}  // namespace korvanta::py
