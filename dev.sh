@@ -60,7 +60,7 @@ venv_for() {
     "$python" -m venv "$venv" >&2
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.21" ninja "pytest>=8" "numpy>=1.26" >&2
+    "scikit-build-core>=0.10" "cmake>=3.21" ninja "pytest>=8" "numpy>=1.26" "openai>=1.0" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -C cmake.define.KORVANTA_WERROR="$WERROR" "$ROOT" >&2
   echo "$venv/bin/python"

@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "client.hpp"
+#include "configure.hpp"
 #include "entry.hpp"
 #include "error.hpp"
 #include "korvanta/fault.hpp"
 #include "convert.hpp"
 #include "ref.hpp"
+#include "signatures.hpp"
 #include "span.hpp"
 #include "tracer.hpp"
 
@@ -46,6 +49,7 @@ PyObject* interned(const char* text, std::atomic<PyObject*>& cell) {
 }
 
 std::atomic<PyObject*> g_all_name{nullptr};
+std::atomic<PyObject*> g_name_name{nullptr};
 
 // The module's __all__ list, created empty when the module has none yet.
 Result<Ref> all_list(PyObject* module) {
@@ -82,13 +86,36 @@ Status add_class(PyObject* module, const char* name, Result<PyTypeObject*> type)
   return add_value(module, name, reinterpret_cast<PyObject*>(*type));
 }
 
+// Adds a built-in function bound to the module, under its own __name__.
+Status add_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Error::fetch();
+  Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!function) return Error::fetch();
+  PyObject* name_attr = interned("__name__", g_name_name);
+  if (name_attr == nullptr) return Error::fetch();
+  Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attr));
+  if (!name) return Error::fetch();
+  auto text = as_text(name.get());
+  if (!text) return std::move(text).error();
+  return add_value(module, std::string(*text).c_str(), function.get());
+}
+
+PyMethodDef g_configure_def = {"configure", as_method(fastcall<signatures::configure, configure>),
+                               METH_FASTCALL | METH_KEYWORDS, kConfigureDoc};
+PyMethodDef g_instrument_def = {"instrument", as_method(fastcall<signatures::instrument, instrument>),
+                                METH_FASTCALL | METH_KEYWORDS, kInstrumentDoc};
+
 // The registration sequence; stops at the first failing step.
 Status initialise(PyObject* module) {
   Ref version = Ref::steal(PyUnicode_FromString(KORVANTA_VERSION));
   if (!version) return Error::fetch();
   if (Status s = add_value(module, "__version__", version.get()); !s) return s;
   if (Status s = add_class(module, "DURUraTracer", make_tracer_class()); !s) return s;
-  return add_class(module, "TraceSpan", make_span_class());
+  if (Status s = add_class(module, "TraceSpan", make_span_class()); !s) return s;
+  if (Status s = add_class(module, "InstrumentedClient", make_client_class()); !s) return s;
+  if (Status s = add_function(module, &g_configure_def); !s) return s;
+  return add_function(module, &g_instrument_def);
 }
 
 Result<Ref> init_module() {

@@ -43,6 +43,9 @@ inline Result<Ref> to_python(std::uint8_t value) { return to_python(std::uint64_
 
 inline Result<Ref> none() { return Ref::borrow(Py_None); }
 
+// A held object itself (a new reference to the same object).
+inline Result<Ref> to_python(const Ref& obj) { return obj; }
+
 // An absent value reads as None.
 template <class T>
 Result<Ref> to_python(const std::optional<T>& value) {

@@ -1,0 +1,166 @@
+// InstrumentedClient: a wrapper that serves its own members (tracer,
+// wrapped_client, start_span) and reads every other attribute from the
+// wrapped client.
+#include "client.hpp"
+
+#include <utility>
+
+#include "class_builder.hpp"
+#include "convert.hpp"
+#include "entry.hpp"
+#include "instance.hpp"
+#include "py_values.hpp"
+#include "span.hpp"
+#include "tracer.hpp"
+
+namespace korvanta::py {
+namespace {
+
+TypeCell g_client_type;
+
+// The attribute-lookup slot: the wrapper's own attributes first; for an
+// AttributeError, the client's attribute of that name (its errors unchanged);
+// any other error passes through without asking the client.
+Result<Ref> client_getattr(PyObject* self, PyObject* name) {
+  Ref own = Ref::steal(PyObject_GenericGetAttr(self, name));
+  if (own) return own;
+  Error error = Error::fetch();
+  if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+
+  auto wrapper = borrow_shared<ClientClass>(self);
+  if (!wrapper) return std::move(wrapper).error();
+  auto text = argument<as_text>(name, "name");
+  if (!text) return std::move(text).error();
+  Result<Ref> name_str = to_python(*text);
+  if (!name_str) return name_str;
+  Ref attr = Ref::steal(PyObject_GetAttr((*wrapper)->client.get(), (*name_str).get()));
+  if (!attr) return Error::fetch();
+  return attr;
+}
+
+std::atomic<PyObject*> g_repr_name{nullptr};
+
+// The client's representation: its "__repr__" called as a method, so an
+// instance attribute of that name is honoured. A client that is a class gets
+// the interpreter's repr of it: its own __repr__ is unbound and would fail.
+Result<Ref> client_repr_text(PyObject* client) {
+  if (PyType_Check(client)) {
+    Ref text = Ref::steal(PyObject_Repr(client));
+    if (!text) return Error::fetch();
+    return text;
+  }
+  PyObject* name = g_repr_name.load(std::memory_order_acquire);
+  if (name == nullptr) {
+    name = PyUnicode_InternFromString("__repr__");
+    if (name == nullptr) return Error::fetch();
+    PyObject* expected = nullptr;
+    if (!g_repr_name.compare_exchange_strong(expected, name)) {
+      Py_DECREF(name);
+      name = expected;
+    }
+  }
+  PyObject* call_args[] = {client};
+  Ref text = Ref::steal(PyObject_VectorcallMethod(name, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!text) return Error::fetch();
+  return text;
+}
+
+Result<Ref> client_repr(PyObject* self) {
+  auto wrapper = borrow_shared<ClientClass>(self);
+  if (!wrapper) return std::move(wrapper).error();
+  Result<Ref> inner = client_repr_text((*wrapper)->client.get());
+  if (!inner) return inner;
+  auto text = as_text((*inner).get());
+  if (!text) return std::move(text).error();
+  std::string out = "InstrumentedClient(";
+  out.append(*text);
+  out += ')';
+  return to_python(out);
+}
+
+// Runs the attached tracer's span start directly (not through a Python
+// attribute lookup on the tracer).
+Result<Ref> client_start_span(PyObject* self, const Args<signatures::client_start_span>& args) {
+  auto wrapper = borrow_shared<ClientClass>(self);
+  if (!wrapper) return std::move(wrapper).error();
+  auto operation_name = argument<as_text>(args[0], "operation_name");
+  if (!operation_name) return std::move(operation_name).error();
+  auto provider = argument<as_text>(args[1], "provider");
+  if (!provider) return std::move(provider).error();
+  auto model = argument<as_text>(args[2], "model");
+  if (!model) return std::move(model).error();
+  auto tracer = borrow_shared<TracerClass>((*wrapper)->tracer.get());
+  if (!tracer) return std::move(tracer).error();
+  return new_span_object(start_span(**tracer, *operation_name, *provider, *model));
+}
+
+PyGetSetDef g_getset[] = {
+    {"tracer", property_getter<property<ClientClass, +[](const ClientRecord& c) -> const Ref& { return c.tracer; }>>,
+     nullptr, "The attached :class:`DURUraTracer`.", nullptr},
+    {"wrapped_client",
+     property_getter<property<ClientClass, +[](const ClientRecord& c) -> const Ref& { return c.client; }>>, nullptr,
+     "The original (unwrapped) client object.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef g_methods[] = {
+    {"start_span", as_method(fastcall<signatures::client_start_span, client_start_span>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "start_span($self, operation_name, provider, model)\n--\n\n"
+     "Start a trace span via the attached tracer (convenience shortcut)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassSpec kClientSpec{
+    .qualified_name = "builtins.InstrumentedClient",
+    .name = ClientClass::name,
+    .text_signature = {},
+    .doc = "A wrapper around a Python LLM client that attaches an [`DURUraTracer`].\n\n"
+           "Attribute access is delegated to the wrapped client, so it can be used\n"
+           "as a drop-in replacement. The attached tracer is accessible via the\n"
+           "``tracer`` property.",
+    .basicsize = sizeof(Instance<ClientRecord>),
+    .dealloc = dealloc<ClientClass>,
+    .getset = g_getset,
+    .methods = g_methods,
+    .repr = repr_slot<client_repr>,
+    .getattro = getattro_slot<client_getattr>,
+};
+
+}  // namespace
+
+PyTypeObject* ClientClass::type() noexcept { return g_client_type.get(); }
+
+Result<PyTypeObject*> make_client_class() { return g_client_type.get_or_make(kClientSpec); }
+
+const char kInstrumentDoc[] =
+    "instrument(client, *, tracer=None)\n--\n\n"
+    "Instrument a Python LLM client with automatic tracing.\n\n"
+    "Wraps the client in an :class:`InstrumentedClient` that delegates\n"
+    "attribute access to the original while attaching a tracer.\n\n"
+    "Args:\n"
+    "    client: Any Python LLM client object (e.g. ``openai.OpenAI(...)``).\n"
+    "    tracer: Optional pre-configured :class:`DURUraTracer`. A default\n"
+    "            tracer is created if omitted.\n\n"
+    "Returns:\n"
+    "    An :class:`InstrumentedClient` wrapping the original client.";
+
+Result<Ref> instrument(PyObject*, const Args<signatures::instrument>& args) {
+  Ref client = Ref::borrow(args[0]);
+  Ref tracer;
+  if (args[1] == nullptr || args[1] == Py_None) {
+    // Every call gets a tracer of its own with a fresh tenant.
+    auto record = build_tracer(std::nullopt, std::nullopt, std::nullopt);
+    if (!record) return std::move(record).error();
+    auto made = new_tracer_object(std::move(*record));
+    if (!made) return made;
+    tracer = std::move(*made);
+  } else {
+    auto given = as_instance(args[1], TracerClass::type(), TracerClass::name);
+    if (!given) return rewrap_argument(std::move(given).error(), "tracer");
+    tracer = Ref::borrow(*given);  // shared with the caller, not copied
+  }
+  return new_instance<ClientClass>(ClientClass::type(), ClientRecord{std::move(tracer), std::move(client)});
+}
+
+}  // namespace korvanta::py

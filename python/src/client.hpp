@@ -1,0 +1,35 @@
+// The InstrumentedClient class and the module function instrument(client,
+// *, tracer=None) that makes its instances.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "args.hpp"
+#include "error.hpp"
+#include "ref.hpp"
+#include "signatures.hpp"
+
+namespace korvanta::py {
+
+// Never changes after creation. The client is released before the tracer
+// (members are destroyed in reverse order).
+struct ClientRecord {
+  Ref tracer;  // a DURUraTracer object
+  Ref client;  // any object, None included
+};
+
+struct ClientClass {
+  using Value = ClientRecord;
+  static constexpr std::string_view name = "InstrumentedClient";
+  static PyTypeObject* type() noexcept;
+};
+
+// Makes the class object (once per process).
+Result<PyTypeObject*> make_client_class();
+
+extern const char kInstrumentDoc[];
+Result<Ref> instrument(PyObject* module, const Args<signatures::instrument>& args);
+
+}  // namespace korvanta::py
