@@ -50,20 +50,27 @@ find_python() {
   return 1
 }
 
-# venv_for PYTHON: creates (once) .venv/<version> with the build tools and the
-# test dependencies, installs the project into it, and prints its python.
-venv_for() {
-  local python=$1 version venv
-  version=$(cpython_version "$python")
-  venv="$ROOT/.venv/$version"
+BUILD_TOOLS=("scikit-build-core>=0.10" "cmake>=3.21" ninja)
+TEST_DEPS=("pytest>=8" "numpy>=1.26" "openai>=1.0" "mypy>=1.15" "build>=1.2")
+BENCH_DEPS=(opentelemetry-sdk orjson)
+
+# make_venv PYTHON NAME PACKAGE...: creates (once) .venv/NAME, installs the
+# build tools and PACKAGEs and then the project into it; prints its python.
+make_venv() {
+  local python=$1 venv="$ROOT/.venv/$2"
+  shift 2
   if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" >&2
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.21" ninja "pytest>=8" "numpy>=1.26" "openai>=1.0" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "${BUILD_TOOLS[@]}" "$@" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -C cmake.define.KORVANTA_WERROR="$WERROR" "$ROOT" >&2
   echo "$venv/bin/python"
+}
+
+# venv_for PYTHON: the test environment .venv/<version>.
+venv_for() {
+  make_venv "$1" "$(cpython_version "$1")" "${TEST_DEPS[@]}"
 }
 
 as_root() {
@@ -120,14 +127,17 @@ cmd_test() {
 cmd_bench() {
   local python venv_python venv_bin
   python=$(find_python any) || die "no CPython 3.12 or later found (set PYTHON=/path/to/python3.12)"
-  venv_python=$(venv_for "$python")
+  # The peers live in the benchmark's own environment, not in the tests'.
+  venv_python=$(make_venv "$python" "bench-$(cpython_version "$python")" "${BENCH_DEPS[@]}")
   venv_bin=$(dirname "$venv_python")
   ensure_debian_package /usr/include/benchmark/benchmark.h libbenchmark-dev
-  say "C++ benchmarks"
+  say "C++ benchmarks (Google Benchmark)"
   "$venv_bin/cmake" -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv_bin/ninja" \
     -DCMAKE_BUILD_TYPE=Release -DKORVANTA_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
   "$venv_bin/cmake" --build "$ROOT/build/bench"
-  "$ROOT/build/bench/bench/korvanta_json_benchmark" --benchmark_color=false
+  "$ROOT/build/bench/bench/korvanta_core_benchmark"
+  say "Python: korvanta_python beside opentelemetry-sdk, orjson and json"
+  (cd "$ROOT/bench" && "$venv_python" compare.py)
 }
 
 case "${1:-}" in

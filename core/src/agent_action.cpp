@@ -15,7 +15,7 @@ AgentAction AgentAction::create(AgentActionType type, std::string name) {
 }
 
 AgentAction AgentAction::with_arguments(std::string text) && {
-  arguments = std::move(text);
+  set_arguments(std::move(text));
   return std::move(*this);
 }
 
@@ -23,6 +23,11 @@ AgentAction AgentAction::with_result(std::string text) && {
   text.resize(utf8_prefix_length(text, kMaxResultBytes));
   result = std::move(text);
   return std::move(*this);
+}
+
+// Copies only the prefix that is kept, not a long result whole.
+void AgentAction::set_result(std::string_view text) {
+  result.emplace(text.substr(0, utf8_prefix_length(text, kMaxResultBytes)));
 }
 
 std::size_t utf8_prefix_length(std::string_view text, std::size_t max) noexcept {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <new>
+#include <stdexcept>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,83 +14,65 @@
 namespace korvanta {
 namespace {
 
-// Bytes a JSON string cannot hold as themselves: controls, '"' and '\\'.
-constexpr std::array<bool, 256> kNeedsEscape = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}();
-
 // Room past the end of a string that the 16-byte copy loop may write into.
 constexpr std::size_t kSlack = 16;
 
-// Copies bytes from [src, end) to dst up to the first byte that needs
-// escaping and returns how many it copied. Requires room for (end - src) +
-// kSlack bytes at dst: blocks of 16 are stored before they are checked.
-std::size_t copy_run(const char* src, const char* end, char* dst) {
-  const char* const start = src;
+// Second character of the two-character escapes (\" \\ \b \t \n \f \r);
+// 0 for the other controls, which take the \u00XX form.
+constexpr std::array<char, 256> kShortEscape = [] {
+  std::array<char, 256> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  return table;
+}();
+
 #if defined(__SSE2__)
+// Reading a whole block at the start of a short text may touch bytes past its
+// end (never past its page). Address sanitizers report such reads, so their
+// builds take the byte loop instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMayReadPastText = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMayReadPastText = false;
+#else
+constexpr bool kMayReadPastText = true;
+#endif
+#else
+constexpr bool kMayReadPastText = true;
+#endif
+
+// Bit i set when byte i of the block needs escaping.
+inline unsigned special_mask(__m128i block) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (end - src >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
-    // A byte is a control exactly when max(byte, 0x1F) == 0x1F (unsigned).
-    const __m128i special = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
-        _mm_cmpeq_epi8(_mm_max_epu8(block, control_max), control_max));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) {
-      const int skip = __builtin_ctz(static_cast<unsigned>(mask));
-      return static_cast<std::size_t>(src - start) + static_cast<std::size_t>(skip);
-    }
-    src += 16;
-    dst += 16;
-  }
-#else
-  // Eight bytes at a time: a byte needs escaping when it is below 0x20 or
-  // equals '"' or '\\' (the usual has-zero-byte bit tricks).
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  while (end - src >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, src, 8);
-    std::memcpy(dst, &word, 8);
-    const std::uint64_t below = (word - kOnes * 0x20) & ~word;
-    const std::uint64_t q = word ^ (kOnes * '"');
-    const std::uint64_t b = word ^ (kOnes * '\\');
-    const std::uint64_t hits = (below | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
-    if (hits != 0) break;
-    src += 8;
-    dst += 8;
-  }
-#endif
-  while (src < end && !kNeedsEscape[static_cast<unsigned char>(*src)]) *dst++ = *src++;
-  return static_cast<std::size_t>(src - start);
+  // A byte is a control exactly when max(byte, 0x1F) == 0x1F (unsigned).
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
+      _mm_cmpeq_epi8(_mm_max_epu8(block, control_max), control_max));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
 }
+#endif
+
+constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 char* write_escape(char* dst, unsigned char c) {
   constexpr char kHex[] = "0123456789abcdef";
-  *dst++ = '\\';
-  switch (c) {
-    case '"': *dst++ = '"'; break;
-    case '\\': *dst++ = '\\'; break;
-    case '\b': *dst++ = 'b'; break;
-    case '\t': *dst++ = 't'; break;
-    case '\n': *dst++ = 'n'; break;
-    case '\f': *dst++ = 'f'; break;
-    case '\r': *dst++ = 'r'; break;
-    default:
-      *dst++ = 'u';
-      *dst++ = '0';
-      *dst++ = '0';
-      *dst++ = kHex[c >> 4];
-      *dst++ = kHex[c & 0xF];
+  dst[0] = '\\';
+  if (const char e = kShortEscape[c]; e != 0) {
+    dst[1] = e;
+    return dst + 2;
   }
-  return dst;
+  std::memcpy(dst + 1, "u00", 3);
+  dst[4] = kHex[c >> 4];
+  dst[5] = kHex[c & 0xF];
+  return dst + 6;
 }
 
 // Lays out the shortest round-trip digits of a finite, non-zero value:
@@ -156,33 +139,47 @@ void JsonWriter::grow(std::size_t more) {
   capacity_ = capacity;
 }
 
-void JsonWriter::newline_indent(std::size_t depth) {
-  reserve(1 + 2 * depth);
-  data_[size_++] = '\n';
-  std::memset(data_ + size_, ' ', 2 * depth);
-  size_ += 2 * depth;
+// ",\n" and the indentation (or just ","), as the next member needs. Returns
+// the write position; `more` bytes past it are reserved.
+char* JsonWriter::begin_member(std::size_t more) {
+  const std::size_t width = indented_ ? 2 * depth_ : 0;
+  // 8 spare bytes: the indentation is written in whole 8-byte steps.
+  reserve(2 + width + 8 + more);
+  char* dst = data_ + size_;
+  const std::uint64_t bit = std::uint64_t{1} << (depth_ - 1);
+  if (has_members_ & bit) *dst++ = ',';
+  has_members_ |= bit;
+  if (indented_) {
+    *dst++ = '\n';
+    for (std::size_t i = 0; i < width; i += 8) std::memcpy(dst + i, "        ", 8);
+    dst += width;
+  }
+  return dst;
 }
 
-void JsonWriter::start_member() {
-  if (has_members_.back()) {
-    reserve(1);
-    data_[size_++] = ',';
-  } else {
-    has_members_.back() = true;
-  }
-  if (indented_) newline_indent(has_members_.size());
+void JsonWriter::newline_indent() {
+  const std::size_t width = 2 * depth_;
+  reserve(1 + width + 8);
+  char* dst = data_ + size_;
+  *dst++ = '\n';
+  for (std::size_t i = 0; i < width; i += 8) std::memcpy(dst + i, "        ", 8);
+  size_ = static_cast<std::size_t>(dst + width - data_);
 }
+
+void JsonWriter::start_member() { size_ = static_cast<std::size_t>(begin_member(0) - data_); }
 
 void JsonWriter::open(char bracket) {
+  if (depth_ == kMaxDepth) throw std::length_error("JSON nesting deeper than JsonWriter::kMaxDepth");
   reserve(1);
   data_[size_++] = bracket;
-  has_members_.push_back(false);
+  ++depth_;
+  has_members_ &= ~(std::uint64_t{1} << (depth_ - 1));
 }
 
 void JsonWriter::close(char bracket) {
-  const bool had_members = has_members_.back();
-  has_members_.pop_back();
-  if (indented_ && had_members) newline_indent(has_members_.size());
+  const bool had_members = (has_members_ >> (depth_ - 1)) & 1;
+  --depth_;
+  if (indented_ && had_members) newline_indent();
   reserve(1);
   data_[size_++] = bracket;
 }
@@ -193,6 +190,20 @@ void JsonWriter::key(std::string_view name) {
   raw(indented_ ? std::string_view(": ") : std::string_view(":"));
 }
 
+void JsonWriter::field(std::string_view name) {
+  char* dst = begin_member(name.size() + 4);
+  *dst++ = '"';
+  std::memcpy(dst, name.data(), name.size());
+  dst += name.size();
+  *dst++ = '"';
+  *dst++ = ':';
+  if (indented_) *dst++ = ' ';
+  size_ = static_cast<std::size_t>(dst - data_);
+}
+
+// Sixteen bytes at a time: a clean block is stored whole; in a block with
+// bytes to escape, the runs between them are copied and the escapes written,
+// and the next block starts right after the last escape.
 void JsonWriter::string(std::string_view text) {
   const char* src = text.data();
   const char* const end = src + text.size();
@@ -201,15 +212,84 @@ void JsonWriter::string(std::string_view text) {
   reserve(text.size() + text.size() / 16 + 2 + kSlack);
   char* dst = data_ + size_;
   *dst++ = '"';
-  for (;;) {
-    const std::size_t copied = copy_run(src, end, dst);
-    src += copied;
-    dst += copied;
-    if (src == end) break;
-    // An escape takes at most 6 bytes; keep room for the rest unescaped.
-    size_ = static_cast<std::size_t>(dst - data_);
-    reserve(6 + static_cast<std::size_t>(end - src) + 1 + kSlack);
-    dst = write_escape(data_ + size_, static_cast<unsigned char>(*src++));
+  // Before escaping within a block: room for 16 escapes of 6 bytes and the
+  // rest of the text unescaped.
+  const auto make_room = [&] {
+    const std::size_t need = 6 * 16 + static_cast<std::size_t>(end - src) + 1 + kSlack;
+    if (capacity_ - static_cast<std::size_t>(dst - data_) < need) {
+      size_ = static_cast<std::size_t>(dst - data_);
+      grow(need);
+      dst = data_ + size_;
+    }
+  };
+#if defined(__SSE2__)
+  // Writes the escapes of `mask` (bytes of the block at src) and the clean
+  // runs before them; returns how many source bytes that consumed.
+  const auto escape_block = [&](unsigned mask) {
+    make_room();
+    std::size_t pos = 0;
+    do {
+      const auto i = static_cast<std::size_t>(__builtin_ctz(mask));
+      if (pos != 0) {
+        // The run between two escapes: one block copy where the text allows.
+        if (static_cast<std::size_t>(end - src) - pos >= 16) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + pos)));
+        } else {
+          std::memcpy(dst, src + pos, i - pos);
+        }
+      }
+      dst += i - pos;
+      dst = write_escape(dst, static_cast<unsigned char>(src[i]));
+      pos = i + 1;
+      mask &= mask - 1;
+    } while (mask != 0);
+    return pos;
+  };
+  while (end - src >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
+    high_bits_ |= static_cast<unsigned>(_mm_movemask_epi8(block));
+    const unsigned mask = special_mask(block);
+    if (mask == 0) {
+      src += 16;
+      dst += 16;
+    } else {
+      src += escape_block(mask);
+    }
+  }
+  // The tail (or a short text): block loads where 16 bytes can be read
+  // without leaving the page; the bytes past the text are ignored.
+  while (src != end && kMayReadPastText && (reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {
+    const auto rest = static_cast<std::size_t>(end - src);
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
+    const unsigned in_text = (1u << rest) - 1;
+    high_bits_ |= static_cast<unsigned>(_mm_movemask_epi8(block)) & in_text;
+    const unsigned mask = special_mask(block) & in_text;
+    if (mask == 0) {
+      dst += rest;
+      src = end;
+    } else {
+      src += escape_block(mask);
+    }
+  }
+#endif
+  if (src != end) {
+    make_room();
+    for (; src != end; ++src) {
+      const auto c = static_cast<unsigned char>(*src);
+      high_bits_ |= c & 0x80u;
+      if (needs_escape(c)) {
+        // Room for the rest was made for 16 escapes; renew it when needed.
+        if (capacity_ - static_cast<std::size_t>(dst - data_) < 6 + static_cast<std::size_t>(end - src) + 1 + kSlack) {
+          make_room();
+        }
+        dst = write_escape(dst, c);
+      } else {
+        *dst++ = static_cast<char>(c);
+      }
+    }
   }
   *dst++ = '"';
   size_ = static_cast<std::size_t>(dst - data_);

@@ -99,6 +99,9 @@ std::size_t StringMap::slot_of(std::string_view key, std::uint64_t h) const noex
 
 void StringMap::grow() {
   std::vector<std::uint32_t> slots(slots_.empty() ? 8 : slots_.size() * 2, 0);
+  // The table stays at most half full, so the entries fit until the next
+  // growth: one allocation per doubling instead of the vector's own steps.
+  entries_.reserve(slots.size() / 2);
   const std::size_t mask = slots.size() - 1;
   for (std::size_t n = 0; n < entries_.size(); ++n) {
     std::size_t i = entries_[n].hash & mask;

@@ -3,6 +3,9 @@
 
 #include <time.h>
 
+#include <array>
+#include <cstring>
+
 #include "korvanta/fault.hpp"
 
 namespace korvanta {
@@ -27,6 +30,21 @@ CivilDate civil_from_days(std::int64_t days) {
   const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
   const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
   return {year, month, day};
+}
+
+// "00" to "99", for writing two digits at a time.
+constexpr std::array<char, 200> kTwoDigits = [] {
+  std::array<char, 200> table{};
+  for (int i = 0; i < 100; ++i) {
+    table[2 * i] = static_cast<char>('0' + i / 10);
+    table[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return table;
+}();
+
+char* put_two(char* out, std::uint64_t value) {
+  std::memcpy(out, &kTwoDigits[2 * value], 2);
+  return out + 2;
 }
 
 // Writes `value` as exactly `width` digits, zero-padded on the left.
@@ -68,7 +86,8 @@ std::size_t Timestamp::write_text(char* out) const noexcept {
   const CivilDate date = civil_from_days(days);
 
   if (date.year >= 0 && date.year <= 9999) {
-    p = put_digits(p, static_cast<std::uint64_t>(date.year), 4);
+    p = put_two(p, static_cast<std::uint64_t>(date.year / 100));
+    p = put_two(p, static_cast<std::uint64_t>(date.year % 100));
   } else {
     *p++ = date.year < 0 ? '-' : '+';
     const std::uint64_t magnitude = date.year < 0 ? 0 - static_cast<std::uint64_t>(date.year)
@@ -77,15 +96,15 @@ std::size_t Timestamp::write_text(char* out) const noexcept {
     p = put_digits(p, magnitude, width < 4 ? 4 : width);
   }
   *p++ = '-';
-  p = put_digits(p, date.month, 2);
+  p = put_two(p, date.month);
   *p++ = '-';
-  p = put_digits(p, date.day, 2);
+  p = put_two(p, date.day);
   *p++ = 'T';
-  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day / 3600), 2);
+  p = put_two(p, static_cast<std::uint64_t>(secs_of_day / 3600));
   *p++ = ':';
-  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day / 60 % 60), 2);
+  p = put_two(p, static_cast<std::uint64_t>(secs_of_day / 60 % 60));
   *p++ = ':';
-  p = put_digits(p, static_cast<std::uint64_t>(secs_of_day % 60), 2);
+  p = put_two(p, static_cast<std::uint64_t>(secs_of_day % 60));
 
   if (nanos != 0) {
     *p++ = '.';

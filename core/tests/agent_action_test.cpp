@@ -37,6 +37,9 @@ TEST_P(ResultCut, KeepsTheLongestWholeCharacterPrefix) {
   const std::string& text = GetParam().text;
   const AgentAction a = AgentAction::create(AgentActionType::ToolCall, "t").with_result(text);
   EXPECT_EQ(*a.result, text.substr(0, GetParam().stored));
+  AgentAction b = AgentAction::create(AgentActionType::ToolCall, "t");
+  b.set_result(text);
+  EXPECT_EQ(b.result, a.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -7,6 +7,9 @@
 #include <limits>
 #include <sstream>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace korvanta {
 namespace {
 
@@ -219,6 +222,31 @@ INSTANTIATE_TEST_SUITE_P(
                              return s;
                            }() + "\""}));
 
+TEST(JsonWriter, KnowsWhetherItWroteOnlyAscii) {
+  for (const std::string& text : {std::string(100, 'a'), std::string("tab\t\"q\""), std::string()}) {
+    JsonWriter out(JsonLayout::Indented);
+    out.begin_object();
+    out.key(text);
+    out.string(text);
+    out.end_object();
+    EXPECT_TRUE(out.is_ascii()) << text;
+  }
+  // A byte >= 0x80 anywhere in a text: first, last, inside a block, in a key.
+  for (std::size_t at : {0u, 5u, 15u, 16u, 31u, 40u}) {
+    std::string text(41, 'a');
+    text.replace(at, 1, "\xC3");
+    JsonWriter as_value(JsonLayout::Compact);
+    as_value.string(text);
+    EXPECT_FALSE(as_value.is_ascii()) << at;
+    JsonWriter as_key(JsonLayout::Compact);
+    as_key.begin_object();
+    as_key.key(text);
+    as_key.null();
+    as_key.end_object();
+    EXPECT_FALSE(as_key.is_ascii()) << at;
+  }
+}
+
 TEST(StringEscaping, LongTextWithEscapesEverywhere) {
   std::string text;
   std::string expected = "\"";
@@ -248,6 +276,27 @@ TEST(StringEscaping, LongTextWithEscapesEverywhere) {
   }
   expected += '"';
   EXPECT_EQ(string(text), expected);
+}
+
+// Texts that end right at the end of a readable page, the next page
+// inaccessible: writing them must not read a byte past their end.
+TEST(StringEscaping, NeverReadsPastTheText) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapping = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapping, MAP_FAILED);
+  char* base = static_cast<char*>(mapping);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  for (std::size_t len = 0; len <= 40; ++len) {
+    for (const char filler : {'a', '\n', '"'}) {
+      char* text = base + page - len;
+      std::memset(text, filler, len);
+      std::string expected = "\"";
+      for (std::size_t i = 0; i < len; ++i) expected += filler == 'a' ? "a" : filler == '\n' ? "\\n" : "\\\"";
+      expected += '"';
+      EXPECT_EQ(string(std::string_view(text, len)), expected) << len;
+    }
+  }
+  munmap(mapping, 2 * page);
 }
 
 struct Number {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,11 +15,35 @@
 
 namespace korvanta::py {
 
-inline Result<Ref> to_python(std::string_view text) {
-  Ref obj = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+// Whether every byte is below 0x80, eight at a time.
+inline bool is_ascii(std::string_view text) noexcept {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// A str from UTF-8 text already known to be ASCII or not. ASCII text is
+// copied straight into a compact ASCII str, skipping the decoder.
+inline Result<Ref> new_str(std::string_view text, bool ascii) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  Ref obj;
+  if (ascii) {
+    obj = Ref::steal(PyUnicode_New(size, 127));
+    if (obj) std::memcpy(PyUnicode_DATA(obj.get()), text.data(), text.size());
+  } else {
+    obj = Ref::steal(PyUnicode_FromStringAndSize(text.data(), size));
+  }
   if (!obj) return Error::fetch();
   return obj;
 }
+
+inline Result<Ref> to_python(std::string_view text) { return new_str(text, is_ascii(text)); }
 
 inline Result<Ref> to_python(const std::string& text) { return to_python(std::string_view(text)); }
 

@@ -4,6 +4,7 @@
 
 #include "instance.hpp"
 #include "korvanta/json.hpp"
+#include "py_values.hpp"
 #include "span.hpp"
 #include "span_methods.hpp"
 
@@ -12,11 +13,7 @@ namespace {
 
 // A new str from the writer's buffer (valid UTF-8: every text in a record
 // came from a Python str).
-Result<Ref> text_of(const JsonWriter& out) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-  if (!text) return Error::fetch();
-  return text;
-}
+Result<Ref> text_of(const JsonWriter& out) { return new_str(out.view(), out.is_ascii()); }
 
 PyObject* interned_name(const char* text, std::atomic<PyObject*>& cell) {
   if (PyObject* name = cell.load(std::memory_order_acquire)) return name;

@@ -74,13 +74,8 @@ Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_act
   }
 
   AgentAction action = AgentAction::create(*type, std::string(*name));
-  if (*arguments) action = std::move(action).with_arguments(std::string(**arguments));
-  if (*result) {
-    // Copies only the prefix that is kept, not a long result whole.
-    const std::string_view text = **result;
-    const std::size_t kept = utf8_prefix_length(text, AgentAction::kMaxResultBytes);
-    action = std::move(action).with_result(std::string(text.substr(0, kept)));
-  }
+  if (*arguments) action.set_arguments(std::string(**arguments));
+  if (*result) action.set_result(**result);
   action.duration_ms = *duration_ms;
   if (*success == false) action.success = false;
 

@@ -42,6 +42,10 @@ struct AgentAction {
   // Sets `result`, replacing any earlier value, cut to its longest prefix of
   // at most kMaxResultBytes that ends on a character boundary (no marker).
   AgentAction with_result(std::string text) &&;
+
+  // The same two in place, for callers that hold the action.
+  void set_arguments(std::string text) { arguments = std::move(text); }
+  void set_result(std::string_view text);
 };
 
 // Length of the longest prefix of `text` (UTF-8) of at most `max` bytes that

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "korvanta/timestamp.hpp"
 #include "korvanta/uuid.hpp"
@@ -20,6 +19,9 @@ enum class JsonLayout : std::uint8_t { Compact, Indented };
 
 class JsonWriter {
  public:
+  // Deepest nesting of containers; the records need 4.
+  static constexpr std::size_t kMaxDepth = 64;
+
   explicit JsonWriter(JsonLayout layout, std::size_t initial_capacity = 128);
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
@@ -33,6 +35,9 @@ class JsonWriter {
   // Starts an object member: separator, line break and indent when indented,
   // then the key (escaped) and ":" or ": ". The value follows.
   void key(std::string_view name);
+  // The same for a key known to need no escaping (the records' field names):
+  // written as it is, without scanning it.
+  void field(std::string_view name);
   // Starts an array element.
   void element() { start_member(); }
 
@@ -48,14 +53,18 @@ class JsonWriter {
   void timestamp(const Timestamp& ts);
 
   std::string_view view() const noexcept { return {data_, size_}; }
+  // Whether everything written so far is ASCII (only text strings can carry
+  // other bytes), so a caller can skip decoding it as UTF-8.
+  bool is_ascii() const noexcept { return high_bits_ == 0; }
   const char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
  private:
   void open(char bracket);
   void close(char bracket);
+  char* begin_member(std::size_t more);
   void start_member();
-  void newline_indent(std::size_t depth);
+  void newline_indent();
   void raw(std::string_view text) {
     reserve(text.size());
     std::memcpy(data_ + size_, text.data(), text.size());
@@ -71,8 +80,11 @@ class JsonWriter {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   bool indented_;
-  // One flag per open container: whether it has a member yet.
-  std::vector<bool> has_members_;
+  // Open containers, and bit d - 1 set when the one at depth d has a member.
+  std::size_t depth_ = 0;
+  std::uint64_t has_members_ = 0;
+  // Nonzero once a byte >= 0x80 has been written.
+  unsigned high_bits_ = 0;
 };
 
 }  // namespace korvanta
