@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "entry.hpp"
 #include "instance.hpp"
+#include "interned.hpp"
 #include "py_values.hpp"
 #include "span.hpp"
 #include "tracer.hpp"
@@ -38,7 +39,7 @@ Result<Ref> client_getattr(PyObject* self, PyObject* name) {
   return attr;
 }
 
-std::atomic<PyObject*> g_repr_name{nullptr};
+InternedName g_repr_name("__repr__");
 
 // The client's representation: its "__repr__" called as a method, so an
 // instance attribute of that name is honoured. A client that is a class gets
@@ -49,16 +50,8 @@ Result<Ref> client_repr_text(PyObject* client) {
     if (!text) return Error::fetch();
     return text;
   }
-  PyObject* name = g_repr_name.load(std::memory_order_acquire);
-  if (name == nullptr) {
-    name = PyUnicode_InternFromString("__repr__");
-    if (name == nullptr) return Error::fetch();
-    PyObject* expected = nullptr;
-    if (!g_repr_name.compare_exchange_strong(expected, name)) {
-      Py_DECREF(name);
-      name = expected;
-    }
-  }
+  PyObject* name = g_repr_name.get();
+  if (name == nullptr) return Error::fetch();
   PyObject* call_args[] = {client};
   Ref text = Ref::steal(PyObject_VectorcallMethod(name, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!text) return Error::fetch();
@@ -83,15 +76,11 @@ Result<Ref> client_repr(PyObject* self) {
 Result<Ref> client_start_span(PyObject* self, const Args<signatures::client_start_span>& args) {
   auto wrapper = borrow_shared<ClientClass>(self);
   if (!wrapper) return std::move(wrapper).error();
-  auto operation_name = argument<as_text>(args[0], "operation_name");
-  if (!operation_name) return std::move(operation_name).error();
-  auto provider = argument<as_text>(args[1], "provider");
-  if (!provider) return std::move(provider).error();
-  auto model = argument<as_text>(args[2], "model");
-  if (!model) return std::move(model).error();
+  auto texts = convert_span_args(args.data());
+  if (!texts) return std::move(texts).error();
   auto tracer = borrow_shared<TracerClass>((*wrapper)->tracer.get());
   if (!tracer) return std::move(tracer).error();
-  return new_span_object(start_span(**tracer, *operation_name, *provider, *model));
+  return new_span_object(start_span(**tracer, texts->operation_name, texts->provider, texts->model));
 }
 
 PyGetSetDef g_getset[] = {

@@ -9,6 +9,7 @@
 #include "configure.hpp"
 #include "entry.hpp"
 #include "error.hpp"
+#include "interned.hpp"
 #include "korvanta/fault.hpp"
 #include "convert.hpp"
 #include "ref.hpp"
@@ -36,24 +37,13 @@ std::atomic<std::int64_t> g_interpreter{-1};
 // The module, kept for the life of the process.
 std::atomic<PyObject*> g_module{nullptr};
 
-PyObject* interned(const char* text, std::atomic<PyObject*>& cell) {
-  if (PyObject* name = cell.load(std::memory_order_acquire)) return name;
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (name == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!cell.compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
-    Py_DECREF(name);
-    return expected;
-  }
-  return name;
-}
 
-std::atomic<PyObject*> g_all_name{nullptr};
-std::atomic<PyObject*> g_name_name{nullptr};
+InternedName g_all_name("__all__");
+InternedName g_name_name("__name__");
 
 // The module's __all__ list, created empty when the module has none yet.
 Result<Ref> all_list(PyObject* module) {
-  PyObject* all_name = interned("__all__", g_all_name);
+  PyObject* all_name = g_all_name.get();
   if (all_name == nullptr) return Error::fetch();
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
@@ -92,7 +82,7 @@ Status add_function(PyObject* module, PyMethodDef* def) {
   if (!module_name) return Error::fetch();
   Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
   if (!function) return Error::fetch();
-  PyObject* name_attr = interned("__name__", g_name_name);
+  PyObject* name_attr = g_name_name.get();
   if (name_attr == nullptr) return Error::fetch();
   Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attr));
   if (!name) return Error::fetch();

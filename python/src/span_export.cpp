@@ -1,8 +1,7 @@
 // TraceSpan.to_json, to_dict and security_findings. The dictionary forms are
 // what the interpreter's json.loads makes of the compact text.
-#include <atomic>
-
 #include "instance.hpp"
+#include "interned.hpp"
 #include "korvanta/json.hpp"
 #include "py_values.hpp"
 #include "span.hpp"
@@ -15,19 +14,7 @@ namespace {
 // came from a Python str).
 Result<Ref> text_of(const JsonWriter& out) { return new_str(out.view(), out.is_ascii()); }
 
-PyObject* interned_name(const char* text, std::atomic<PyObject*>& cell) {
-  if (PyObject* name = cell.load(std::memory_order_acquire)) return name;
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (name == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!cell.compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
-    Py_DECREF(name);
-    return expected;
-  }
-  return name;
-}
-
-std::atomic<PyObject*> g_loads_name{nullptr};
+InternedName g_loads_name("loads");
 
 // json.loads(text), with "json" imported afresh through the import system (so
 // a module replaced in sys.modules is the one used) and loads called as a
@@ -39,7 +26,7 @@ Result<Ref> json_loads(const JsonWriter& out) {
   if (!json) return Error::fetch();
   Result<Ref> text = text_of(out);
   if (!text) return text;
-  PyObject* loads = interned_name("loads", g_loads_name);
+  PyObject* loads = g_loads_name.get();
   if (loads == nullptr) return Error::fetch();
   PyObject* call_args[] = {json.get(), (*text).get()};
   Ref parsed = Ref::steal(

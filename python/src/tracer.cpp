@@ -51,13 +51,9 @@ Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& a
 Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
   auto tracer = borrow_shared<TracerClass>(self);
   if (!tracer) return std::move(tracer).error();
-  auto operation_name = argument<as_text>(args[0], "operation_name");
-  if (!operation_name) return std::move(operation_name).error();
-  auto provider = argument<as_text>(args[1], "provider");
-  if (!provider) return std::move(provider).error();
-  auto model = argument<as_text>(args[2], "model");
-  if (!model) return std::move(model).error();
-  return new_span_object(start_span(**tracer, *operation_name, *provider, *model));
+  auto texts = convert_span_args(args.data());
+  if (!texts) return std::move(texts).error();
+  return new_span_object(start_span(**tracer, texts->operation_name, texts->provider, texts->model));
 }
 
 // ---- __repr__ ----
@@ -185,6 +181,16 @@ Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
 
 Result<Ref> new_tracer_object(TracerRecord record) {
   return new_instance<TracerClass>(TracerClass::type(), std::move(record));
+}
+
+Result<SpanArgs> convert_span_args(PyObject* const* args) {
+  auto operation_name = argument<as_text>(args[0], "operation_name");
+  if (!operation_name) return std::move(operation_name).error();
+  auto provider = argument<as_text>(args[1], "provider");
+  if (!provider) return std::move(provider).error();
+  auto model = argument<as_text>(args[2], "model");
+  if (!model) return std::move(model).error();
+  return SpanArgs{*operation_name, *provider, *model};
 }
 
 LLMProvider provider_from_name(std::string_view name) {

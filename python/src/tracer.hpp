@@ -46,6 +46,16 @@ Result<Ref> new_tracer_object(TracerRecord record);
 korvanta::TraceSpan start_span(const TracerRecord& tracer, std::string_view operation_name,
                                std::string_view provider, std::string_view model);
 
+// The three text arguments of a start_span call (borrowed views, valid
+// while the call's arguments live), converted in order with the failing
+// parameter named in the error.
+struct SpanArgs {
+  std::string_view operation_name;
+  std::string_view provider;
+  std::string_view model;
+};
+Result<SpanArgs> convert_span_args(PyObject* const* args);
+
 // The provider a provider text names: lowercased (full Unicode mapping),
 // then looked up; any other text gives Custom carrying the lowercased text.
 LLMProvider provider_from_name(std::string_view name);
