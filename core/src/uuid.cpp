@@ -82,6 +82,10 @@ Char next_char(std::string_view text, std::size_t i) {
     if ((b & 0xC0) != 0x80) return {0xFFFD, 1};
     cp = (cp << 6) | (b & 0x3F);
   }
+  // Overlong forms, surrogates and values past U+10FFFF are not characters
+  // either: read them as U+FFFD too, so the message stays valid UTF-8.
+  constexpr char32_t kMinOfLength[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMinOfLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0xFFFD, 1};
   return {cp, len};
 }
 

@@ -111,6 +111,15 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"ab\xC3\xA9", kBadChar + "`\xC3\xA9` at 3"},
         Rejected{"a\xE2\x82\xAC" "b", kBadChar + "`\xE2\x82\xAC` at 2"}));
 
+TEST(UuidParse, BytesThatAreNotCharactersAreNamedAsReplacementCharacter) {
+  // An overlong 'E', a surrogate and a value past U+10FFFF: not characters,
+  // so the message names U+FFFD and stays valid UTF-8.
+  EXPECT_EQ(parse_error(std::string_view("67e55044-011B-426F-9247-BB67e50\xC1\x85" "4ee")),
+            kBadChar + "`\xEF\xBF\xBD` at 32");
+  EXPECT_EQ(parse_error("ab\xED\xA0\x80"), kBadChar + "`\xEF\xBF\xBD` at 3");
+  EXPECT_EQ(parse_error("67e550442\xF4\x9F\x98\x80-b6f"), kBadChar + "`\xEF\xBF\xBD` at 10");
+}
+
 TEST(UuidParse, MalformedUtf8NeverReadsPastTheText) {
   // A lead byte promising more bytes than remain: reported, not over-read.
   const std::string text("abc\xF0\x9F", 5);

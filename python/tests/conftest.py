@@ -43,7 +43,11 @@ def fake_libc(tmp_path_factory):
     )
     prelude = "import ctypes\nfake = ctypes.CDLL(None)\n"
 
+    # A preload already in force (a sanitizer runtime, which must come first)
+    # stays in front of the stand-in.
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+
     def run(code):
-        return run_python(prelude + textwrap.dedent(code), env={"LD_PRELOAD": str(library)})
+        return run_python(prelude + textwrap.dedent(code), env={"LD_PRELOAD": preload})
 
     return run
