@@ -14,6 +14,11 @@
 namespace korvanta {
 namespace {
 
+// Buffers smaller than this grow fourfold, larger ones twofold.
+constexpr std::size_t kQuadrupleBelow = 64 * 1024;
+// The least size a buffer grows to.
+constexpr std::size_t kFirstGrowth = 8 * 1024;
+
 // Room past the end of a string that the 16-byte copy loop may write into.
 constexpr std::size_t kSlack = 16;
 
@@ -62,7 +67,7 @@ inline unsigned special_mask(__m128i block) {
 
 constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-char* write_escape(char* dst, unsigned char c) {
+[[gnu::always_inline]] inline char* write_escape(char* dst, unsigned char c) {
   constexpr char kHex[] = "0123456789abcdef";
   dst[0] = '\\';
   if (const char e = kShortEscape[c]; e != 0) {
@@ -131,30 +136,16 @@ JsonWriter::JsonWriter(JsonLayout layout, std::size_t initial_capacity)
 }
 
 void JsonWriter::grow(std::size_t more) {
-  std::size_t capacity = capacity_ * 2;
+  // A buffer that outgrows its first 128 bytes holds more than a tiny
+  // document: it goes to 8 KiB at once, a typical span's size, and then
+  // quadruples while small and doubles when large.
+  std::size_t capacity = capacity_ < kQuadrupleBelow ? capacity_ * 4 : capacity_ * 2;
+  if (capacity < kFirstGrowth) capacity = kFirstGrowth;
   if (capacity - size_ < more) capacity = size_ + more;
   char* data = static_cast<char*>(std::realloc(data_, capacity));
   if (data == nullptr) throw std::bad_alloc();
   data_ = data;
   capacity_ = capacity;
-}
-
-// ",\n" and the indentation (or just ","), as the next member needs. Returns
-// the write position; `more` bytes past it are reserved.
-char* JsonWriter::begin_member(std::size_t more) {
-  const std::size_t width = indented_ ? 2 * depth_ : 0;
-  // 8 spare bytes: the indentation is written in whole 8-byte steps.
-  reserve(2 + width + 8 + more);
-  char* dst = data_ + size_;
-  const std::uint64_t bit = std::uint64_t{1} << (depth_ - 1);
-  if (has_members_ & bit) *dst++ = ',';
-  has_members_ |= bit;
-  if (indented_) {
-    *dst++ = '\n';
-    for (std::size_t i = 0; i < width; i += 8) std::memcpy(dst + i, "        ", 8);
-    dst += width;
-  }
-  return dst;
 }
 
 void JsonWriter::newline_indent() {
@@ -194,11 +185,7 @@ void JsonWriter::field(std::string_view name) {
   char* dst = begin_member(name.size() + 4);
   *dst++ = '"';
   std::memcpy(dst, name.data(), name.size());
-  dst += name.size();
-  *dst++ = '"';
-  *dst++ = ':';
-  if (indented_) *dst++ = ' ';
-  size_ = static_cast<std::size_t>(dst - data_);
+  size_ = static_cast<std::size_t>(end_field(dst + name.size()) - data_);
 }
 
 // Sixteen bytes at a time: a clean block is stored whole; in a block with
@@ -212,10 +199,10 @@ void JsonWriter::string(std::string_view text) {
   reserve(text.size() + text.size() / 16 + 2 + kSlack);
   char* dst = data_ + size_;
   *dst++ = '"';
-  // Before escaping within a block: room for 16 escapes of 6 bytes and the
-  // rest of the text unescaped.
+  // Before escaping within a block (of up to 32 bytes): room for an escape
+  // of 6 bytes for each of its bytes and the rest of the text unescaped.
   const auto make_room = [&] {
-    const std::size_t need = 6 * 16 + static_cast<std::size_t>(end - src) + 1 + kSlack;
+    const std::size_t need = 6 * 32 + static_cast<std::size_t>(end - src) + 1 + kSlack;
     if (capacity_ - static_cast<std::size_t>(dst - data_) < need) {
       size_ = static_cast<std::size_t>(dst - data_);
       grow(need);
@@ -223,9 +210,9 @@ void JsonWriter::string(std::string_view text) {
     }
   };
 #if defined(__SSE2__)
-  // Writes the escapes of `mask` (bytes of the block at src) and the clean
-  // runs before them; returns how many source bytes that consumed.
-  const auto escape_block = [&](unsigned mask) {
+  // Writes the escapes of `mask` (bit i: byte src[i], up to 32 bytes) and the
+  // clean runs before them; returns how many source bytes that consumed.
+  const auto escape_block = [&](std::uint32_t mask) {
     make_room();
     std::size_t pos = 0;
     do {
@@ -246,10 +233,27 @@ void JsonWriter::string(std::string_view text) {
     } while (mask != 0);
     return pos;
   };
+  // The OR of every whole block, for telling whether the text is ASCII.
+  __m128i seen = _mm_setzero_si128();
+  // Two blocks per step while the text is long.
+  while (end - src >= 32) {
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), second);
+    seen = _mm_or_si128(seen, _mm_or_si128(first, second));
+    const std::uint32_t mask = special_mask(first) | (std::uint32_t{special_mask(second)} << 16);
+    if (mask == 0) {
+      src += 32;
+      dst += 32;
+    } else {
+      src += escape_block(mask);
+    }
+  }
   while (end - src >= 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
-    high_bits_ |= static_cast<unsigned>(_mm_movemask_epi8(block));
+    seen = _mm_or_si128(seen, block);
     const unsigned mask = special_mask(block);
     if (mask == 0) {
       src += 16;
@@ -258,6 +262,7 @@ void JsonWriter::string(std::string_view text) {
       src += escape_block(mask);
     }
   }
+  high_bits_ |= static_cast<unsigned>(_mm_movemask_epi8(seen));
   // The tail (or a short text): block loads where 16 bytes can be read
   // without leaving the page; the bytes past the text are ignored.
   while (src != end && kMayReadPastText && (reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {

@@ -83,7 +83,14 @@ std::size_t Timestamp::write_text(char* out) const noexcept {
     secs_of_day += 86400;
     days -= 1;
   }
-  const CivilDate date = civil_from_days(days);
+  // Timestamps written together mostly share their day: keep the last one.
+  thread_local std::int64_t cached_days = 0;
+  thread_local CivilDate cached_date = civil_from_days(0);
+  if (days != cached_days) {
+    cached_date = civil_from_days(days);
+    cached_days = days;
+  }
+  const CivilDate date = cached_date;
 
   if (date.year >= 0 && date.year <= 9999) {
     p = put_two(p, static_cast<std::uint64_t>(date.year / 100));

@@ -76,13 +76,20 @@ std::string function_name(const ParamsView& p) {
 // is not a str, or cannot be read as UTF-8, matches none).
 std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
   if (!PyUnicode_Check(keyword)) return -1;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return -1;
+  std::string_view name;
+  if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
+    // Keyword names are nearly always ASCII: read them in place.
+    name = std::string_view(static_cast<const char*>(PyUnicode_DATA(keyword)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(keyword)));
+  } else {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return -1;
+    }
+    name = std::string_view(utf8, static_cast<std::size_t>(size));
   }
-  const std::string_view name(utf8, static_cast<std::size_t>(size));
   for (std::size_t i = 0; i < p.keyword_only.size(); ++i) {
     if (p.keyword_only[i] == name) return static_cast<std::ptrdiff_t>(p.positional.size() + i);
   }

@@ -80,7 +80,7 @@ Result<Ref> client_start_span(PyObject* self, const Args<signatures::client_star
   if (!texts) return std::move(texts).error();
   auto tracer = borrow_shared<TracerClass>((*wrapper)->tracer.get());
   if (!tracer) return std::move(tracer).error();
-  return new_span_object(start_span(**tracer, texts->operation_name, texts->provider, texts->model));
+  return start_span_object(**tracer, *texts);
 }
 
 PyGetSetDef g_getset[] = {

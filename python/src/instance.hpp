@@ -113,19 +113,39 @@ Result<Ref> property(PyObject* obj) {
   return to_python(Read(**borrowed));
 }
 
+// Frees an instance whose value was never constructed.
+inline void free_without_value(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
+  Py_DECREF(type);
+}
+
 // A new instance of `type` (the class or, for __new__, the class passed in)
-// holding `value`. On allocation failure the value is destroyed and the
-// interpreter's exception returned.
-template <class C>
-Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
+// whose value `make()` builds in place. Allocation failure returns the
+// interpreter's exception before `make` runs; a fault in `make` frees the
+// instance and propagates.
+template <class C, class Make>
+Result<Ref> new_instance_from(PyTypeObject* type, Make&& make) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  Ref obj = Ref::steal(alloc(type, 0));
-  if (!obj) return Error::fetch();
-  auto* inst = instance_of<C>(obj.get());
-  std::construct_at(&inst->value, std::move(value));
+  PyObject* obj = alloc(type, 0);
+  if (obj == nullptr) return Error::fetch();
+  auto* inst = instance_of<C>(obj);
+  try {
+    // make() is a prvalue: the record is built right in the instance.
+    ::new (static_cast<void*>(&inst->value)) typename C::Value(std::forward<Make>(make)());
+  } catch (...) {
+    free_without_value(obj);
+    throw;
+  }
   std::construct_at(&inst->borrow, 0);
-  return obj;
+  return Ref::steal(obj);
+}
+
+// A new instance of `type` holding `value`.
+template <class C>
+Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
+  return new_instance_from<C>(type, [&] { return std::move(value); });
 }
 
 // tp_dealloc: destroys the record (releasing every text, list, map and

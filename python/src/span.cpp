@@ -190,8 +190,4 @@ PyTypeObject* SpanClass::type() noexcept { return g_span_type.get(); }
 
 Result<PyTypeObject*> make_span_class() { return g_span_type.get_or_make(kSpanSpec); }
 
-Result<Ref> new_span_object(TraceSpan record) {
-  return new_instance<SpanClass>(SpanClass::type(), std::move(record));
-}
-
 }  // namespace korvanta::py

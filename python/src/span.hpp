@@ -20,7 +20,4 @@ struct SpanClass {
 // Makes the class object (once per process).
 Result<PyTypeObject*> make_span_class();
 
-// A new TraceSpan object that takes over `record`.
-Result<Ref> new_span_object(korvanta::TraceSpan record);
-
 }  // namespace korvanta::py

@@ -53,7 +53,7 @@ Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_star
   if (!tracer) return std::move(tracer).error();
   auto texts = convert_span_args(args.data());
   if (!texts) return std::move(texts).error();
-  return new_span_object(start_span(**tracer, texts->operation_name, texts->provider, texts->model));
+  return start_span_object(**tracer, *texts);
 }
 
 // ---- __repr__ ----
@@ -202,12 +202,13 @@ LLMProvider provider_from_name(std::string_view name) {
   return LLMProvider::custom(std::move(lowered));
 }
 
-korvanta::TraceSpan start_span(const TracerRecord& tracer, std::string_view operation_name,
-                               std::string_view provider, std::string_view model) {
-  LLMProvider kind = provider_from_name(provider);
-  const Uuid trace_id = Uuid::new_v4();
-  return korvanta::TraceSpan::create(trace_id, tracer.tenant_id, std::string(operation_name), std::move(kind),
-                                     std::string(model), std::string());
+Result<Ref> start_span_object(const TracerRecord& tracer, const SpanArgs& args) {
+  return new_instance_from<SpanClass>(SpanClass::type(), [&] {
+    LLMProvider provider = provider_from_name(args.provider);
+    const Uuid trace_id = Uuid::new_v4();
+    return korvanta::TraceSpan::create(trace_id, tracer.tenant_id, std::string(args.operation_name),
+                                       std::move(provider), std::string(args.model), std::string());
+  });
 }
 
 }  // namespace korvanta::py

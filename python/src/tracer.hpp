@@ -41,10 +41,6 @@ Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
 // A new DURUraTracer object holding `record`.
 Result<Ref> new_tracer_object(TracerRecord record);
 
-// A new span record for the tracer's tenant, with a fresh trace id and the
-// provider looked up from the lowercased provider text.
-korvanta::TraceSpan start_span(const TracerRecord& tracer, std::string_view operation_name,
-                               std::string_view provider, std::string_view model);
 
 // The three text arguments of a start_span call (borrowed views, valid
 // while the call's arguments live), converted in order with the failing
@@ -55,6 +51,11 @@ struct SpanArgs {
   std::string_view model;
 };
 Result<SpanArgs> convert_span_args(PyObject* const* args);
+
+// A new TraceSpan object holding a new span record for the tracer's tenant,
+// with a fresh trace id and the provider looked up from the lowercased
+// provider text.
+Result<Ref> start_span_object(const TracerRecord& tracer, const SpanArgs& args);
 
 // The provider a provider text names: lowercased (full Unicode mapping),
 // then looked up; any other text gives Custom carrying the lowercased text.

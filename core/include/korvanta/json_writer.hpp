@@ -38,6 +38,15 @@ class JsonWriter {
   // The same for a key known to need no escaping (the records' field names):
   // written as it is, without scanning it.
   void field(std::string_view name);
+  // A field name given as a literal: its length is known where it is
+  // written, so the copy is a fixed one.
+  template <std::size_t N>
+  void field(const char (&name)[N]) {
+    char* dst = begin_member(N + 3);
+    *dst++ = '"';
+    std::memcpy(dst, name, N - 1);
+    size_ = static_cast<std::size_t>(end_field(dst + N - 1) - data_);
+  }
   // Starts an array element.
   void element() { start_member(); }
 
@@ -62,7 +71,30 @@ class JsonWriter {
  private:
   void open(char bracket);
   void close(char bracket);
-  char* begin_member(std::size_t more);
+  // ",\n" and the indentation (or just ","), as the next member needs.
+  // Returns the write position; `more` bytes past it are reserved.
+  char* begin_member(std::size_t more) {
+    const std::size_t width = indented_ ? 2 * depth_ : 0;
+    // 8 spare bytes: the indentation is written in whole 8-byte steps.
+    reserve(2 + width + 8 + more);
+    char* dst = data_ + size_;
+    const std::uint64_t bit = std::uint64_t{1} << (depth_ - 1);
+    if (has_members_ & bit) *dst++ = ',';
+    has_members_ |= bit;
+    if (indented_) {
+      *dst++ = '\n';
+      for (std::size_t i = 0; i < width; i += 8) std::memcpy(dst + i, "        ", 8);
+      dst += width;
+    }
+    return dst;
+  }
+  // The closing quote of a field name and ":" or ": ".
+  char* end_field(char* dst) const {
+    *dst++ = '"';
+    *dst++ = ':';
+    if (indented_) *dst++ = ' ';
+    return dst;
+  }
   void start_member();
   void newline_indent();
   void raw(std::string_view text) {
