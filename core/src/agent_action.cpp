@@ -20,8 +20,7 @@ AgentAction AgentAction::with_arguments(std::string text) && {
 }
 
 AgentAction AgentAction::with_result(std::string text) && {
-  text.resize(utf8_prefix_length(text, kMaxResultBytes));
-  result = std::move(text);
+  set_result(text);
   return std::move(*this);
 }
 

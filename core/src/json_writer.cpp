@@ -140,7 +140,7 @@ void JsonWriter::grow(std::size_t more) {
   // document: it goes to 8 KiB at once, a typical span's size, and then
   // quadruples while small and doubles when large.
   std::size_t capacity = capacity_ < kQuadrupleBelow ? capacity_ * 4 : capacity_ * 2;
-  if (capacity < kFirstGrowth) capacity = kFirstGrowth;
+  if (capacity_ != 0 && capacity < kFirstGrowth) capacity = kFirstGrowth;
   if (capacity - size_ < more) capacity = size_ + more;
   char* data = static_cast<char*>(std::realloc(data_, capacity));
   if (data == nullptr) throw std::bad_alloc();
@@ -168,6 +168,7 @@ void JsonWriter::open(char bracket) {
 }
 
 void JsonWriter::close(char bracket) {
+  if (depth_ == 0) throw std::logic_error("JsonWriter: closing a container that is not open");
   const bool had_members = (has_members_ >> (depth_ - 1)) & 1;
   --depth_;
   if (indented_ && had_members) newline_indent();
@@ -218,8 +219,9 @@ void JsonWriter::string(std::string_view text) {
     do {
       const auto i = static_cast<std::size_t>(__builtin_ctz(mask));
       if (pos != 0) {
-        // The run between two escapes: one block copy where the text allows.
-        if (static_cast<std::size_t>(end - src) - pos >= 16) {
+        // The run between two escapes: one 16-byte copy where it fits in one
+        // and the text allows the read, else an exact copy.
+        if (i - pos <= 16 && static_cast<std::size_t>(end - src) - pos >= 16) {
           _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + pos)));
         } else {

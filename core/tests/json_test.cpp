@@ -247,6 +247,36 @@ TEST(JsonWriter, KnowsWhetherItWroteOnlyAscii) {
   }
 }
 
+// Two bytes to escape in one 32-byte block, every distance apart and at
+// every offset: the clean run between them is copied whole.
+TEST(StringEscaping, RunsBetweenEscapesOfAnyLength) {
+  for (std::size_t first = 0; first < 32; ++first) {
+    for (std::size_t gap = 1; first + gap < 48; ++gap) {
+      std::string text(64, 'x');
+      for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+      text[first] = '"';
+      text[first + gap] = '\\';
+      std::string expected = "\"";
+      for (char c : text) {
+        if (c == '"' || c == '\\') expected += '\\';
+        expected += c;
+      }
+      expected += '"';
+      ASSERT_EQ(string(text), expected) << first << " " << gap;
+    }
+  }
+}
+
+TEST(JsonWriter, StartsAt128BytesAndRejectsMisuse) {
+  JsonWriter out(JsonLayout::Compact);
+  out.begin_array();
+  out.end_array();
+  EXPECT_EQ(out.view(), "[]");
+  EXPECT_THROW(out.end_array(), std::logic_error);
+  EXPECT_THROW(out.element(), std::logic_error);
+  EXPECT_THROW(out.key("k"), std::logic_error);
+}
+
 TEST(StringEscaping, LongTextWithEscapesEverywhere) {
   std::string text;
   std::string expected = "\"";

@@ -31,14 +31,14 @@ std::string function_name(const ParamsView& p) {
   return Error(PyExc_TypeError, std::move(msg));
 }
 
+// Built as a str, so that a keyword UTF-8 cannot carry (a lone surrogate)
+// is still named in the message.
 [[gnu::cold]] Error unexpected_keyword(const ParamsView& p, PyObject* keyword) {
   Ref text = Ref::steal(PyObject_Str(keyword));
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8 == nullptr) return Error::fetch();
-  std::string msg = function_name(p) + " got an unexpected keyword argument '";
-  msg.append(utf8, static_cast<std::size_t>(size));
-  msg += '\'';
+  if (!text) return Error::fetch();
+  const std::string name = function_name(p);
+  Ref msg = Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", name.c_str(), text.get()));
+  if (!msg) return Error::fetch();
   return Error(PyExc_TypeError, std::move(msg));
 }
 

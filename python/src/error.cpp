@@ -47,7 +47,8 @@ PyObject* Error::type() const noexcept {
 }
 
 std::string Error::text() const {
-  return exception_ ? str_of(exception_.get(), "<exception str() failed>") : message_;
+  if (exception_) return str_of(exception_.get(), "<exception str() failed>");
+  return message_obj_ ? str_of(message_obj_.get(), "<exception str() failed>") : message_;
 }
 
 Ref Error::cause() const {
@@ -59,8 +60,9 @@ void Error::restore() && {
     PyErr_SetRaisedException(exception_.release());
     return;
   }
-  Ref message = Ref::steal(
-      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+  Ref message = message_obj_ ? message_obj_
+                             : Ref::steal(PyUnicode_FromStringAndSize(
+                                   message_.data(), static_cast<Py_ssize_t>(message_.size())));
   if (!message) return;  // the interpreter's MemoryError is now set
   if (!cause_) {
     PyErr_SetObject(type_, message.get());

@@ -20,6 +20,9 @@ class Error {
  public:
   Error(PyObject* type, std::string message, Ref cause = {})
       : type_(type), message_(std::move(message)), cause_(std::move(cause)) {}
+  // A module-made error whose message is already a str (one that UTF-8
+  // cannot carry, such as a name holding a lone surrogate).
+  Error(PyObject* type, Ref message) : type_(type), message_obj_(std::move(message)) {}
 
   // The fetch rule: takes the pending exception; SystemError "attempted to
   // fetch exception but none was set" when there is none. A PanicException
@@ -42,6 +45,7 @@ class Error {
 
   PyObject* type_ = nullptr;
   std::string message_;
+  Ref message_obj_;
   Ref cause_;
   Ref exception_;
 };

@@ -80,6 +80,12 @@ def test_argument_errors(tracer, span, call, message):
     assert type_error(lambda: call(tracer, span)) == message
 
 
+def test_unexpected_keyword_holding_a_lone_surrogate(span):
+    with pytest.raises(TypeError) as info:
+        span.set_prompt(**{"\ud800": 1})
+    assert str(info.value) == "TraceSpan.set_prompt() got an unexpected keyword argument '\ud800'"
+
+
 def test_keyword_arguments_in_any_order(tracer):
     span = tracer.start_span(model="gpt-4", operation_name="op", provider="openai")
     assert (span.operation_name, span.model_name) == ("op", "gpt-4")

@@ -1,6 +1,7 @@
 """to_json, to_dict and security_findings."""
 
 import json
+import random
 import sys
 import types
 
@@ -183,3 +184,17 @@ def test_provider_lowercasing_matches_str_lower():
     samples = ["ΑΣ ΑΣ.", "ẞig", "ǅemo", "ΌΣΟΣ", "ᾈᾉ", "Ⅻ", "ⓐⒶ", "𐐀𐐁", "ǈ-Ǉ", "Σ", "AΣb"]
     for text in samples:
         assert tracer.start_span("op", text, "m").to_dict()["provider"] == {"Custom": text.lower()}
+
+
+def test_random_texts_round_trip():
+    # Texts of every length around the writer's block sizes, with bytes to
+    # escape and multi-byte characters at random places and distances.
+    rng = random.Random(20261207)
+    alphabet = ["a", "b", " ", '"', "\\", "\n", "\t", "\x01", "\x1f", "\x7f", "é", "€", "😀", "/"]
+    weights = [30, 30, 10, 3, 3, 3, 2, 1, 1, 1, 3, 3, 2, 2]
+    span = k.DURUraTracer().start_span("op", "openai", "m")
+    for _ in range(3000):
+        text = "".join(rng.choices(alphabet, weights, k=rng.randrange(0, 120)))
+        span.set_prompt(text)
+        assert span.to_dict()["prompt"] == text
+        assert json.loads(span.to_json())["prompt"] == text

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 
 #include "korvanta/timestamp.hpp"
@@ -74,6 +75,7 @@ class JsonWriter {
   // ",\n" and the indentation (or just ","), as the next member needs.
   // Returns the write position; `more` bytes past it are reserved.
   char* begin_member(std::size_t more) {
+    if (depth_ == 0) throw std::logic_error("JsonWriter: a member outside any container");
     const std::size_t width = indented_ ? 2 * depth_ : 0;
     // 8 spare bytes: the indentation is written in whole 8-byte steps.
     reserve(2 + width + 8 + more);
