@@ -77,9 +77,11 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
 
 }  // namespace
 
-StringMap::StringMap() {
+// Each map gets its own key: the seed with a per-map counter folded in. It is
+// taken with the first entry: most maps of a span (action metadata, event
+// data) stay empty and never need one.
+void StringMap::choose_key() {
   const Seed seed = process_seed();
-  // Each map gets its own key: the seed with a per-map counter folded in.
   k0_ = seed.k0 + g_map_counter.fetch_add(1, std::memory_order_relaxed);
   k1_ = seed.k1;
 }
@@ -112,6 +114,7 @@ void StringMap::grow() {
 }
 
 void StringMap::insert_or_assign(std::string key, std::string value) {
+  if (slots_.empty()) choose_key();
   if ((entries_.size() + 1) * 2 > slots_.size()) grow();
   const std::uint64_t h = hash(key);
   const std::size_t i = slot_of(key, h);

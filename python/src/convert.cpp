@@ -61,13 +61,10 @@ Error conversion_error(PyObject* obj, std::string_view target) {
   return Error(PyExc_TypeError, std::move(msg));
 }
 
-Result<std::string_view> as_text(PyObject* obj) {
+// Everything but a compact ASCII str: other strs through the UTF-8 cache,
+// anything else rejected.
+Result<std::string_view> as_text_slow(PyObject* obj) {
   if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
-  // A compact ASCII str is its own UTF-8: read it in place, no call needed.
-  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return Error::fetch();

@@ -16,10 +16,19 @@ namespace korvanta::py {
 // TypeError "'<type qualname>' object cannot be converted to '<target>'".
 [[gnu::cold]] Error conversion_error(PyObject* obj, std::string_view target);
 
+Result<std::string_view> as_text_slow(PyObject* obj);
+
 // A str or str subclass, read through the interpreter's cached UTF-8 view
 // (valid while `obj` lives; nothing is copied). A lone surrogate raises the
 // interpreter's UnicodeEncodeError.
-Result<std::string_view> as_text(PyObject* obj);
+inline Result<std::string_view> as_text(PyObject* obj) {
+  // A compact ASCII str is its own UTF-8: read it in place, no call needed.
+  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
+  return as_text_slow(obj);
+}
 // Exactly bool, or a numpy boolean scalar through its truth value.
 Result<bool> as_bool(PyObject* obj);
 // Through PyLong_AsLong (int, bool, __index__); out of range raises

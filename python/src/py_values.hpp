@@ -47,11 +47,13 @@ inline Result<Ref> to_python(std::string_view text) { return new_str(text, is_as
 
 inline Result<Ref> to_python(const std::string& text) { return to_python(std::string_view(text)); }
 
-// The 36-character lower-case hyphenated text form.
+// The 36-character lower-case hyphenated text form, written straight into
+// a new ASCII str.
 inline Result<Ref> to_python(const Uuid& id) {
-  char text[Uuid::kTextSize];
-  id.write_text(text);
-  return to_python(std::string_view(text, sizeof text));
+  Ref obj = Ref::steal(PyUnicode_New(Uuid::kTextSize, 127));
+  if (!obj) return Error::fetch();
+  id.write_text(static_cast<char*>(PyUnicode_DATA(obj.get())));
+  return obj;
 }
 
 inline Result<Ref> to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

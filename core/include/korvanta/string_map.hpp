@@ -19,10 +19,10 @@ class StringMap {
     std::uint64_t hash;
   };
 
-  // Takes a fresh hashing key, derived from a per-process random seed (the
-  // seed costs one random-source request per process, not one per map).
-  // Allocates nothing until the first insertion.
-  StringMap();
+  // An empty map. Its hashing key, derived from a per-process random seed
+  // (one random-source request per process, not one per map), is taken with
+  // the first insertion; nothing is allocated until then either.
+  StringMap() = default;
 
   // Inserts the pair, or replaces the value of an existing key in place
   // (keeping the key's position in the iteration order).
@@ -40,9 +40,10 @@ class StringMap {
   std::uint64_t hash(std::string_view key) const noexcept;
   std::size_t slot_of(std::string_view key, std::uint64_t h) const noexcept;
   void grow();
+  void choose_key();
 
-  std::uint64_t k0_;
-  std::uint64_t k1_;
+  std::uint64_t k0_ = 0;
+  std::uint64_t k1_ = 0;
   std::vector<Entry> entries_;
   // Open addressing with linear probing: 0 is an empty slot, i + 1 refers to
   // entries_[i]. A power of two in size, kept at most half full.
