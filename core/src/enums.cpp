@@ -30,6 +30,13 @@ std::string_view to_string(AgentActionType type) noexcept {
   return kActionTypeNames[static_cast<std::size_t>(type)];
 }
 
+std::optional<AgentActionType> action_type_from_string(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < kActionTypeNames.size(); ++i) {
+    if (text == kActionTypeNames[i]) return static_cast<AgentActionType>(i);
+  }
+  return std::nullopt;
+}
+
 std::string_view to_string(SecuritySeverity severity) noexcept {
   return kSeverityNames[static_cast<std::size_t>(severity)];
 }

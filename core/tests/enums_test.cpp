@@ -34,6 +34,16 @@ TEST(AgentActionType, Texts) {
   EXPECT_EQ(to_string(AgentActionType::FileAccess), "file_access");
 }
 
+TEST(AgentActionType, ParsedFromExactlyItsText) {
+  for (auto type : {AgentActionType::ToolCall, AgentActionType::SkillInvocation, AgentActionType::CommandExecution,
+                    AgentActionType::WebAccess, AgentActionType::FileAccess}) {
+    EXPECT_EQ(action_type_from_string(to_string(type)), type);
+  }
+  for (const char* text : {"Tool_Call", " tool_call", "tool_call ", "", "toolcall"}) {
+    EXPECT_FALSE(action_type_from_string(text).has_value()) << text;
+  }
+}
+
 TEST(SecuritySeverity, JsonFormsAndLabels) {
   const std::tuple<SecuritySeverity, const char*, const char*> expected[] = {
       {SecuritySeverity::Info, "Info", "info"},

@@ -52,7 +52,6 @@ class Shared {
   }
   const typename C::Value& operator*() const noexcept { return instance_of<C>(obj_.get())->value; }
   const typename C::Value* operator->() const noexcept { return &**this; }
-  PyObject* object() const noexcept { return obj_.get(); }
 
  private:
   Ref obj_;
@@ -155,10 +154,7 @@ Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
 template <class C>
 void dealloc(PyObject* obj) noexcept {
   std::destroy_at(&instance_of<C>(obj)->value);
-  PyTypeObject* type = Py_TYPE(obj);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(obj);
-  Py_DECREF(type);
+  free_without_value(obj);
 }
 
 }  // namespace korvanta::py

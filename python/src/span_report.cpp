@@ -1,5 +1,4 @@
 // TraceSpan.report_action: one agent action appended to the span.
-#include <array>
 #include <string>
 #include <utility>
 
@@ -10,26 +9,6 @@
 #include "span_methods.hpp"
 
 namespace korvanta::py {
-namespace {
-
-constexpr std::array<std::pair<std::string_view, AgentActionType>, 5> kActionTypes = {{
-    {"tool_call", AgentActionType::ToolCall},
-    {"skill_invocation", AgentActionType::SkillInvocation},
-    {"command_execution", AgentActionType::CommandExecution},
-    {"web_access", AgentActionType::WebAccess},
-    {"file_access", AgentActionType::FileAccess},
-}};
-
-// Exact, case-sensitive match; nothing is trimmed.
-std::optional<AgentActionType> action_type_named(std::string_view name) {
-  for (const auto& [known, type] : kActionTypes) {
-    if (name == known) return type;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 const char kReportActionDoc[] =
     "report_action($self, action_type, name, *, arguments=None, result=None, duration_ms=None, success=None)\n"
     "--\n"
@@ -65,7 +44,7 @@ Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_act
   auto success = optional_argument<as_bool>(args[5], "success");
   if (!success) return std::move(success).error();
 
-  const auto type = action_type_named(*action_type);
+  const auto type = action_type_from_string(*action_type);
   if (!type) {
     std::string msg = "Invalid action_type: '";
     msg.append(*action_type);

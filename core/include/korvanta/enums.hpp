@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,9 @@ enum class AgentActionType : std::uint8_t {
 // "tool_call", "skill_invocation", "command_execution", "web_access",
 // "file_access".
 std::string_view to_string(AgentActionType type) noexcept;
+// The action type whose text form is exactly `text` (byte for byte, nothing
+// trimmed), or nullopt.
+std::optional<AgentActionType> action_type_from_string(std::string_view text) noexcept;
 
 // Ascending order of gravity.
 enum class SecuritySeverity : std::uint8_t {
