@@ -8,6 +8,7 @@ namespace korvanta {
 AgentAction AgentAction::create(AgentActionType type, std::string name) {
   AgentAction action;
   action.id = Uuid::new_v4();
+  StringMap::prepare_seed();
   action.timestamp = Timestamp::now();
   action.action_type = type;
   action.name = std::move(name);

@@ -77,6 +77,8 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
 
 }  // namespace
 
+void StringMap::prepare_seed() { process_seed(); }
+
 // Each map gets its own key: the seed with a per-map counter folded in. It is
 // taken with the first entry: most maps of a span (action metadata, event
 // data) stay empty and never need one.

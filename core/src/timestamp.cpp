@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
+#include <string>
 #include <cstring>
 
 #include "korvanta/fault.hpp"
@@ -69,7 +71,11 @@ int digit_count(std::uint64_t value) {
 
 Timestamp Timestamp::now() {
   timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
+  if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+    const int err = errno;
+    throw Fault(err > 0 ? "could not read the system clock: OS Error: " + std::to_string(err)
+                        : std::string("could not read the system clock: errno: did not return a positive value"));
+  }
   if (ts.tv_sec < 0) throw Fault("system time before Unix epoch");
   return Timestamp{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }

@@ -1,6 +1,7 @@
 // TraceSpan creation and completion.
 #include "korvanta/trace_span.hpp"
 
+#include <limits>
 #include <utility>
 
 namespace korvanta {
@@ -8,6 +9,7 @@ namespace korvanta {
 TraceSpan TraceSpan::create(Uuid trace_id, TenantId tenant_id, std::string operation_name,
                             LLMProvider provider, std::string model_name, std::string prompt) {
   const Uuid span_id = Uuid::new_v4();
+  StringMap::prepare_seed();
   const Timestamp start_time = Timestamp::now();
   TraceSpan span{
       .trace_id = trace_id,
@@ -72,7 +74,14 @@ TraceSpan TraceSpan::finish_with_error(std::string error, std::optional<std::uin
 }
 
 std::int64_t millis_between(Timestamp start, Timestamp end) noexcept {
-  std::int64_t s = end.seconds - start.seconds;
+  // Seconds anywhere in the 64-bit range: differences whose milliseconds do
+  // not fit saturate instead of overflowing.
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  std::int64_t s = 0;
+  if (__builtin_sub_overflow(end.seconds, start.seconds, &s)) return end.seconds < start.seconds ? kMin : kMax;
+  if (s >= kMax / 1000) return kMax;
+  if (s <= kMin / 1000) return kMin;
   std::int64_t n = static_cast<std::int64_t>(end.nanos) - static_cast<std::int64_t>(start.nanos);
   if (n < 0) {
     n += 1'000'000'000;

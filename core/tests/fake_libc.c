@@ -21,6 +21,7 @@ static int trickle_interrupt = 0;
 static long random_calls = 0;
 
 static int clock_fixed = 0;
+static int clock_errno = 0;
 static struct timespec clock_value;
 
 /* getrandom fails with -1 and errno `err` (0 included) on every call. */
@@ -37,10 +38,13 @@ void fake_libc_clock_set(long sec, long nsec) {
   clock_value.tv_sec = sec;
   clock_value.tv_nsec = nsec;
 }
+/* clock_gettime(CLOCK_REALTIME) fails with -1 and errno `err`. */
+void fake_libc_clock_fail(int err) { clock_errno = err; }
 void fake_libc_reset(void) {
   random_mode = REAL;
   random_calls = 0;
   clock_fixed = 0;
+  clock_errno = 0;
 }
 
 ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
@@ -68,6 +72,10 @@ ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
 int clock_gettime(clockid_t clock, struct timespec *ts) {
   static clock_gettime_fn real;
   if (!real) *(void **)(&real) = dlsym(RTLD_NEXT, "clock_gettime");
+  if (clock_errno && clock == CLOCK_REALTIME) {
+    errno = clock_errno;
+    return -1;
+  }
   if (clock_fixed && clock == CLOCK_REALTIME) {
     *ts = clock_value;
     return 0;

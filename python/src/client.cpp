@@ -34,6 +34,10 @@ Result<Ref> client_getattr(PyObject* self, PyObject* name) {
   if (!text) return std::move(text).error();
   Result<Ref> name_str = to_python(*text);
   if (!name_str) return name_str;
+  // Wrappers may wrap wrappers to any depth: the lookup recurses through
+  // each, so it is bounded as the interpreter bounds its own recursion.
+  RecursionGuard guard(" while getting an attribute of the wrapped client");
+  if (!guard) return Error::fetch();
   Ref attr = Ref::steal(PyObject_GetAttr((*wrapper)->client.get(), (*name_str).get()));
   if (!attr) return Error::fetch();
   return attr;
@@ -61,6 +65,8 @@ Result<Ref> client_repr_text(PyObject* client) {
 Result<Ref> client_repr(PyObject* self) {
   auto wrapper = borrow_shared<ClientClass>(self);
   if (!wrapper) return std::move(wrapper).error();
+  RecursionGuard guard(" while getting the repr of an object");
+  if (!guard) return Error::fetch();
   Result<Ref> inner = client_repr_text((*wrapper)->client.get());
   if (!inner) return inner;
   auto text = as_text((*inner).get());

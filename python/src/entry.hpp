@@ -4,6 +4,10 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <array>
+
 #include "args.hpp"
 #include "error.hpp"
 #include "panic.hpp"
@@ -15,12 +19,20 @@ namespace korvanta::py {
 // caller: a value is returned as a new reference, an Error is raised, and an
 // internal fault (any C++ exception) becomes PanicException. Returns nullptr
 // on both failure paths.
+//
+// Entries are deliberately not noexcept: at interpreter exit CPython ends a
+// daemon thread that waits for the lock with pthread_exit, which unwinds the
+// thread's frames with abi::__forced_unwind. That unwind must pass through
+// untouched (a noexcept frame on its way aborts the process), and what the
+// frames release on the way leaves the interpreter alone (see Ref).
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     Result<Ref> result = body();
     if (result) return (*result).release();
     std::move(result).error().restore();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_fault();
   }
@@ -33,7 +45,7 @@ using ReceiverBody = Result<Ref> (*)(PyObject* self);
 // METH_FASTCALL | METH_KEYWORDS method or module function: the arguments are
 // parsed against `Description` before the body runs.
 template <const auto& Description, Result<Ref> (*Body)(PyObject* self, const Args<Description>& args)>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Result<Ref> {
     Args<Description> slots;
     if (Status parsed = parse_args<Description>(args, nargs, kwnames, slots); !parsed) {
@@ -44,34 +56,39 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // tp_new with keyword parameters only or positional ones, parsed likewise.
+// The keywords of a classic call arrive in a dict that Python code run by a
+// conversion can reach and clear, so every argument is held for the whole
+// entry: no view the body takes of an argument can outlive its object.
 template <const auto& Description, Result<Ref> (*Body)(PyTypeObject* type, const Args<Description>& args)>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Result<Ref> {
     Args<Description> slots;
     if (Status parsed = parse_args<Description>(args, kwargs, slots); !parsed) {
       return std::move(parsed).error();
     }
+    std::array<Ref, std::tuple_size_v<Args<Description>>> held;
+    for (std::size_t i = 0; i < slots.size(); ++i) held[i] = Ref::borrow(slots[i]);
     return Body(type, slots);
   });
 }
 
 template <ReceiverBody Body>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
+PyObject* noargs(PyObject* self, PyObject*) {
   return guarded([self] { return Body(self); });
 }
 
 template <ReceiverBody Body>
-PyObject* property_getter(PyObject* self, void*) noexcept {
+PyObject* property_getter(PyObject* self, void*) {
   return guarded([self] { return Body(self); });
 }
 
 template <ReceiverBody Body>
-PyObject* repr_slot(PyObject* self) noexcept {
+PyObject* repr_slot(PyObject* self) {
   return guarded([self] { return Body(self); });
 }
 
 template <Result<Ref> (*Body)(PyObject* self, PyObject* name)>
-PyObject* getattro_slot(PyObject* self, PyObject* name) noexcept {
+PyObject* getattro_slot(PyObject* self, PyObject* name) {
   return guarded([self, name] { return Body(self, name); });
 }
 

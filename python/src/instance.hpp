@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "convert.hpp"
 #include "error.hpp"
@@ -19,12 +20,15 @@
 namespace korvanta::py {
 
 // Memory layout of an instance. The borrow flag is 0 when free, n > 0 for n
-// shared borrows, -1 for one exclusive borrow.
+// shared borrows, -1 for one exclusive borrow. `constructed` is set once
+// `value` is built: the classes are mutable, so a replaced __new__ can make
+// an instance through object.__new__, whose zeroed memory holds no record.
 template <class T>
 struct Instance {
   PyObject_HEAD
   T value;
   std::atomic<std::intptr_t> borrow;
+  bool constructed;
 };
 
 inline constexpr std::intptr_t kExclusive = -1;
@@ -74,9 +78,16 @@ class Exclusive {
   Ref obj_;
 };
 
+[[gnu::cold]] inline Error unconstructed_error(std::string_view name) {
+  std::string message(name);
+  message += " object was not created by its module and holds no record";
+  return Error(PyExc_TypeError, std::move(message));
+}
+
 template <class C>
 Status check_receiver(PyObject* obj) {
   if (!PyType_IsSubtype(Py_TYPE(obj), C::type())) return conversion_error(obj, C::name);
+  if (!instance_of<C>(obj)->constructed) [[unlikely]] return unconstructed_error(C::name);
   return ok;
 }
 
@@ -138,6 +149,7 @@ Result<Ref> new_instance_from(PyTypeObject* type, Make&& make) {
     throw;
   }
   std::construct_at(&inst->borrow, 0);
+  inst->constructed = true;
   return Ref::steal(obj);
 }
 
@@ -147,14 +159,61 @@ Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
   return new_instance_from<C>(type, [&] { return std::move(value); });
 }
 
+// Deallocation that stays flat however deeply instances nest (a wrapper of
+// a wrapper of ...): past a fixed depth, instances are queued and released by
+// the outermost deallocation, as the interpreter's own trashcan does for its
+// containers (whose list lives in the collector's header, which these types
+// do not have). The queue is guarded by the interpreter lock.
+class DeallocQueue {
+ public:
+  template <class Release>
+  void run(PyObject* obj, Release release) {
+    if (depth_ >= kMaxDepth && defer<Release>(obj)) return;
+    ++depth_;
+    release(obj);
+    if (depth_ == 1) {
+      while (!pending_.empty()) {
+        auto [next, next_release] = pending_.back();
+        pending_.pop_back();
+        next_release(next);
+      }
+    }
+    --depth_;
+  }
+
+ private:
+  static constexpr int kMaxDepth = 50;
+  using ReleaseFn = void (*)(PyObject*);
+  template <class Release>
+  bool defer(PyObject* obj) {
+    try {
+      pending_.emplace_back(obj, +Release{});
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;  // released right away, one level deeper
+    }
+  }
+  int depth_ = 0;
+  std::vector<std::pair<PyObject*, ReleaseFn>> pending_;
+};
+
+inline DeallocQueue& dealloc_queue() {
+  static DeallocQueue queue;
+  return queue;
+}
+
 // tp_dealloc: destroys the record (releasing every text, list, map and
 // Python reference it owns), frees the memory and drops the type reference
-// that every heap-type instance holds. Record destructors do not throw, so
-// there is no fault to report here.
+// that every heap-type instance holds. An instance that never got its record
+// only has its memory freed. Not noexcept, as an entry (see guarded()).
 template <class C>
-void dealloc(PyObject* obj) noexcept {
-  std::destroy_at(&instance_of<C>(obj)->value);
-  free_without_value(obj);
+void dealloc(PyObject* obj) {
+  constexpr auto release = [](PyObject* o) {
+    auto* inst = instance_of<C>(o);
+    if (inst->constructed) std::destroy_at(&inst->value);
+    free_without_value(o);
+  };
+  dealloc_queue().run(obj, release);
 }
 
 }  // namespace korvanta::py

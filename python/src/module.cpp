@@ -108,7 +108,20 @@ Status initialise(PyObject* module) {
   return add_function(module, &g_instrument_def);
 }
 
+#if PY_VERSION_HEX < 0x030D0000
+// Exported by CPython 3.12 but declared only in its internal headers: the
+// check with which the import system refuses a single-phase module in an
+// isolated sub-interpreter. 3.12 makes it only after the initialisation
+// function has run, so that function makes it first itself.
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 Result<Ref> init_module() {
+#if PY_VERSION_HEX < 0x030D0000
+  // An interpreter that is about to refuse the module must not become its
+  // owner: the owner is the first interpreter whose import succeeds.
+  if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("korvanta_python") < 0) return Error::fetch();
+#endif
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return Error::fetch();
   std::int64_t expected = -1;

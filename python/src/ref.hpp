@@ -7,6 +7,15 @@
 
 namespace korvanta::py {
 
+// The calling thread's thread state, or nullptr when it holds none.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // Owns one strong reference (or none). Moving transfers it; copying takes a
 // new one. Build with steal() for a new reference an API call returned and
 // with borrow() for a borrowed one.
@@ -25,7 +34,19 @@ class Ref {
     std::swap(obj_, other.obj_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  // Not noexcept: Python code run by the release may be where the
+  // interpreter ends this thread (see guarded()).
+  ~Ref() noexcept(false) {
+    if (obj_ != nullptr) drop(obj_);
+  }
+
+  // Releases one reference, unless this thread no longer has a thread state:
+  // a daemon thread that the interpreter ends at exit unwinds its frames
+  // without the lock, and touching objects then would race the finalising
+  // thread, so the reference is left to the process's end instead.
+  static void drop(PyObject* obj) noexcept(false) {
+    if (current_thread_state() != nullptr) [[likely]] Py_DECREF(obj);
+  }
 
   PyObject* get() const noexcept { return obj_; }
   // Hands the reference to the caller (for returning it to the interpreter).
@@ -35,6 +56,22 @@ class Ref {
  private:
   explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
   PyObject* obj_ = nullptr;
+};
+
+// Py_EnterRecursiveCall for the life of a scope; false when the recursion
+// limit is reached (RecursionError is then pending).
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  ~RecursionGuard() {
+    if (entered_ && current_thread_state() != nullptr) Py_LeaveRecursiveCall();
+  }
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
 };
 
 }  // namespace korvanta::py

@@ -152,3 +152,54 @@ def test_panic_coming_back_from_python_code_is_a_new_panic(fake_libc):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["True ('raised in __index__',)", "still usable"]
     assert "raised in __index__" in result.stderr
+
+
+def test_clock_that_cannot_be_read_is_a_fault_and_changes_nothing(fake_libc):
+    result = fake_libc(
+        """
+        import korvanta_python as k
+        span = k.DURUraTracer().start_span("op", "openai", "m")
+        fake.fake_libc_clock_fail(22)
+        for call in (lambda: span.report_action("tool_call", "search"), lambda: span.set_response("late")):
+            try:
+                call()
+            except BaseException as e:
+                print(type(e).__name__, e)
+        print(span.response, span.is_complete, span.agent_actions_count)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException could not read the system clock: OS Error: 22",
+        "PanicException could not read the system clock: OS Error: 22",
+        "None False 0",
+    ]
+
+
+def test_duration_from_a_start_at_the_clock_limit_does_not_overflow(fake_libc):
+    result = fake_libc(
+        """
+        import korvanta_python as k
+        fake.fake_libc_clock_set(ctypes.c_long(2**63 - 1), 999_999_999)
+        span = k.DURUraTracer().start_span("op", "openai", "m")
+        fake.fake_libc_reset()
+        span.set_response("done")
+        print(span.duration_ms, span.to_dict()["duration_ms"])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "0 0\n"
+
+
+def test_setters_never_need_the_random_source(fake_libc):
+    result = fake_libc(
+        """
+        import korvanta_python as k
+        span = k.DURUraTracer().start_span("op", "openai", "m")
+        fake.fake_libc_getrandom_fail(5)
+        span.add_tag("user", "u-1")
+        print(span.to_dict()["tags"])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "{'user': 'u-1'}\n"

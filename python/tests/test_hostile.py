@@ -240,3 +240,56 @@ def test_booleans_are_the_integers_0_and_1(span, setter):
         call(span, value)
         doc = span.to_dict()
         assert (doc[field] if field else doc["agent_actions"][-1]["duration_ms"]) == int(value)
+
+
+# ---- nesting and instances the module did not make ----------------------------
+
+
+def test_deeply_nested_wrappers_fail_cleanly_and_free_flat(python_process):
+    result = python_process(
+        """
+        import korvanta_python as k
+        tracer = k.DURUraTracer()
+        w = object()
+        for _ in range(100_000):
+            w = k.instrument(w, tracer=tracer)
+        for read in (lambda: w.missing, lambda: repr(w)):
+            try:
+                read()
+            except RecursionError:
+                print("RecursionError")
+        for _ in range(900_000):
+            w = k.instrument(w, tracer=tracer)
+        del w
+        print("freed")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["RecursionError", "RecursionError", "freed"]
+
+
+def test_instances_made_without_their_record_are_refused(python_process):
+    result = python_process(
+        """
+        import korvanta_python as k
+        reads = {k.DURUraTracer: ["tenant_id"], k.TraceSpan: ["trace_id"], k.InstrumentedClient: ["tracer", "missing"]}
+        for cls, names in reads.items():
+            cls.__new__ = staticmethod(lambda c, *a, **kw: object.__new__(c))
+            obj = cls()
+            for read in [repr] + [lambda o, name=name: getattr(o, name) for name in names]:
+                try:
+                    read(obj)
+                except TypeError as e:
+                    print(e)
+            del obj
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    expected = {
+        name: f"{name} object was not created by its module and holds no record"
+        for name in ("DURUraTracer", "TraceSpan", "InstrumentedClient")
+    }
+    assert lines == (
+        [expected["DURUraTracer"]] * 2 + [expected["TraceSpan"]] * 2 + [expected["InstrumentedClient"]] * 3
+    )

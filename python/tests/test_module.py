@@ -3,6 +3,8 @@
 import importlib
 import sys
 
+import pytest
+
 import korvanta_python
 
 
@@ -71,3 +73,21 @@ def test_import_in_a_sub_interpreter_is_refused(python_process, tmp_path):
         "ImportError: korvanta_python does not support sub-interpreters: "
         "it is already initialised in another interpreter of this process"
     )
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 12), reason="3.12 refuses the module only after running it")
+def test_refusal_in_an_isolated_sub_interpreter_leaves_the_module_to_the_main_one(python_process):
+    result = python_process(
+        """
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create(isolated=True)
+        try:
+            interpreters.run_string(interp, "import korvanta_python")
+        except Exception as e:
+            print("refused:", "does not support loading in subinterpreters" in str(e))
+        import korvanta_python
+        print(korvanta_python.__version__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["refused: True", "0.1.1"]

@@ -198,3 +198,53 @@ def test_threads_sharing_tracer_client_and_spans(interleaving):
         assert {a["id"] for a in doc["agent_actions"]} == action_ids[id(span)]
         assert span.agent_actions_count == len(doc["agent_actions"])
         assert (span.prompt, span.response, span.status_code) == (doc["prompt"], doc["response"], doc["status_code"])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "span.set_ttft_ms(Sleeper())",
+        "span.to_dict()",
+        "client.missing",
+        "repr(client)",
+    ],
+)
+def test_interpreter_exit_while_a_daemon_thread_is_inside_a_call(python_process, call):
+    # The interpreter ends the thread with a forced unwind when it tries to
+    # take the lock back; the process must still exit normally.
+    result = python_process(
+        f"""
+        import json, threading, time
+        import korvanta_python as k
+
+        started = threading.Event()
+
+        def slow(*args, **kwargs):
+            # Gives the lock up and takes it back until the interpreter,
+            # finalising, ends the thread at one of those takes.
+            started.set()
+            while True:
+                time.sleep(0.0005)
+
+        class Sleeper:
+            def __index__(self):
+                slow()
+                return 1
+
+        class Client:
+            def __getattr__(self, name):
+                slow()
+            def __repr__(self):
+                slow()
+                return "Client()"
+
+        span = k.DURUraTracer().start_span("op", "openai", "m")
+        client = k.instrument(Client())
+        json.loads = slow
+        threading.Thread(target=lambda: {call}, daemon=True).start()
+        started.wait(10)
+        print("exiting")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "exiting\n"

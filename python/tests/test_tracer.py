@@ -133,3 +133,25 @@ def test_span_outlives_its_tracer():
     span = k.DURUraTracer().start_span("op", "openai", "m")
     span.set_response("ok")
     assert span.is_complete
+
+
+def test_keyword_arguments_outlive_python_code_run_by_a_conversion():
+    # A numpy-style boolean's __bool__ finds the keyword dict of the call and
+    # empties it, dropping the only references to the two strs.
+    import gc
+
+    class bool_:
+        def __bool__(self):
+            for ref in gc.get_referrers(self):
+                if isinstance(ref, dict) and ref.get("enable_security") is self:
+                    ref.clear()
+            # New strs of the same sizes take the freed memory.
+            self.fillers = ["z" * len(endpoint) for _ in range(64)] + ["z" * len(CANONICAL) for _ in range(64)]
+            return True
+
+    bool_.__module__ = "numpy"
+    endpoint = "".join(["http://collector.example:4318/", "x" * 200])
+    tracer = k.DURUraTracer(
+        **{"tenant_id": "".join([CANONICAL[:8], CANONICAL[8:]]), "endpoint": "".join([endpoint]), "enable_security": bool_()}
+    )
+    assert (tracer.tenant_id, tracer.endpoint, tracer.enable_security) == (CANONICAL, endpoint, True)

@@ -24,6 +24,11 @@ class StringMap {
   // the first insertion; nothing is allocated until then either.
   StringMap() = default;
 
+  // Draws the per-process seed if no map has yet (a random-source request;
+  // throws korvanta::Fault when it fails). Record creation calls this, so
+  // that inserting into a map, a setter, never needs the random source.
+  static void prepare_seed();
+
   // Inserts the pair, or replaces the value of an existing key in place
   // (keeping the key's position in the iteration order).
   void insert_or_assign(std::string key, std::string value);

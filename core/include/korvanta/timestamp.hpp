@@ -20,7 +20,8 @@ struct Timestamp {
 
   // Reads clock_gettime(CLOCK_REALTIME) afresh, all nine fraction digits kept.
   // Throws korvanta::Fault "system time before Unix epoch" when the clock
-  // reads earlier than 1970.
+  // reads earlier than 1970, and "could not read the system clock: OS Error:
+  // <errno>" when it cannot be read at all.
   static Timestamp now();
 
   // RFC 3339 in UTC: "2025-03-01T09:05:07Z", with ".120", ".000120" or
