@@ -63,6 +63,8 @@ void TraceSpan::finish_error(std::string error, std::optional<std::uint16_t> cod
   set_end(end);
 }
 
+void TraceSpan::finish() { set_end(Timestamp::now()); }
+
 TraceSpan TraceSpan::finish_with_response(std::string text) && {
   finish_response(std::move(text));
   return std::move(*this);

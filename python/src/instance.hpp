@@ -23,12 +23,18 @@ namespace korvanta::py {
 // shared borrows, -1 for one exclusive borrow. `constructed` is set once
 // `value` is built: the classes are mutable, so a replaced __new__ can make
 // an instance through object.__new__, whose zeroed memory holds no record.
+//
+// The last two fields belong to the korvanta package (korvanta._native),
+// never read or written by this module's own members: the tracer a span was
+// started with (a strong reference, or null) and the package's flags.
 template <class T>
 struct Instance {
   PyObject_HEAD
   T value;
   std::atomic<std::intptr_t> borrow;
   bool constructed;
+  std::atomic<std::uint8_t> package_flags;
+  PyObject* package_tracer;
 };
 
 inline constexpr std::intptr_t kExclusive = -1;
@@ -149,6 +155,8 @@ Result<Ref> new_instance_from(PyTypeObject* type, Make&& make) {
     throw;
   }
   std::construct_at(&inst->borrow, 0);
+  std::construct_at(&inst->package_flags, std::uint8_t{0});
+  inst->package_tracer = nullptr;
   inst->constructed = true;
   return Ref::steal(obj);
 }
@@ -211,6 +219,7 @@ void dealloc(PyObject* obj) {
   constexpr auto release = [](PyObject* o) {
     auto* inst = instance_of<C>(o);
     if (inst->constructed) std::destroy_at(&inst->value);
+    if (inst->package_tracer != nullptr) Ref::drop(inst->package_tracer);
     free_without_value(o);
   };
   dealloc_queue().run(obj, release);

@@ -1,10 +1,11 @@
-// The module's initialisation entry: one module per process, refused in any
-// interpreter other than the first, and the registration of its attributes.
+// Making the module: one per process, refused in any interpreter other than
+// the first, and the registration of its attributes.
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 
+#include "build_id.hpp"
 #include "client.hpp"
 #include "configure.hpp"
 #include "entry.hpp"
@@ -13,6 +14,7 @@
 #include "korvanta/fault.hpp"
 #include "convert.hpp"
 #include "ref.hpp"
+#include "runtime.hpp"
 #include "signatures.hpp"
 #include "span.hpp"
 #include "tracer.hpp"
@@ -116,6 +118,8 @@ Status initialise(PyObject* module) {
 extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
 #endif
 
+}  // namespace
+
 Result<Ref> init_module() {
 #if PY_VERSION_HEX < 0x030D0000
   // An interpreter that is about to refuse the module must not become its
@@ -143,9 +147,6 @@ Result<Ref> init_module() {
   return module;
 }
 
-}  // namespace
-}  // namespace korvanta::py
+const char* build_id() noexcept { return KORVANTA_BUILD_ID; }
 
-PyMODINIT_FUNC PyInit_korvanta_python() {
-  return korvanta::py::guarded(korvanta::py::init_module);
-}
+}  // namespace korvanta::py

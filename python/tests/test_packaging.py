@@ -47,14 +47,22 @@ def test_artifacts_are_named_for_the_project_version(dist):
     assert dist["wheel"].name.startswith(f"korvanta_python-{VERSION}-")
 
 
-def test_wheel_holds_only_the_module_and_its_stubs(dist):
+def test_wheel_holds_the_module_its_stubs_and_the_package(dist):
     with zipfile.ZipFile(dist["wheel"]) as wheel:
         names = wheel.namelist()
         stubs = wheel.read("korvanta_python-stubs/__init__.pyi").decode()
     payload = {name for name in names if not name.startswith(f"korvanta_python-{VERSION}.dist-info/")}
+    package_sources = {
+        f"korvanta/{path.name}" for path in (ROOT / "python" / "korvanta").iterdir() if path.suffix != ".pyc"
+        and path.name != "__pycache__"
+    }
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
     assert payload == {
-        "korvanta_python" + sysconfig.get_config_var("EXT_SUFFIX"),
+        "korvanta_python" + suffix,
         "korvanta_python-stubs/__init__.pyi",
+        "korvanta/_native" + suffix,
+        "korvanta/libkorvanta_runtime.so",
+        *package_sources,
     }
     assert stubs == STUB_SOURCE.read_text()
 
@@ -74,7 +82,7 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
         "examples/quickstart.py",
     ]:
         assert needed in names
-    for source_dir in ["core/src", "core/include/korvanta", "python/src"]:
+    for source_dir in ["core/src", "core/include/korvanta", "python/src", "python/native", "python/korvanta"]:
         for path in (ROOT / source_dir).iterdir():
             assert f"{source_dir}/{path.name}" in names
     junk = [n for n in names if n.split("/")[0] in {"build", ".venv", "dist"} or "__pycache__" in n or "_cache/" in n]

@@ -61,6 +61,9 @@ struct TraceSpan {
   void finish_response(std::string response);
   void finish_error(std::string error, std::optional<std::uint16_t> status_code);
 
+  // Sets end_time (clock read) and duration_ms only: a span that ends
+  // without a response or an error.
+  void finish();
   void add_agent_action(AgentAction action) { agent_actions.push_back(std::move(action)); }
 
   bool is_complete() const noexcept { return end_time.has_value(); }

@@ -1,0 +1,40 @@
+"""Korvanta: security-aware tracing for applications that call LLMs.
+
+Spans that nest (``span``, ``observe``), a context that follows them across
+asyncio tasks and thread pools, and a pipeline that hands every finished span
+to its processors (``setup``). Built on the ``korvanta_python`` module, whose
+names are re-exported here, so ``import korvanta`` is enough.
+"""
+
+from korvanta_python import DURUraTracer, InstrumentedClient, TraceSpan, configure, instrument
+
+from ._context import attributes, current_span
+from ._executor import ContextThreadPoolExecutor
+from ._native import report_action, set_cost
+from ._observe import observe
+from ._pipeline import SpanProcessor, flush, setup, shutdown
+from ._spans import add_event, end, span
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "ContextThreadPoolExecutor",
+    "DURUraTracer",
+    "InstrumentedClient",
+    "SpanProcessor",
+    "TraceSpan",
+    "__version__",
+    "add_event",
+    "attributes",
+    "configure",
+    "current_span",
+    "end",
+    "flush",
+    "instrument",
+    "observe",
+    "report_action",
+    "set_cost",
+    "setup",
+    "shutdown",
+    "span",
+]

@@ -1,0 +1,43 @@
+# Types of korvanta._native, the package's native part.
+from collections.abc import Mapping, Sequence
+
+from korvanta_python import DURUraTracer, TraceSpan
+
+BUILD_ID: str
+
+def start_span(
+    tracer: DURUraTracer, operation_name: str, provider: str, model: str, parent: TraceSpan | None, /
+) -> TraceSpan: ...
+def tracer_of(span: TraceSpan, /) -> DURUraTracer | None: ...
+def adopt(span: TraceSpan, tracer: DURUraTracer, /) -> DURUraTracer: ...
+def hand_over(span: TraceSpan, sample_below: int | None, /) -> bool: ...
+def add_event(span: TraceSpan, name: str, description: str, data: Mapping[str, str] | None, /) -> None: ...
+def set_cost(span: TraceSpan, usd: float, /) -> None:
+    """Sets the span's estimated cost in US dollars (finite, no less than zero).
+
+    >>> korvanta.set_cost(span, 0.0042)
+    """
+
+def report_action(
+    span: TraceSpan,
+    action_type: str,
+    name: str,
+    *,
+    arguments: str | None = None,
+    result: str | None = None,
+    duration_ms: int | None = None,
+    success: bool | None = None,
+    exit_code: int | None = None,
+    http_method: str | None = None,
+    http_status: int | None = None,
+    file_operation: str | None = None,
+    metadata: Mapping[str, str] | None = None,
+) -> str:
+    """Appends an agent action with every field a span's document holds;
+    returns its id. ``action_type`` is one of "tool_call",
+    "skill_invocation", "command_execution", "web_access", "file_access".
+
+    >>> korvanta.report_action(span, "command_execution", "pytest", exit_code=1, success=False)
+    """
+
+def json_lines(spans: Sequence[TraceSpan], /) -> bytes: ...

@@ -1,0 +1,180 @@
+"""The process-wide pipeline: the default tracer, the processors that receive
+each finished span, sampling, and ``setup`` / ``flush`` / ``shutdown``."""
+
+from __future__ import annotations
+
+import atexit
+import logging
+import math
+import threading
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Protocol, runtime_checkable
+
+from korvanta_python import DURUraTracer, TraceSpan
+
+from . import _native
+
+logger = logging.getLogger("korvanta")
+
+
+@runtime_checkable
+class SpanProcessor(Protocol):
+    """What ``korvanta.setup(processors=...)`` accepts: ``on_end`` is called on
+    the thread that ended the span and must stay cheap."""
+
+    def on_end(self, span: TraceSpan) -> None: ...
+    def force_flush(self, timeout: float | None = None) -> bool: ...
+    def shutdown(self) -> object: ...
+
+
+@dataclass(frozen=True, slots=True)
+class _State:
+    tracer: DURUraTracer | None = None
+    processors: tuple[SpanProcessor, ...] = ()
+    # Traces whose first eight id bytes (big-endian) lie below this are kept;
+    # None keeps every trace.
+    sample_below: int | None = None
+    capture_content: bool = True
+    scan: bool = True
+    owned: tuple[object, ...] = field(default=())
+
+
+# Replaced whole by setup(), so a reader sees one consistent pipeline.
+_state = _State()
+_default_tracer: DURUraTracer | None = None
+_lock = threading.Lock()
+_reported: set[tuple[type, type, str]] = set()
+
+
+def default_tracer() -> DURUraTracer:
+    """The tracer given to ``setup``, else one made on first use."""
+    tracer = _state.tracer
+    if tracer is not None:
+        return tracer
+    global _default_tracer
+    if _default_tracer is None:
+        with _lock:
+            if _default_tracer is None:
+                _default_tracer = DURUraTracer()
+    return _default_tracer
+
+
+def capture_content() -> bool:
+    return _state.capture_content
+
+
+def state() -> _State:
+    return _state
+
+
+def report_once(where: object, error: BaseException, action: str) -> None:
+    """Logs a fault in a processor (or other pluggable part) once per kind."""
+    key = (type(where), type(error), action)
+    if key in _reported:
+        return
+    _reported.add(key)
+    logger.warning("%s.%s raised %s: %s (further errors of this kind are not logged)",
+                   type(where).__name__, action, type(error).__name__, error, exc_info=error)
+
+
+def hand_over(span: TraceSpan) -> None:
+    """Gives a span that ended to the processors, once; sampled-out traces
+    and spans handed over before reach none."""
+    state_now = _state
+    if not _native.hand_over(span, state_now.sample_below):
+        return
+    for processor in state_now.processors:
+        try:
+            processor.on_end(span)
+        except Exception as error:  # a processor never breaks the application's call
+            report_once(processor, error, "on_end")
+
+
+def _sample_below(sample_rate: float) -> int | None:
+    if not isinstance(sample_rate, (int, float)) or isinstance(sample_rate, bool) or math.isnan(sample_rate):
+        raise TypeError(f"sample_rate must be a number from 0 to 1, not {sample_rate!r}")
+    if not 0.0 <= sample_rate <= 1.0:
+        raise ValueError(f"sample_rate must be from 0 to 1, not {sample_rate!r}")
+    if sample_rate == 1.0:
+        return None
+    return int(sample_rate * 2**64)
+
+
+def setup(
+    *,
+    tracer: DURUraTracer | None = None,
+    processors: Iterable[SpanProcessor] = (),
+    sample_rate: float = 1.0,
+    capture_content: bool = True,
+    scan: bool = True,
+) -> None:
+    """Sets the process-wide pipeline, shutting the previous one down.
+
+    ``tracer`` is the tracer that ``span`` and ``observe`` use when none is
+    given (a default tracer otherwise); ``processors`` receive each finished
+    span (``on_end(span)``); ``sample_rate`` keeps that share of traces, decided
+    once per trace from its id, so an agent run is kept or dropped whole;
+    ``capture_content=False`` makes the client wrappers record counts, timings
+    and tool names but no prompt or response text.
+
+    >>> korvanta.setup(processors=[MyProcessor()], sample_rate=0.25)
+    """
+    if tracer is not None and type(tracer) is not DURUraTracer:
+        raise TypeError(f"tracer must be a korvanta_python.DURUraTracer, not {type(tracer).__name__}")
+    processors = tuple(processors)
+    for processor in processors:
+        if not callable(getattr(processor, "on_end", None)):
+            raise TypeError(f"a processor needs an on_end(span) method: {processor!r}")
+    new_state = _State(
+        tracer=tracer,
+        processors=processors,
+        sample_below=_sample_below(sample_rate),
+        capture_content=bool(capture_content),
+        scan=bool(scan),
+    )
+    global _state
+    with _lock:
+        previous, _state = _state, new_state
+    _shut_down(previous.processors)
+
+
+def flush(timeout: float | None = None) -> bool:
+    """Asks every processor to export what it holds; True when all finished
+    within ``timeout`` seconds (``None``: no limit)."""
+    done = True
+    for processor in _state.processors:
+        method = getattr(processor, "force_flush", None)
+        if method is None:
+            continue
+        try:
+            done = bool(method(timeout)) and done
+        except Exception as error:
+            report_once(processor, error, "force_flush")
+            done = False
+    return done
+
+
+def _shut_down(processors: Sequence[SpanProcessor]) -> None:
+    for processor in processors:
+        method = getattr(processor, "shutdown", None)
+        if method is None:
+            continue
+        try:
+            method()
+        except Exception as error:
+            report_once(processor, error, "shutdown")
+
+
+def shutdown() -> None:
+    """Shuts every processor down (exporting what they hold); spans ended
+    afterwards reach no processor. Runs at interpreter exit as well."""
+    global _state
+    with _lock:
+        previous = _state
+        _state = _State(tracer=previous.tracer, sample_below=previous.sample_below,
+                        capture_content=previous.capture_content, scan=previous.scan)
+    _shut_down(previous.processors)
+
+
+atexit.register(shutdown)

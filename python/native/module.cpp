@@ -1,0 +1,75 @@
+// korvanta._native: the native part of the korvanta package. It loads the
+// same shared runtime as korvanta_python and refuses to start unless both
+// come from one build and the module's classes are the runtime's.
+#include <Python.h>
+
+#include <string>
+
+#include "build_id.hpp"
+#include "entry.hpp"
+#include "runtime.hpp"
+#include "span.hpp"
+#include "span_access.hpp"
+#include "tracer.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+template <const auto& Description, auto Body>
+constexpr PyMethodDef entry(const char* doc) {
+  return {Description.name.data(), as_method(fastcall<Description, Body>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef g_functions[] = {
+    entry<signatures::start_span, start_span>(
+        "start_span($module, tracer, operation_name, provider, model, parent, /)\n--\n\n"
+        "A span of `tracer`, child of `parent` or the root of a new trace."),
+    entry<signatures::tracer_of, tracer_of>("tracer_of($module, span, /)\n--\n\nThe span's tracer, or None."),
+    entry<signatures::adopt, adopt>(
+        "adopt($module, span, tracer, /)\n--\n\nKeeps `tracer` as the span's unless it has one; returns the span's."),
+    entry<signatures::hand_over, hand_over>(
+        "hand_over($module, span, sample_below, /)\n--\n\n"
+        "Finishes the span if needed and marks it handed over; True when it goes to the processors."),
+    entry<signatures::add_event, add_event>(
+        "add_event($module, span, name, description, data, /)\n--\n\nAppends an event to the span."),
+    entry<signatures::set_cost, set_cost>("set_cost($module, span, usd, /)\n--\n\nSets the estimated cost in USD."),
+    entry<signatures::report_action, report_action>(
+        "report_action($module, span, action_type, name, *, arguments=None, result=None, duration_ms=None, "
+        "success=None, exit_code=None, http_method=None, http_status=None, file_operation=None, metadata=None)\n--\n\n"
+        "Appends an agent action with every field; returns its id."),
+    entry<signatures::json_lines, json_lines>(
+        "json_lines($module, spans, /)\n--\n\nEach span's compact JSON document and a line feed, as bytes."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "korvanta._native", "Native part of the korvanta package.", 0, g_functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+Result<Ref> init() {
+  if (std::string(build_id()) != KORVANTA_BUILD_ID) {
+    return Error(PyExc_ImportError, std::string("korvanta._native comes from build ") + KORVANTA_BUILD_ID +
+                                        " but its runtime from build " + build_id() +
+                                        "; reinstall the korvanta_python distribution");
+  }
+  // The runtime's classes exist once korvanta_python has started.
+  Ref imported = Ref::steal(PyImport_ImportModule("korvanta_python"));
+  if (!imported) return Error::fetch();
+  Ref span_class = Ref::steal(PyObject_GetAttrString(imported.get(), "TraceSpan"));
+  if (!span_class) return Error::fetch();
+  if (span_class.get() != reinterpret_cast<PyObject*>(SpanClass::type())) {
+    return Error(PyExc_ImportError,
+                 "korvanta._native and the imported korvanta_python come from different installations");
+  }
+  Ref made = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  if (!made) return Error::fetch();
+  Ref build = Ref::steal(PyUnicode_FromString(KORVANTA_BUILD_ID));
+  if (!build || PyModule_AddObjectRef(made.get(), "BUILD_ID", build.get()) < 0) return Error::fetch();
+  return made;
+}
+
+}  // namespace
+}  // namespace korvanta::py::native
+
+PyMODINIT_FUNC PyInit__native() { return korvanta::py::guarded(korvanta::py::native::init); }

@@ -1,0 +1,39 @@
+// How korvanta._native reaches the module's objects: exact type checks, the
+// package's own fields of a span instance, and the conversions its entries
+// share. The instance layout itself is the module's (instance.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "instance.hpp"
+#include "korvanta/string_map.hpp"
+#include "korvanta/trace_span.hpp"
+#include "span.hpp"
+#include "tracer.hpp"
+
+namespace korvanta::py::native {
+
+// Bits of Instance::package_flags.
+inline constexpr std::uint8_t kHandedOver = 1;  // korvanta.end or a span block ran
+
+// A korvanta_python.TraceSpan (exactly that class) built by the module, or
+// TypeError naming `param`.
+Status check_span(PyObject* obj, std::string_view param);
+// The same for a korvanta_python.DURUraTracer.
+Status check_tracer(PyObject* obj, std::string_view param);
+
+// A str -> str mapping: a dict whose keys and values are str; None or not
+// given is empty. TypeError naming `param` otherwise.
+Result<StringMap> as_string_map(PyObject* obj, std::string_view param);
+// A finite float (int accepted) no less than zero.
+Result<double> as_amount(PyObject* obj, std::string_view param);
+// An int that fits a signed 32-bit value.
+Result<std::int32_t> as_i32(PyObject* obj, std::string_view param);
+
+}  // namespace korvanta::py::native

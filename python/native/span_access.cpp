@@ -1,0 +1,185 @@
+// korvanta._native's span entries: starting spans inside a trace, the
+// package's fields of a span, and the record slots the module never fills
+// (events, cost, every field of an action).
+#include "span_access.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "convert.hpp"
+#include "instance.hpp"
+#include "korvanta/agent_action.hpp"
+#include "korvanta/span_event.hpp"
+#include "package_access.hpp"
+#include "py_values.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+using korvanta::TraceSpan;
+
+Instance<TraceSpan>* span_instance(PyObject* obj) { return instance_of<SpanClass>(obj); }
+
+// The first eight bytes of a trace id, read big-endian: what sampling
+// compares, so that every span of a trace gets the same answer.
+std::uint64_t trace_head(const Uuid& id) {
+  std::uint64_t head = 0;
+  for (int i = 0; i < 8; ++i) head = head << 8 | id.bytes[static_cast<std::size_t>(i)];
+  return head;
+}
+
+}  // namespace
+
+Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
+  if (Status s = check_tracer(args[0], "tracer"); !s) return std::move(s).error();
+  PyObject* parent = args[4] == Py_None ? nullptr : args[4];
+  if (parent != nullptr) {
+    if (Status s = check_span(parent, "parent"); !s) return std::move(s).error();
+  }
+  auto texts = convert_span_args(&args[1]);
+  if (!texts) return std::move(texts).error();
+  auto tracer = borrow_shared<TracerClass>(args[0]);
+  if (!tracer) return std::move(tracer).error();
+
+  // A child takes its trace from the parent and draws only its own span id.
+  std::optional<Uuid> trace_id;
+  std::optional<Uuid> parent_id;
+  if (parent != nullptr) {
+    auto parent_span = borrow_shared<SpanClass>(parent);
+    if (!parent_span) return std::move(parent_span).error();
+    trace_id = (*parent_span)->trace_id;
+    parent_id = (*parent_span)->span_id;
+  }
+  Result<Ref> made = new_instance_from<SpanClass>(SpanClass::type(), [&] {
+    const Uuid trace = trace_id ? *trace_id : Uuid::new_v4();
+    TraceSpan span = TraceSpan::create(trace, (*tracer)->tenant_id, std::string(texts->operation_name),
+                                       provider_from_name(texts->provider), std::string(texts->model),
+                                       std::string());
+    span.parent_span_id = parent_id;
+    return span;
+  });
+  if (!made) return made;
+  span_instance((*made).get())->package_tracer = Ref::borrow(args[0]).release();
+  return made;
+}
+
+Result<Ref> tracer_of(PyObject*, const Args<signatures::tracer_of>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  PyObject* tracer = span_instance(args[0])->package_tracer;
+  return Ref::borrow(tracer != nullptr ? tracer : Py_None);
+}
+
+Result<Ref> adopt(PyObject*, const Args<signatures::adopt>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  if (Status s = check_tracer(args[1], "tracer"); !s) return std::move(s).error();
+  // Under the interpreter lock, so the first tracer given stays.
+  auto* inst = span_instance(args[0]);
+  if (inst->package_tracer == nullptr) inst->package_tracer = Ref::borrow(args[1]).release();
+  return Ref::borrow(inst->package_tracer);
+}
+
+Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  std::optional<std::uint64_t> sample_below;
+  if (args[1] != Py_None) {
+    auto below = argument<as_u64>(args[1], "sample_below");
+    if (!below) return std::move(below).error();
+    sample_below = *below;
+  }
+  auto span = borrow_exclusive<SpanClass>(args[0]);
+  if (!span) return std::move(span).error();
+  auto* inst = span_instance(args[0]);
+  if (inst->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) return to_python(false);
+  TraceSpan& record = **span;
+  if (!record.is_complete()) record.finish();
+  return to_python(!sample_below || trace_head(record.trace_id) < *sample_below);
+}
+
+Result<Ref> add_event(PyObject*, const Args<signatures::add_event>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  auto name = argument<as_text>(args[1], "name");
+  if (!name) return std::move(name).error();
+  auto description = argument<as_text>(args[2], "description");
+  if (!description) return std::move(description).error();
+  auto data = as_string_map(args[3], "data");
+  if (!data) return std::move(data).error();
+  auto span = borrow_exclusive<SpanClass>(args[0]);
+  if (!span) return std::move(span).error();
+  SpanEvent event{.id = Uuid::new_v4(),
+                  .timestamp = Timestamp::now(),
+                  .event_type = std::string(*name),
+                  .description = std::string(*description),
+                  .data = std::move(*data)};
+  (*span)->events.push_back(std::move(event));
+  return none();
+}
+
+Result<Ref> set_cost(PyObject*, const Args<signatures::set_cost>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  auto usd = as_amount(args[1], "usd");
+  if (!usd) return std::move(usd).error();
+  auto span = borrow_exclusive<SpanClass>(args[0]);
+  if (!span) return std::move(span).error();
+  (*span)->estimated_cost_usd = *usd;
+  return none();
+}
+
+Result<Ref> report_action(PyObject*, const Args<signatures::report_action>& args) {
+  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+  auto action_type = argument<as_text>(args[1], "action_type");
+  if (!action_type) return std::move(action_type).error();
+  auto name = argument<as_text>(args[2], "name");
+  if (!name) return std::move(name).error();
+  auto arguments = optional_argument<as_text>(args[3], "arguments");
+  if (!arguments) return std::move(arguments).error();
+  auto result = optional_argument<as_text>(args[4], "result");
+  if (!result) return std::move(result).error();
+  auto duration_ms = optional_argument<as_u64>(args[5], "duration_ms");
+  if (!duration_ms) return std::move(duration_ms).error();
+  auto success = optional_argument<as_bool>(args[6], "success");
+  if (!success) return std::move(success).error();
+  std::optional<std::int32_t> exit_code;
+  if (args[7] != nullptr && args[7] != Py_None) {
+    auto code = as_i32(args[7], "exit_code");
+    if (!code) return std::move(code).error();
+    exit_code = *code;
+  }
+  auto http_method = optional_argument<as_text>(args[8], "http_method");
+  if (!http_method) return std::move(http_method).error();
+  auto http_status = optional_argument<as_u16>(args[9], "http_status");
+  if (!http_status) return std::move(http_status).error();
+  auto file_operation = optional_argument<as_text>(args[10], "file_operation");
+  if (!file_operation) return std::move(file_operation).error();
+  auto metadata = as_string_map(args[11], "metadata");
+  if (!metadata) return std::move(metadata).error();
+
+  const auto type = action_type_from_string(*action_type);
+  if (!type) {
+    std::string msg = "Invalid action_type: '";
+    msg.append(*action_type);
+    msg += "'. Expected one of: tool_call, skill_invocation, command_execution, web_access, file_access";
+    return Error(PyExc_ValueError, std::move(msg));
+  }
+  auto span = borrow_exclusive<SpanClass>(args[0]);
+  if (!span) return std::move(span).error();
+
+  AgentAction action = AgentAction::create(*type, std::string(*name));
+  if (*arguments) action.set_arguments(std::string(**arguments));
+  if (*result) action.set_result(**result);
+  action.duration_ms = *duration_ms;
+  action.success = success->value_or(true);
+  action.exit_code = exit_code;
+  if (*http_method) action.http_method.emplace(**http_method);
+  action.http_status = *http_status;
+  if (*file_operation) action.file_operation.emplace(**file_operation);
+  action.metadata = std::move(*metadata);
+
+  Result<Ref> id = to_python(action.id);
+  if (!id) return id;
+  (*span)->add_agent_action(std::move(action));
+  return id;
+}
+
+}  // namespace korvanta::py::native

@@ -1,0 +1,31 @@
+// korvanta._native's entries on spans (span_access.cpp) and on batches of
+// finished spans (export.cpp).
+#pragma once
+
+#include <Python.h>
+
+#include "error.hpp"
+#include "ref.hpp"
+#include "signatures.hpp"
+
+namespace korvanta::py::native {
+
+// A span of `tracer`, child of `parent` (same trace id, parent_span_id set)
+// or, for None, the root of a new trace; the tracer is kept as the span's.
+Result<Ref> start_span(PyObject* module, const Args<signatures::start_span>& args);
+// The tracer a span was started with or adopted, or None.
+Result<Ref> tracer_of(PyObject* module, const Args<signatures::tracer_of>& args);
+// Keeps `tracer` as the span's tracer unless it has one; returns the span's.
+Result<Ref> adopt(PyObject* module, const Args<signatures::adopt>& args);
+// Hands the span over once: finishes it if nothing did, marks it handed
+// over and returns whether it goes to the processors (False when handed over
+// before, or when its trace is sampled out: the first eight bytes of the
+// trace id, big-endian, not below `sample_below`; None keeps every trace).
+Result<Ref> hand_over(PyObject* module, const Args<signatures::hand_over>& args);
+Result<Ref> add_event(PyObject* module, const Args<signatures::add_event>& args);
+Result<Ref> set_cost(PyObject* module, const Args<signatures::set_cost>& args);
+Result<Ref> report_action(PyObject* module, const Args<signatures::report_action>& args);
+// bytes: each span's compact JSON document followed by a line feed.
+Result<Ref> json_lines(PyObject* module, const Args<signatures::json_lines>& args);
+
+}  // namespace korvanta::py::native
