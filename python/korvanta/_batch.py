@@ -78,8 +78,11 @@ class _Worker:
     finalizer then tells the thread to export what is left and stop.
     """
 
-    def __init__(self, exporter: SpanExporter, batch_size: int, delay: float, losses: _LossReport) -> None:
+    def __init__(
+        self, exporter: SpanExporter, capacity: int, batch_size: int, delay: float, losses: _LossReport
+    ) -> None:
         self.exporter = exporter
+        self.capacity = capacity
         self.batch_size = batch_size
         self.delay = delay
         self.losses = losses
@@ -99,6 +102,7 @@ class _Worker:
         self.failed = 0
         self.dropped = 0
         self._drop_lock = threading.Lock()
+        self._dropped_reported = 0
         self._exporter_closed = False
         self._exporter_lock = threading.Lock()
         self.thread = threading.Thread(target=self._run, name="korvanta-batch", daemon=True)
@@ -115,12 +119,21 @@ class _Worker:
             self.work.notify()
 
     def drop(self, shut_down: bool) -> None:
+        # A burst that overflows the queue comes here for every span, so the
+        # report of a full queue is left to the thread (_report_drops).
         with self._drop_lock:
             self.dropped += 1
+            if shut_down:
+                self._dropped_reported += 1
         if shut_down:
             self.losses.lost("after_shutdown", 1)
-        else:
-            self.losses.lost("queue_full", 1, len(self.queue))
+
+    def _report_drops(self) -> None:
+        with self._drop_lock:
+            new = self.dropped - self._dropped_reported
+            self._dropped_reported = self.dropped
+        if new:
+            self.losses.lost("queue_full", new, self.capacity)
 
     def flush(self, timeout: float) -> bool:
         with self.work:
@@ -158,6 +171,7 @@ class _Worker:
             timer = time.monotonic() >= deadline
             everything = stopping or timer or flush != self.flush_done
             self._drain(everything)
+            self._report_drops()
             if timer:
                 deadline = time.monotonic() + self.delay
             if flush != self.flush_done:
@@ -173,6 +187,7 @@ class _Worker:
         if left:
             with self._drop_lock:
                 self.dropped += left
+                self._dropped_reported += left
             self.losses.lost("abandoned" if self.abandoned else "after_shutdown", left)
         self.close_exporter()
         with self.work:
@@ -267,7 +282,7 @@ class BatchProcessor:
         os.register_at_fork(after_in_child=_weakly(self, BatchProcessor._restart_in_child))
 
     def _start_worker(self) -> None:
-        worker = _Worker(self._exporter, self._batch_size, self._delay, self._losses)
+        worker = _Worker(self._exporter, self._capacity, self._batch_size, self._delay, self._losses)
         self._worker = worker
         # on_end reads these two directly: one attribute each on the hot path.
         self._queue = worker.queue

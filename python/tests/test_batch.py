@@ -105,7 +105,7 @@ def test_full_queue_drops_the_newest_spans_and_says_so_once(make, caplog):
     processor.on_end(10)
     assert (processor.exported, processor.dropped, processor.failed) == (8, 3, 0)
     assert losses(caplog) == [
-        "korvanta: the export queue is full (4 spans); dropped 1 span(s)",
+        "korvanta: the export queue is full (4 spans); dropped 2 span(s)",
         "korvanta: dropped 1 span(s) ended after the processor was shut down",
     ]
 
