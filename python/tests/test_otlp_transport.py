@@ -135,7 +135,7 @@ def test_reply_that_never_comes_fails_within_the_timeout(collector, transport, c
     started = time.monotonic()
     with caplog.at_level(logging.WARNING, logger="korvanta"):
         assert not sender.send(BODY)
-    assert time.monotonic() - started < 1.0 + 0.5
+    assert time.monotonic() - started < 1.0 + 1.0
     assert caplog.messages == [
         f"korvanta: could not export to {collector.url}: TimeoutError: timed out; no answer within the timeout of 1 s"
     ]
