@@ -1,10 +1,14 @@
-"""Quickstart: trace one LLM agent call with korvanta_python.
+"""Quickstart: trace one LLM agent call with korvanta_python, then a whole
+agent run with the korvanta package.
 
 Builds a tracer from a settings dict, wraps an LLM client with `instrument`,
 starts a span through the wrapper, records what the call sent and received
-and the two tool calls the agent made, and prints the span as JSON.
+and the two tool calls the agent made, and prints the span as JSON. Then the
+same tracer records an agent run as one trace, a root span with two children,
+each handed to a processor when it ends, and prints the three in trace order.
 """
 
+import korvanta
 import korvanta_python
 
 
@@ -50,3 +54,33 @@ span.add_tag("user_tier", "premium")
 span.set_response(client.complete(prompt))  # an attribute of the wrapped client
 
 print(span.to_json())
+
+
+# ---- a whole agent run: spans that nest, and a pipeline that receives them
+
+
+class Collect:
+    """A processor: korvanta.setup hands it every span that ends."""
+
+    def __init__(self):
+        self.spans = []
+
+    def on_end(self, span):
+        self.spans.append(span)
+
+
+collected = Collect()
+korvanta.setup(tracer=tracer, processors=[collected])
+
+with korvanta.span("agent_run", tags={"user_tier": "premium"}):
+    with korvanta.span("plan", provider="openai", model="gpt-4o-mini") as plan:
+        plan.set_prompt(prompt)
+        plan.set_response("Look up the forecast for Paris, then answer.")
+    with korvanta.span("chat_completion", provider="openai", model="gpt-4") as answer:
+        korvanta.report_action(answer, "tool_call", "get_weather", arguments='{"city": "Paris"}',
+                               metadata={"gen_ai.tool.call.id": "call_1"})
+        answer.set_response(client.complete(prompt))
+
+# Children end first; print in trace order (by start time).
+for span in sorted(collected.spans, key=lambda s: s.to_dict()["start_time"]):
+    print(span.to_json())

@@ -8,16 +8,23 @@ names are re-exported here, so ``import korvanta`` is enough.
 
 from korvanta_python import DURUraTracer, InstrumentedClient, TraceSpan, configure, instrument
 
+from ._batch import BatchProcessor, SpanExporter
 from ._context import attributes, current_span
 from ._executor import ContextThreadPoolExecutor
+from ._jsonl import JSONLinesExporter
 from ._native import report_action, set_cost
 from ._observe import observe
+from ._otlp import OTLPExporter
 from ._pipeline import SpanProcessor, flush, setup, shutdown
 from ._spans import add_event, end, span
 
 __version__ = "0.2.0"
 
 __all__ = [
+    "BatchProcessor",
+    "JSONLinesExporter",
+    "OTLPExporter",
+    "SpanExporter",
     "ContextThreadPoolExecutor",
     "DURUraTracer",
     "InstrumentedClient",

@@ -6,7 +6,13 @@ from korvanta_python import DURUraTracer, TraceSpan
 BUILD_ID: str
 
 def start_span(
-    tracer: DURUraTracer, operation_name: str, provider: str, model: str, parent: TraceSpan | None, /
+    tracer: DURUraTracer | None,
+    operation_name: str,
+    provider: str,
+    model: str,
+    parent: TraceSpan | None,
+    fallback: DURUraTracer,
+    /,
 ) -> TraceSpan: ...
 def tracer_of(span: TraceSpan, /) -> DURUraTracer | None: ...
 def adopt(span: TraceSpan, tracer: DURUraTracer, /) -> DURUraTracer: ...

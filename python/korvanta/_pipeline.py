@@ -9,11 +9,14 @@ import math
 import threading
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Protocol, runtime_checkable
+from typing import TYPE_CHECKING, Protocol, runtime_checkable
 
 from korvanta_python import DURUraTracer, TraceSpan
 
 from . import _native
+
+if TYPE_CHECKING:
+    from ._batch import SpanExporter
 
 logger = logging.getLogger("korvanta")
 
@@ -28,9 +31,14 @@ class SpanProcessor(Protocol):
     def shutdown(self) -> object: ...
 
 
+# The tracer spans use when neither they nor setup() name one: made at
+# import, so that starting a span never has to check for it.
+_process_tracer = DURUraTracer()
+
+
 @dataclass(frozen=True, slots=True)
 class _State:
-    tracer: DURUraTracer | None = None
+    tracer: DURUraTracer = _process_tracer
     processors: tuple[SpanProcessor, ...] = ()
     # Traces whose first eight id bytes (big-endian) lie below this are kept;
     # None keeps every trace.
@@ -42,22 +50,13 @@ class _State:
 
 # Replaced whole by setup(), so a reader sees one consistent pipeline.
 _state = _State()
-_default_tracer: DURUraTracer | None = None
 _lock = threading.Lock()
 _reported: set[tuple[type, type, str]] = set()
 
 
 def default_tracer() -> DURUraTracer:
-    """The tracer given to ``setup``, else one made on first use."""
-    tracer = _state.tracer
-    if tracer is not None:
-        return tracer
-    global _default_tracer
-    if _default_tracer is None:
-        with _lock:
-            if _default_tracer is None:
-                _default_tracer = DURUraTracer()
-    return _default_tracer
+    """The tracer given to ``setup``, else the process's own."""
+    return _state.tracer
 
 
 def capture_content() -> bool:
@@ -105,6 +104,8 @@ def setup(
     *,
     tracer: DURUraTracer | None = None,
     processors: Iterable[SpanProcessor] = (),
+    exporter: SpanExporter | Iterable[SpanExporter] | None = None,
+    endpoint: str | None = None,
     sample_rate: float = 1.0,
     capture_content: bool = True,
     scan: bool = True,
@@ -118,16 +119,36 @@ def setup(
     ``capture_content=False`` makes the client wrappers record counts, timings
     and tool names but no prompt or response text.
 
+    ``exporter`` (one or a list) puts each exporter behind its own
+    ``BatchProcessor``; ``endpoint`` is the one-line form for OTLP over HTTP,
+    ``OTLPExporter(endpoint)`` behind a ``BatchProcessor``.
+
     >>> korvanta.setup(processors=[MyProcessor()], sample_rate=0.25)
+    >>> korvanta.setup(endpoint="http://localhost:4318")
+    >>> korvanta.setup(exporter=[korvanta.JSONLinesExporter("spans.jsonl"), korvanta.OTLPExporter()])
     """
     if tracer is not None and type(tracer) is not DURUraTracer:
         raise TypeError(f"tracer must be a korvanta_python.DURUraTracer, not {type(tracer).__name__}")
     processors = tuple(processors)
+    exporters: list[SpanExporter] = []
+    if exporter is not None:
+        exporters.extend([exporter] if callable(getattr(exporter, "export", None)) else exporter)  # type: ignore[list-item]
+    if endpoint is not None:
+        from ._otlp import OTLPExporter
+
+        exporters.append(OTLPExporter(endpoint))
+    if exporters:
+        from ._batch import BatchProcessor
+
+        for each in exporters:
+            if not callable(getattr(each, "export", None)):
+                raise TypeError(f"an exporter needs an export(spans) method: {each!r}")
+        processors += tuple(BatchProcessor(each) for each in exporters)
     for processor in processors:
         if not callable(getattr(processor, "on_end", None)):
             raise TypeError(f"a processor needs an on_end(span) method: {processor!r}")
     new_state = _State(
-        tracer=tracer,
+        tracer=tracer if tracer is not None else _process_tracer,
         processors=processors,
         sample_below=_sample_below(sample_rate),
         capture_content=bool(capture_content),

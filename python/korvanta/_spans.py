@@ -13,7 +13,6 @@ from . import _context, _native, _pipeline
 _current = _context.current
 _tags = _context.tags
 _native_start = _native.start_span
-_tracer_of = _native.tracer_of
 
 
 def start_span(
@@ -29,11 +28,7 @@ def start_span(
     ``tags``. It is not made current. Without ``tracer``, a child uses its
     parent's tracer and a root the process-wide one."""
     parent = _current.get()
-    if tracer is None:
-        tracer = _tracer_of(parent) if parent is not None else None
-        if tracer is None:
-            tracer = _pipeline.default_tracer()
-    span = _native_start(tracer, operation_name, provider, model, parent)
+    span = _native_start(tracer, operation_name, provider, model, parent, _pipeline._state.tracer)
     inherited = _tags.get()
     if inherited:
         for key, value in inherited.items():
@@ -90,8 +85,17 @@ class span:
     def __enter__(self) -> TraceSpan:
         if self._span is not None:
             raise RuntimeError("a korvanta.span block cannot be entered twice")
-        span = start_span(self._operation_name, provider=self._provider, model=self._model,
-                          tracer=self._tracer, tags=self._tags)
+        # start_span(), written out: this is the path every block takes.
+        parent = _current.get()
+        span = _native_start(self._tracer, self._operation_name, self._provider, self._model, parent,
+                             _pipeline._state.tracer)
+        inherited = _tags.get()
+        if inherited:
+            for key, value in inherited.items():
+                span.add_tag(key, value)
+        if self._tags:
+            for key, value in self._tags.items():
+                span.add_tag(key, value)
         self._span = span
         self._token = _current.set(span)
         return span

@@ -22,8 +22,8 @@ constexpr PyMethodDef entry(const char* doc) {
 
 PyMethodDef g_functions[] = {
     entry<signatures::start_span, start_span>(
-        "start_span($module, tracer, operation_name, provider, model, parent, /)\n--\n\n"
-        "A span of `tracer`, child of `parent` or the root of a new trace."),
+        "start_span($module, tracer, operation_name, provider, model, parent, fallback, /)\n--\n\n"
+        "A span of `tracer` (or the parent's, or `fallback`), child of `parent` or the root of a new trace."),
     entry<signatures::tracer_of, tracer_of>("tracer_of($module, span, /)\n--\n\nThe span's tracer, or None."),
     entry<signatures::adopt, adopt>(
         "adopt($module, span, tracer, /)\n--\n\nKeeps `tracer` as the span's unless it has one; returns the span's."),

@@ -5,8 +5,8 @@
 
 namespace korvanta::py::native::signatures {
 
-inline constexpr Params<5, 0> start_span{
-    "", "start_span", {"tracer", "operation_name", "provider", "model", "parent"}, 5, {}};
+inline constexpr Params<6, 0> start_span{
+    "", "start_span", {"tracer", "operation_name", "provider", "model", "parent", "fallback"}, 6, {}};
 inline constexpr Params<1, 0> tracer_of{"", "tracer_of", {"span"}, 1, {}};
 inline constexpr Params<2, 0> adopt{"", "adopt", {"span", "tracer"}, 2, {}};
 inline constexpr Params<2, 0> hand_over{"", "hand_over", {"span", "sample_below"}, 2, {}};

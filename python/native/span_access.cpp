@@ -33,14 +33,18 @@ std::uint64_t trace_head(const Uuid& id) {
 }  // namespace
 
 Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
-  if (Status s = check_tracer(args[0], "tracer"); !s) return std::move(s).error();
   PyObject* parent = args[4] == Py_None ? nullptr : args[4];
   if (parent != nullptr) {
     if (Status s = check_span(parent, "parent"); !s) return std::move(s).error();
   }
+  // The tracer given, else the parent's, else the fallback.
+  PyObject* tracer_obj = args[0];
+  if (tracer_obj == Py_None && parent != nullptr) tracer_obj = span_instance(parent)->package_tracer;
+  if (tracer_obj == nullptr || tracer_obj == Py_None) tracer_obj = args[5];
+  if (Status s = check_tracer(tracer_obj, "tracer"); !s) return std::move(s).error();
   auto texts = convert_span_args(&args[1]);
   if (!texts) return std::move(texts).error();
-  auto tracer = borrow_shared<TracerClass>(args[0]);
+  auto tracer = borrow_shared<TracerClass>(tracer_obj);
   if (!tracer) return std::move(tracer).error();
 
   // A child takes its trace from the parent and draws only its own span id.
@@ -61,7 +65,7 @@ Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
     return span;
   });
   if (!made) return made;
-  span_instance((*made).get())->package_tracer = Ref::borrow(args[0]).release();
+  span_instance((*made).get())->package_tracer = Ref::borrow(tracer_obj).release();
   return made;
 }
 

@@ -10,8 +10,9 @@
 
 namespace korvanta::py::native {
 
-// A span of `tracer`, child of `parent` (same trace id, parent_span_id set)
-// or, for None, the root of a new trace; the tracer is kept as the span's.
+// A span of `tracer` (None: the parent's tracer, else `fallback`), child of
+// `parent` (same trace id, parent_span_id set) or, for None, the root of a
+// new trace; the tracer is kept as the span's.
 Result<Ref> start_span(PyObject* module, const Args<signatures::start_span>& args);
 // The tracer a span was started with or adopted, or None.
 Result<Ref> tracer_of(PyObject* module, const Args<signatures::tracer_of>& args);

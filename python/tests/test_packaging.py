@@ -121,9 +121,18 @@ def test_module_and_stubs_come_from_the_fresh_environment(installed):
 
 def test_quickstart_runs_in_the_fresh_environment(installed, tmp_path):
     result = run([installed, QUICKSTART], cwd=tmp_path, env=clean_env(), timeout=120)
-    first, _, document = result.stdout.partition("\n")
+    first, _, documents = result.stdout.partition("\n")
     assert first.startswith("InstrumentedClient(EchoClient(")
-    span = json.loads(document)
+    decoder, documents = json.JSONDecoder(), documents.strip()
+    spans = []
+    while documents:
+        span, end = decoder.raw_decode(documents)
+        spans.append(span)
+        documents = documents[end:].lstrip()
+    span, root, plan, answer = spans
+    assert root["parent_span_id"] is None and root["operation_name"] == "agent_run"
+    assert {plan["parent_span_id"], answer["parent_span_id"]} == {root["span_id"]}
+    assert len({root["trace_id"], plan["trace_id"], answer["trace_id"]}) == 1
     assert span["end_time"] is not None
     assert [a["action_type"] for a in span["agent_actions"]] == ["tool_call", "web_access"]
     assert span["tags"] == {"environment": "production", "user_tier": "premium"}
