@@ -185,7 +185,7 @@ class Encoder {
     w_.string_attribute(Resource::kAttributes, WireText::valid("service.name"), WireText::of(resource.service_name));
     write_uuid_attribute(Resource::kAttributes, "korvanta.tenant_id", tenant.uuid);
     for (const auto& entry : resource.attributes) {
-      if (entry.key == "service.name" || entry.key == "korvanta.tenant_id") continue;
+      if (entry.key.empty() || entry.key == "service.name" || entry.key == "korvanta.tenant_id") continue;
       w_.string_attribute(Resource::kAttributes, WireText::of(entry.key), WireText::of(entry.value));
     }
     w_.end(res);
@@ -274,7 +274,7 @@ class Encoder {
 
   void write_tags(const StringMap& tags) {
     for (const auto& tag : tags) {
-      if (std::find(keys_.begin(), keys_.end(), tag.key) != keys_.end()) continue;
+      if (tag.key.empty() || std::find(keys_.begin(), keys_.end(), tag.key) != keys_.end()) continue;
       const std::string_view value = filtered(tag.value, OtlpText::TagValue);
       const WireText key = WireText::of(tag.key);
       const bool int_key = std::find(kIntegerTags.begin(), kIntegerTags.end(), tag.key) != kIntegerTags.end();
@@ -294,7 +294,9 @@ class Encoder {
     w_.string_attribute(Event::kAttributes, WireText::valid("korvanta.event.description"),
                         WireText::of(filtered(e.description, OtlpText::EventDescription)));
     for (const auto& entry : e.data) {
-      if (entry.key == "korvanta.event.id" || entry.key == "korvanta.event.description") continue;
+      if (entry.key.empty() || entry.key == "korvanta.event.id" || entry.key == "korvanta.event.description") {
+        continue;
+      }
       w_.string_attribute(Event::kAttributes, WireText::of(entry.key),
                           WireText::of(filtered(entry.value, OtlpText::EventDataValue)));
     }

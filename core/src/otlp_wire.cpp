@@ -32,12 +32,13 @@ char* put_fixed64(char* out, std::uint64_t value) noexcept {
 // and a body of `body` bytes.
 constexpr std::size_t len_field_size(std::size_t body) noexcept { return 1 + varint_size(body) + body; }
 
-// A KeyValue's length and its key, up to the AnyValue's tag: everything
-// before the value's own bytes. `value_size` is the AnyValue body.
+// A KeyValue's length and its key's, up to the key's bytes. `value_size` is
+// the AnyValue body. An empty key is left out, as a proto3 default.
 char* put_key_value_head(char* out, std::uint32_t field, const WireText& key, std::size_t value_size) {
-  const std::size_t kv_size = len_field_size(key.size) + len_field_size(value_size);
+  const std::size_t key_size = key.size == 0 ? 0 : len_field_size(key.size);
   out = put_tag(out, field, WireType::Len);
-  out = put_varint(out, kv_size);
+  out = put_varint(out, key_size + len_field_size(value_size));
+  if (key.size == 0) return out;
   out = put_tag(out, 1, WireType::Len);
   return put_varint(out, key.size);
 }
