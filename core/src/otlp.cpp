@@ -15,6 +15,7 @@
 #include "korvanta/json_writer.hpp"
 #include "korvanta/version.hpp"
 #include "otlp_messages.hpp"
+#include "otlp_utf8.hpp"
 #include "otlp_wire.hpp"
 
 namespace korvanta {
@@ -184,9 +185,12 @@ class Encoder {
     const auto res = w_.begin(ResourceSpans::kResource, kSmallWidth);
     w_.string_attribute(Resource::kAttributes, WireText::valid("service.name"), WireText::of(resource.service_name));
     write_uuid_attribute(Resource::kAttributes, "korvanta.tenant_id", tenant.uuid);
+    constexpr std::string_view kResourceKeys[] = {"service.name", "korvanta.tenant_id"};
+    repaired_keys_.clear();
     for (const auto& entry : resource.attributes) {
-      if (entry.key.empty() || entry.key == "service.name" || entry.key == "korvanta.tenant_id") continue;
-      w_.string_attribute(Resource::kAttributes, WireText::of(entry.key), WireText::of(entry.value));
+      if (const auto key = map_key(resource.attributes, entry.key, kResourceKeys)) {
+        w_.string_attribute(Resource::kAttributes, *key, WireText::of(entry.value));
+      }
     }
     w_.end(res);
     const auto scope_spans = w_.begin(ResourceSpans::kScopeSpans, kGroupWidth);
@@ -226,11 +230,34 @@ class Encoder {
     keys_.push_back(key);
     w_.string_attribute(field, WireText::valid(key), WireText::valid({text, sizeof text}));
   }
+  // The key of a map entry as its attribute list gets it, or nullopt when
+  // the entry is left out: an empty key, one of `taken` (keys the list has
+  // from elsewhere), or a malformed key whose repaired form the list has
+  // already or will have (U+FFFD makes distinct keys equal). Clear
+  // repaired_keys_ before each list.
+  std::optional<WireText> map_key(const StringMap& map, std::string_view key,
+                                  std::span<const std::string_view> taken) {
+    const auto is_taken = [&](std::string_view k) { return std::find(taken.begin(), taken.end(), k) != taken.end(); };
+    if (key.empty() || is_taken(key)) return std::nullopt;
+    const WireText text = WireText::of(key);
+    if (text.size == key.size()) return text;
+    std::string repaired(text.size, '\0');
+    otlp::write_utf8_repaired(repaired.data(), key);
+    if (map.find(repaired) != nullptr || is_taken(repaired) ||
+        std::find(repaired_keys_.begin(), repaired_keys_.end(), repaired) != repaired_keys_.end()) {
+      return std::nullopt;
+    }
+    repaired_keys_.push_back(std::move(repaired));
+    return text;
+  }
+
   // Map entries under "<prefix><key>", each value filtered as `field`.
   void write_map(std::uint32_t attributes, std::string_view prefix, const StringMap& map, OtlpText field,
                  std::string_view skip = {}) {
+    repaired_keys_.clear();
+    const std::string_view taken[] = {skip};
     for (const auto& entry : map) {
-      if (!skip.empty() && entry.key == skip) continue;
+      if (!map_key(map, entry.key, {taken, skip.empty() ? 0u : 1u})) continue;
       prefixed_.assign(prefix).append(entry.key);
       w_.string_attribute(attributes, WireText::of(prefixed_), WireText::of(filtered(entry.value, field)));
     }
@@ -273,10 +300,12 @@ class Encoder {
   }
 
   void write_tags(const StringMap& tags) {
+    repaired_keys_.clear();
     for (const auto& tag : tags) {
-      if (tag.key.empty() || std::find(keys_.begin(), keys_.end(), tag.key) != keys_.end()) continue;
+      const auto key_text = map_key(tags, tag.key, keys_);
+      if (!key_text) continue;
+      const WireText key = *key_text;
       const std::string_view value = filtered(tag.value, OtlpText::TagValue);
-      const WireText key = WireText::of(tag.key);
       const bool int_key = std::find(kIntegerTags.begin(), kIntegerTags.end(), tag.key) != kIntegerTags.end();
       if (const auto number = int_key ? canonical_int(value) : std::nullopt) {
         w_.int_attribute(Span::kAttributes, key, *number);
@@ -293,12 +322,12 @@ class Encoder {
     write_uuid_attribute(Event::kAttributes, "korvanta.event.id", e.id);
     w_.string_attribute(Event::kAttributes, WireText::valid("korvanta.event.description"),
                         WireText::of(filtered(e.description, OtlpText::EventDescription)));
+    constexpr std::string_view kEventKeys[] = {"korvanta.event.id", "korvanta.event.description"};
+    repaired_keys_.clear();
     for (const auto& entry : e.data) {
-      if (entry.key.empty() || entry.key == "korvanta.event.id" || entry.key == "korvanta.event.description") {
-        continue;
+      if (const auto key = map_key(e.data, entry.key, kEventKeys)) {
+        w_.string_attribute(Event::kAttributes, *key, WireText::of(filtered(entry.value, OtlpText::EventDataValue)));
       }
-      w_.string_attribute(Event::kAttributes, WireText::of(entry.key),
-                          WireText::of(filtered(entry.value, OtlpText::EventDataValue)));
     }
     w_.end(event);
   }
@@ -438,7 +467,8 @@ class Encoder {
   std::string scratch_;   // the filter's
   std::string name_;      // span names, then a span's filtered error message
   std::string prefixed_;  // map keys under a prefix
-  std::vector<std::string_view> keys_;
+  std::vector<std::string_view> keys_;          // set on the current span
+  std::vector<std::string> repaired_keys_;     // malformed keys of the current list, repaired
 };
 
 }  // namespace

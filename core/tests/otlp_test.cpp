@@ -375,6 +375,18 @@ TEST(Otlp, MalformedUtf8BecomesReplacementCharacters) {
     EXPECT_EQ(std::get<std::string>(attrs.at("t")), row.output);
     EXPECT_EQ(attrs.count("k" + row.output), 1u);
   }
+  // Keys that repair to the same text, here and beside a valid one: one
+  // attribute, the valid key's.
+  TraceSpan s = base_span();
+  s.tags.insert_or_assign("a\xFF", "first");
+  s.tags.insert_or_assign("a" + r, "valid");
+  s.tags.insert_or_assign("a\xFE", "second");
+  s.tags.insert_or_assign("b\xFF", "first");
+  s.tags.insert_or_assign("b\xFE", "second");
+  const std::string bytes = encode({&s});
+  const Attrs attrs = testing::attributes(spans_of(bytes).at(0), 9);
+  EXPECT_EQ(std::get<std::string>(attrs.at("a" + r)), "valid");
+  EXPECT_EQ(std::get<std::string>(attrs.at("b" + r)), "first");
 }
 
 struct PromptRow {

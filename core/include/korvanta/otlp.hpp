@@ -114,8 +114,9 @@ struct OtlpResource {
 //   http.request.method, http.response.status_code,
 //   korvanta.action.file_operation and korvanta.action.metadata.<key>.
 //
-// OpenTelemetry forbids empty attribute keys: map entries with an empty key
-// (tags, event data, resource attributes) are left out.
+// Attribute keys are unique and not empty, as OpenTelemetry requires: map
+// entries with an empty key are left out, and so is an entry whose key is
+// malformed UTF-8 and, repaired, equals another key of its list.
 // Every string goes out as valid UTF-8: malformed bytes in any record text
 // become U+FFFD. `filter`, when given, sees each free text first (OtlpText).
 // Throws std::invalid_argument, with `out` unchanged, when a pointer in
