@@ -1,6 +1,7 @@
-// getrandom(2) with the /dev/urandom fallback. The functions are called
-// through the C library (not as raw system calls) so that a preloaded library
-// can stand in for them when the fault paths are tested.
+// getrandom(2) with the /dev/urandom fallback. getrandom is called through
+// the vDSO only while the C library's own is what a call would reach, so that
+// a preloaded library can stand in for it when the fault paths are tested;
+// the device file is always opened and read through the C library.
 #include "os_random.hpp"
 
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <cerrno>
 #include <string>
 
+#include "getrandom_substitute.hpp"
 #include "korvanta/fault.hpp"
+#include "vdso_getrandom.hpp"
 
 namespace korvanta::detail {
 namespace {
@@ -90,12 +93,22 @@ int urandom_fd() {
   return fd;
 }
 
+// The vDSO entry if it is to serve requests, chosen on the first one.
+VdsoGetrandom* vdso() {
+  static VdsoGetrandom* const chosen = getrandom_substituted() ? nullptr : VdsoGetrandom::find();
+  return chosen;
+}
+
 }  // namespace
 
 void fill_os_random(std::uint8_t* buf, std::size_t len) {
   if (!g_getrandom_unavailable.load(std::memory_order_relaxed)) {
+    VdsoGetrandom* const entry = vdso();
     const bool done = fill_exact(
-        buf, len, [](std::uint8_t* b, std::size_t n) { return ::getrandom(b, n, 0); },
+        buf, len,
+        [entry](std::uint8_t* b, std::size_t n) {
+          return entry != nullptr ? entry->read(b, n) : ::getrandom(b, n, 0);
+        },
         [](int err) { return err == ENOSYS || err == EPERM; });
     if (done) return;
     g_getrandom_unavailable.store(true, std::memory_order_relaxed);
@@ -104,6 +117,11 @@ void fill_os_random(std::uint8_t* buf, std::size_t len) {
   fill_exact(
       buf, len, [fd](std::uint8_t* b, std::size_t n) { return ::read(fd, b, n); },
       [](int) { return false; });
+}
+
+RandomSource os_random_source() {
+  if (g_getrandom_unavailable.load(std::memory_order_relaxed)) return RandomSource::DeviceFile;
+  return vdso() != nullptr ? RandomSource::Vdso : RandomSource::CLibrary;
 }
 
 }  // namespace korvanta::detail
