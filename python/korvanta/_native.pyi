@@ -1,5 +1,5 @@
 # Types of korvanta._native, the package's native part.
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 
 from korvanta_python import DURUraTracer, TraceSpan
 
@@ -47,3 +47,6 @@ def report_action(
     """
 
 def json_lines(spans: Sequence[TraceSpan], /) -> bytes: ...
+def encode_otlp(
+    spans: Sequence[TraceSpan], service_name: str, mask: Callable[[str, str], str] | None = None, /
+) -> bytes: ...

@@ -39,6 +39,9 @@ PyMethodDef g_functions[] = {
         "Appends an agent action with every field; returns its id."),
     entry<signatures::json_lines, json_lines>(
         "json_lines($module, spans, /)\n--\n\nEach span's compact JSON document and a line feed, as bytes."),
+    entry<signatures::encode_otlp, encode_otlp>(
+        "encode_otlp($module, spans, service_name, mask=None, /)\n--\n\n"
+        "One OTLP/HTTP protobuf request body holding the spans; mask(text, field) -> str masks each free text."),
     {nullptr, nullptr, 0, nullptr},
 };
 

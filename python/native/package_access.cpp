@@ -31,6 +31,20 @@ Status check_span(PyObject* obj, std::string_view param) { return check_exact<Sp
 
 Status check_tracer(PyObject* obj, std::string_view param) { return check_exact<TracerClass>(obj, param); }
 
+Result<SpanRecords> SpanRecords::of(PyObject* sequence) {
+  SpanRecords out;
+  out.items = Ref::steal(PySequence_Fast(sequence, "argument 'spans': expected a sequence of TraceSpan"));
+  if (!out.items) return Error::fetch();
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(out.items.get());
+  PyObject** spans = PySequence_Fast_ITEMS(out.items.get());
+  out.records.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (Status s = check_span(spans[i], "spans"); !s) return std::move(s).error();
+    out.records.push_back(&instance_of<SpanClass>(spans[i])->value);
+  }
+  return out;
+}
+
 Result<StringMap> as_string_map(PyObject* obj, std::string_view param) {
   StringMap map;
   if (obj == nullptr || obj == Py_None) return map;

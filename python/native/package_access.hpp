@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 #include "instance.hpp"
@@ -27,6 +28,14 @@ inline constexpr std::uint8_t kHandedOver = 1;  // korvanta.end or a span block 
 Status check_span(PyObject* obj, std::string_view param);
 // The same for a korvanta_python.DURUraTracer.
 Status check_tracer(PyObject* obj, std::string_view param);
+
+// The records of a sequence of spans, each checked as by check_span. The
+// sequence is held (as a list or tuple) for as long as this lives.
+struct SpanRecords {
+  static Result<SpanRecords> of(PyObject* sequence);
+  Ref items;
+  std::vector<const TraceSpan*> records;
+};
 
 // A str -> str mapping: a dict whose keys and values are str; None or not
 // given is empty. TypeError naming `param` otherwise.

@@ -20,5 +20,6 @@ inline constexpr Params<3, 9> report_action{
     {"arguments", "result", "duration_ms", "success", "exit_code", "http_method", "http_status", "file_operation",
      "metadata"}};
 inline constexpr Params<1, 0> json_lines{"", "json_lines", {"spans"}, 1, {}};
+inline constexpr Params<3, 0> encode_otlp{"", "encode_otlp", {"spans", "service_name", "mask"}, 2, {}};
 
 }  // namespace korvanta::py::native::signatures

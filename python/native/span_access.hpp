@@ -28,5 +28,8 @@ Result<Ref> set_cost(PyObject* module, const Args<signatures::set_cost>& args);
 Result<Ref> report_action(PyObject* module, const Args<signatures::report_action>& args);
 // bytes: each span's compact JSON document followed by a line feed.
 Result<Ref> json_lines(PyObject* module, const Args<signatures::json_lines>& args);
+// bytes: one OTLP ExportTraceServiceRequest holding the spans; `mask`, when
+// given, is called as mask(text, field) -> str for every free text.
+Result<Ref> encode_otlp(PyObject* module, const Args<signatures::encode_otlp>& args);
 
 }  // namespace korvanta::py::native

@@ -19,12 +19,16 @@ def no_otlp_environment(monkeypatch):
 
 
 def finished_spans(tracer, count):
+    # Started through the package, so each span knows its tracer (and so its
+    # endpoint); the process-wide pipeline they end into has no processors.
+    import korvanta
+
     spans = []
     for index in range(count):
-        span = tracer.start_span("chat_completion", "openai", "gpt-4o-mini")
-        span.set_prompt(f"question {index}")
-        span.set_token_counts(prompt_tokens=12, completion_tokens=34)
-        span.set_response(f"answer {index}")
+        with korvanta.span("chat_completion", provider="openai", model="gpt-4o-mini", tracer=tracer) as span:
+            span.set_prompt(f"question {index}")
+            span.set_token_counts(prompt_tokens=12, completion_tokens=34)
+            span.set_response(f"answer {index}")
         spans.append(span)
     return spans
 
@@ -43,7 +47,7 @@ def test_spans_arrive_and_read_back(phoenix, endpoint_from, compression):  # noq
     sent = {span.trace_id.replace("-", "") for span in spans}
     stored = phoenix.spans_of_traces(sent)
     assert {s["context"]["trace_id"] for s in stored} == sent
-    assert {s["name"] for s in stored} == {"chat_completion"}
+    assert {s["name"] for s in stored} == {"chat_completion gpt-4o-mini"}
 
 
 def test_span_whose_tracer_has_no_endpoint_fails_and_is_reported_once(phoenix, caplog):  # noqa: F811
@@ -60,3 +64,35 @@ def test_span_whose_tracer_has_no_endpoint_fails_and_is_reported_once(phoenix, c
     assert len(errors) == 1 and "their tracer has no endpoint" in errors[0]
     sent = {span.trace_id.replace("-", "") for span in routed}
     assert {s["context"]["trace_id"] for s in phoenix.spans_of_traces(sent)} == sent
+
+
+def test_a_nested_agent_run_reads_back_with_parents_models_usage_and_tools(phoenix):  # noqa: F811
+    import korvanta
+
+    korvanta.setup(tracer=korvanta_python.DURUraTracer(), endpoint=phoenix.url)
+    try:
+        with korvanta.span("invoke_agent") as root:
+            with korvanta.span("chat", provider="openai", model="gpt-4o-mini") as call:
+                call.set_token_counts(prompt_tokens=12, completion_tokens=34)
+                korvanta.report_action(call, "tool_call", "get_weather", arguments='{"city":"Paris"}',
+                                       result='{"sky":"rain"}', duration_ms=5,
+                                       metadata={"gen_ai.tool.call.id": "call_1"})
+            with pytest.raises(TimeoutError), korvanta.span("chat", provider="openai", model="gpt-4o") as failed:
+                raise TimeoutError("upstream")
+    finally:
+        assert korvanta.flush(30)
+        korvanta.setup()
+    stored = phoenix.spans_of_traces({root.trace_id.replace("-", "")})
+    by_name = {s["name"]: s for s in stored}
+    assert set(by_name) == {"invoke_agent", "chat gpt-4o-mini", "chat gpt-4o", "execute_tool get_weather"}
+    root_id = by_name["invoke_agent"]["context"]["span_id"]
+    assert by_name["invoke_agent"]["parent_id"] is None
+    assert by_name["chat gpt-4o-mini"]["parent_id"] == root_id == by_name["chat gpt-4o"]["parent_id"]
+    chat = by_name["chat gpt-4o-mini"]
+    assert by_name["execute_tool get_weather"]["parent_id"] == chat["context"]["span_id"]
+    attributes = chat["attributes"]
+    assert (attributes["gen_ai.request.model"], attributes["gen_ai.usage.input_tokens"],
+            attributes["gen_ai.usage.output_tokens"]) == ("gpt-4o-mini", 12, 34)
+    assert by_name["execute_tool get_weather"]["attributes"]["gen_ai.tool.call.id"] == "call_1"
+    assert by_name["chat gpt-4o"]["status_code"] == "ERROR"
+    assert failed.error_message == "TimeoutError: upstream"
