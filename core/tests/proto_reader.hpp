@@ -15,8 +15,8 @@ namespace korvanta::testing {
 
 struct ProtoField {
   std::uint32_t number;
-  std::uint32_t wire_type;  // 0 varint, 1 fixed64, 2 length-delimited, 5 fixed32
-  std::uint64_t value;      // varint and fixed values
+  std::uint32_t wire_type;  // 0 varint, 1 fixed64, 2 length-delimited
+  std::uint64_t value;      // varint and fixed64 values
   std::string_view bytes;   // length-delimited contents
 };
 
@@ -32,8 +32,7 @@ class ProtoMessage {
       if (f.number == 0) throw std::runtime_error("field number 0");
       switch (f.wire_type) {
         case 0: f.value = varint(data, i); break;
-        case 1: f.value = fixed(data, i, 8); break;
-        case 5: f.value = fixed(data, i, 4); break;
+        case 1: f.value = fixed64(data, i); break;
         case 2: {
           const std::uint64_t n = varint(data, i);
           if (n > data.size() - i) throw std::runtime_error("length past the end");
@@ -86,11 +85,11 @@ class ProtoMessage {
     }
     throw std::runtime_error("varint longer than 10 bytes");
   }
-  static std::uint64_t fixed(std::string_view data, std::size_t& i, std::size_t n) {
-    if (n > data.size() - i) throw std::runtime_error("fixed value past the end");
+  static std::uint64_t fixed64(std::string_view data, std::size_t& i) {
+    if (8 > data.size() - i) throw std::runtime_error("fixed64 past the end");
     std::uint64_t v = 0;
-    for (std::size_t k = 0; k < n; ++k) v |= std::uint64_t{static_cast<unsigned char>(data[i + k])} << (8 * k);
-    i += n;
+    for (std::size_t k = 0; k < 8; ++k) v |= std::uint64_t{static_cast<unsigned char>(data[i + k])} << (8 * k);
+    i += 8;
     return v;
   }
 
