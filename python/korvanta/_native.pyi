@@ -1,5 +1,8 @@
 # Types of korvanta._native, the package's native part.
 from collections.abc import Callable, Mapping, Sequence
+from contextvars import ContextVar
+from types import TracebackType
+from typing import Self
 
 from korvanta_python import DURUraTracer, TraceSpan
 
@@ -50,3 +53,41 @@ def json_lines(spans: Sequence[TraceSpan], /) -> bytes: ...
 def encode_otlp(
     spans: Sequence[TraceSpan], service_name: str, mask: Callable[[str, str], str] | None = None, /
 ) -> bytes: ...
+
+class span:
+    """A block run inside a new span, the current span while it runs.
+
+    The span is a child of the current span, or the root of a new trace. On
+    leaving the block, an exception is recorded with
+    ``set_error("<type>: <message>")`` and goes on; otherwise the span is
+    finished unless something finished it already. Then the span goes to the
+    pipeline (see ``korvanta.setup``). Works with ``with`` and ``async with``
+    and binds the ``korvanta_python.TraceSpan``:
+
+    >>> with korvanta.span("agent", tags={"team": "search"}) as root:
+    ...     with korvanta.span("chat", provider="openai", model="gpt-4o") as call:
+    ...         call.set_response("...")
+    """
+
+    def __new__(
+        cls,
+        operation_name: str,
+        *,
+        provider: str = "",
+        model: str = "",
+        tracer: DURUraTracer | None = None,
+        tags: Mapping[str, str] | None = None,
+    ) -> Self: ...
+    def __enter__(self) -> TraceSpan: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+    async def __aenter__(self) -> TraceSpan: ...
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+
+def bind_context(current: ContextVar[TraceSpan | None], tags: ContextVar[dict[str, str] | None],
+                 report: Callable[[object, BaseException, str], None], /) -> None: ...
+def set_pipeline(processors: tuple[object, ...], tracer: DURUraTracer, sample_below: int | None, /) -> None: ...
+def deliver(span: TraceSpan, /) -> None: ...

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Protocol, runtime_checkable
 
 from korvanta_python import DURUraTracer, TraceSpan
 
-from . import _native
+from . import _context, _native
 
 if TYPE_CHECKING:
     from ._batch import SpanExporter
@@ -77,17 +77,11 @@ def report_once(where: object, error: BaseException, action: str) -> None:
                    type(where).__name__, action, type(error).__name__, error, exc_info=error)
 
 
-def hand_over(span: TraceSpan) -> None:
-    """Gives a span that ended to the processors, once; sampled-out traces
-    and spans handed over before reach none."""
-    state_now = _state
-    if not _native.hand_over(span, state_now.sample_below):
-        return
-    for processor in state_now.processors:
-        try:
-            processor.on_end(span)
-        except Exception as error:  # a processor never breaks the application's call
-            report_once(processor, error, "on_end")
+# hand_over(span): gives a span that ended to the processors, once (finishing
+# it first if nothing did); sampled-out traces and spans handed over before
+# reach none. A processor that raises is reported once per kind and never
+# breaks the application's call. Native: every span takes this path.
+hand_over = _native.deliver
 
 
 def _sample_below(sample_rate: float) -> int | None:
@@ -157,6 +151,7 @@ def setup(
     global _state
     with _lock:
         previous, _state = _state, new_state
+        _publish(new_state)
     _shut_down(previous.processors)
 
 
@@ -195,7 +190,14 @@ def shutdown() -> None:
         previous = _state
         _state = _State(tracer=previous.tracer, sample_below=previous.sample_below,
                         capture_content=previous.capture_content, scan=previous.scan)
+        _publish(_state)
     _shut_down(previous.processors)
 
 
+def _publish(new_state: _State) -> None:
+    _native.set_pipeline(new_state.processors, new_state.tracer, new_state.sample_below)
+
+
+_native.bind_context(_context.current, _context.tags, report_once)
+_publish(_state)
 atexit.register(shutdown)

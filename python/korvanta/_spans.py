@@ -4,7 +4,6 @@ one, and the calls that start and end such spans for the rest of the package."""
 from __future__ import annotations
 
 from collections.abc import Mapping
-from types import TracebackType
 
 from korvanta_python import DURUraTracer, TraceSpan
 
@@ -49,80 +48,9 @@ def error_text(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}"
 
 
-class span:
-    """A block run inside a new span, the current span while it runs.
-
-    The span is a child of the current span, or the root of a new trace. On
-    leaving the block, an exception is recorded with
-    ``set_error("<type>: <message>")`` and goes on; otherwise the span is
-    finished unless something finished it already. Then the span goes to the
-    pipeline (see ``korvanta.setup``). Works with ``with`` and ``async with``
-    and binds the ``korvanta_python.TraceSpan``:
-
-    >>> with korvanta.span("agent", tags={"team": "search"}) as root:
-    ...     with korvanta.span("chat", provider="openai", model="gpt-4o") as call:
-    ...         call.set_response("...")
-    """
-
-    __slots__ = ("_operation_name", "_provider", "_model", "_tracer", "_tags", "_span", "_token")
-
-    def __init__(
-        self,
-        operation_name: str,
-        *,
-        provider: str = "",
-        model: str = "",
-        tracer: DURUraTracer | None = None,
-        tags: Mapping[str, str] | None = None,
-    ) -> None:
-        self._operation_name = operation_name
-        self._provider = provider
-        self._model = model
-        self._tracer = tracer
-        self._tags = tags
-        self._span: TraceSpan | None = None
-
-    def __enter__(self) -> TraceSpan:
-        if self._span is not None:
-            raise RuntimeError("a korvanta.span block cannot be entered twice")
-        # start_span(), written out: this is the path every block takes.
-        parent = _current.get()
-        span = _native_start(self._tracer, self._operation_name, self._provider, self._model, parent,
-                             _pipeline._state.tracer)
-        inherited = _tags.get()
-        if inherited:
-            for key, value in inherited.items():
-                span.add_tag(key, value)
-        if self._tags:
-            for key, value in self._tags.items():
-                span.add_tag(key, value)
-        self._span = span
-        self._token = _current.set(span)
-        return span
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        span = self._span
-        assert span is not None, "__exit__ without __enter__"
-        _current.reset(self._token)
-        if exc is not None:
-            span.set_error(error_text(exc))
-        _pipeline.hand_over(span)
-
-    async def __aenter__(self) -> TraceSpan:
-        return self.__enter__()
-
-    async def __aexit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.__exit__(exc_type, exc, traceback)
+# The block (korvanta.span) is native code: every traced block takes its path.
+# Its documentation is the class's own (help(korvanta.span)).
+span = _native.span
 
 
 def end(span: TraceSpan, *, tracer: DURUraTracer | None = None) -> None:

@@ -9,7 +9,9 @@
 #include "entry.hpp"
 #include "runtime.hpp"
 #include "span.hpp"
+#include "pipeline.hpp"
 #include "span_access.hpp"
+#include "span_block.hpp"
 #include "tracer.hpp"
 
 namespace korvanta::py::native {
@@ -42,8 +44,28 @@ PyMethodDef g_functions[] = {
     entry<signatures::encode_otlp, encode_otlp>(
         "encode_otlp($module, spans, service_name, mask=None, /)\n--\n\n"
         "One OTLP/HTTP protobuf request body holding the spans; mask(text, field) -> str masks each free text."),
+    entry<signatures::bind_context, bind_context>(
+        "bind_context($module, current, tags, report, /)\n--\n\n"
+        "The context variables of the current span and tags, and the reporter of failing processors."),
+    entry<signatures::set_pipeline, set_pipeline>(
+        "set_pipeline($module, processors, tracer, sample_below, /)\n--\n\nWhere finished spans go."),
+    entry<signatures::deliver, deliver>(
+        "deliver($module, span, /)\n--\n\nHands the span over once and calls each processor's on_end."),
     {nullptr, nullptr, 0, nullptr},
 };
+
+const char kSpanDoc[] =
+    "span(operation_name, *, provider='', model='', tracer=None, tags=None)\n--\n\n"
+    "A block run inside a new span, the current span while it runs.\n\n"
+    "The span is a child of the current span, or the root of a new trace. On\n"
+    "leaving the block, an exception is recorded with\n"
+    "``set_error(\"<type>: <message>\")`` and goes on; otherwise the span is\n"
+    "finished unless something finished it already. Then the span goes to the\n"
+    "pipeline (see ``korvanta.setup``). Works with ``with`` and ``async with``\n"
+    "and binds the ``korvanta_python.TraceSpan``::\n\n"
+    "    with korvanta.span(\"agent\", tags={\"team\": \"search\"}) as root:\n"
+    "        with korvanta.span(\"chat\", provider=\"openai\", model=\"gpt-4o\") as call:\n"
+    "            call.set_response(\"...\")\n";
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "korvanta._native", "Native part of the korvanta package.", 0, g_functions,
@@ -67,6 +89,9 @@ Result<Ref> init() {
   }
   Ref made = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
   if (!made) return Error::fetch();
+  Result<Ref> block_type = make_span_block_type(kSpanDoc);
+  if (!block_type) return block_type;
+  if (PyModule_AddObjectRef(made.get(), "span", (*block_type).get()) < 0) return Error::fetch();
   Ref build = Ref::steal(PyUnicode_FromString(KORVANTA_BUILD_ID));
   if (!build || PyModule_AddObjectRef(made.get(), "BUILD_ID", build.get()) < 0) return Error::fetch();
   return made;

@@ -19,6 +19,12 @@ inline constexpr Params<3, 9> report_action{
     3,
     {"arguments", "result", "duration_ms", "success", "exit_code", "http_method", "http_status", "file_operation",
      "metadata"}};
+inline constexpr Params<1, 4> span_block{
+    "span", "__new__", {"operation_name"}, 1, {"provider", "model", "tracer", "tags"}};
+inline constexpr Params<3, 0> span_block_exit{"span", "__exit__", {"exc_type", "exc", "traceback"}, 3, {}};
+inline constexpr Params<3, 0> bind_context{"", "bind_context", {"current", "tags", "report"}, 3, {}};
+inline constexpr Params<3, 0> set_pipeline{"", "set_pipeline", {"processors", "tracer", "sample_below"}, 3, {}};
+inline constexpr Params<1, 0> deliver{"", "deliver", {"span"}, 1, {}};
 inline constexpr Params<1, 0> json_lines{"", "json_lines", {"spans"}, 1, {}};
 inline constexpr Params<3, 0> encode_otlp{"", "encode_otlp", {"spans", "service_name", "mask"}, 2, {}};
 

@@ -32,17 +32,19 @@ std::uint64_t trace_head(const Uuid& id) {
 
 }  // namespace
 
-Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
-  PyObject* parent = args[4] == Py_None ? nullptr : args[4];
+Result<Ref> new_span(PyObject* tracer_obj, PyObject* const* texts_args, PyObject* parent, PyObject* fallback) {
+  if (parent == Py_None) parent = nullptr;
   if (parent != nullptr) {
     if (Status s = check_span(parent, "parent"); !s) return std::move(s).error();
   }
   // The tracer given, else the parent's, else the fallback.
-  PyObject* tracer_obj = args[0];
-  if (tracer_obj == Py_None && parent != nullptr) tracer_obj = span_instance(parent)->package_tracer;
-  if (tracer_obj == nullptr || tracer_obj == Py_None) tracer_obj = args[5];
+  if (tracer_obj == nullptr || tracer_obj == Py_None) {
+    tracer_obj = parent != nullptr ? span_instance(parent)->package_tracer : nullptr;
+    if (tracer_obj == nullptr) tracer_obj = fallback;
+  }
   if (Status s = check_tracer(tracer_obj, "tracer"); !s) return std::move(s).error();
-  auto texts = convert_span_args(&args[1]);
+  const Ref tracer_held = Ref::borrow(tracer_obj);
+  auto texts = convert_span_args(texts_args);
   if (!texts) return std::move(texts).error();
   auto tracer = borrow_shared<TracerClass>(tracer_obj);
   if (!tracer) return std::move(tracer).error();
@@ -69,6 +71,19 @@ Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
   return made;
 }
 
+Result<bool> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below) {
+  auto span = borrow_exclusive<SpanClass>(obj);
+  if (!span) return std::move(span).error();
+  if (span_instance(obj)->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) return false;
+  TraceSpan& record = **span;
+  if (!record.is_complete()) record.finish();
+  return !sample_below || trace_head(record.trace_id) < *sample_below;
+}
+
+Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
+  return new_span(args[0], &args[1], args[4], args[5]);
+}
+
 Result<Ref> tracer_of(PyObject*, const Args<signatures::tracer_of>& args) {
   if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
   PyObject* tracer = span_instance(args[0])->package_tracer;
@@ -92,13 +107,9 @@ Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
     if (!below) return std::move(below).error();
     sample_below = *below;
   }
-  auto span = borrow_exclusive<SpanClass>(args[0]);
-  if (!span) return std::move(span).error();
-  auto* inst = span_instance(args[0]);
-  if (inst->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) return to_python(false);
-  TraceSpan& record = **span;
-  if (!record.is_complete()) record.finish();
-  return to_python(!sample_below || trace_head(record.trace_id) < *sample_below);
+  Result<bool> delivered = hand_over_record(args[0], sample_below);
+  if (!delivered) return std::move(delivered).error();
+  return to_python(*delivered);
 }
 
 Result<Ref> add_event(PyObject*, const Args<signatures::add_event>& args) {

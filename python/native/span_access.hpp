@@ -4,11 +4,20 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "error.hpp"
 #include "ref.hpp"
 #include "signatures.hpp"
 
 namespace korvanta::py::native {
+
+// The shared steps of the entries below and of korvanta.span blocks.
+// A new span: `texts_args` are the operation name, provider and model.
+Result<Ref> new_span(PyObject* tracer, PyObject* const* texts_args, PyObject* parent, PyObject* fallback);
+// See hand_over(); `obj` is a checked span.
+Result<bool> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below);
 
 // A span of `tracer` (None: the parent's tracer, else `fallback`), child of
 // `parent` (same trace id, parent_span_id set) or, for None, the root of a

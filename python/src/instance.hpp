@@ -50,38 +50,41 @@ Instance<typename C::Value>* instance_of(PyObject* obj) noexcept {
   return reinterpret_cast<Instance<typename C::Value>*>(obj);
 }
 
-// Holds a shared borrow (and a reference) of a receiver until destroyed.
+// Holds a shared borrow of a receiver until destroyed. The object itself is
+// kept alive by whoever handed it in (the call's arguments, or a reference
+// the entry holds) for at least as long as the guard.
 template <class C>
 class Shared {
  public:
-  explicit Shared(PyObject* obj) noexcept : obj_(Ref::borrow(obj)) {}
-  Shared(Shared&&) noexcept = default;
+  explicit Shared(PyObject* obj) noexcept : obj_(obj) {}
+  Shared(Shared&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   Shared& operator=(Shared&&) = delete;
   ~Shared() {
-    if (obj_) instance_of<C>(obj_.get())->borrow.fetch_sub(1, std::memory_order_release);
+    if (obj_ != nullptr) instance_of<C>(obj_)->borrow.fetch_sub(1, std::memory_order_release);
   }
-  const typename C::Value& operator*() const noexcept { return instance_of<C>(obj_.get())->value; }
+  const typename C::Value& operator*() const noexcept { return instance_of<C>(obj_)->value; }
   const typename C::Value* operator->() const noexcept { return &**this; }
 
  private:
-  Ref obj_;
+  PyObject* obj_;
 };
 
-// Holds the exclusive borrow (and a reference) of a receiver until destroyed.
+// Holds the exclusive borrow of a receiver until destroyed; the object is
+// kept alive as for Shared.
 template <class C>
 class Exclusive {
  public:
-  explicit Exclusive(PyObject* obj) noexcept : obj_(Ref::borrow(obj)) {}
-  Exclusive(Exclusive&&) noexcept = default;
+  explicit Exclusive(PyObject* obj) noexcept : obj_(obj) {}
+  Exclusive(Exclusive&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   Exclusive& operator=(Exclusive&&) = delete;
   ~Exclusive() {
-    if (obj_) instance_of<C>(obj_.get())->borrow.store(0, std::memory_order_release);
+    if (obj_ != nullptr) instance_of<C>(obj_)->borrow.store(0, std::memory_order_release);
   }
-  typename C::Value& operator*() const noexcept { return instance_of<C>(obj_.get())->value; }
+  typename C::Value& operator*() const noexcept { return instance_of<C>(obj_)->value; }
   typename C::Value* operator->() const noexcept { return &**this; }
 
  private:
-  Ref obj_;
+  PyObject* obj_;
 };
 
 [[gnu::cold]] inline Error unconstructed_error(std::string_view name) {

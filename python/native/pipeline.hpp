@@ -1,0 +1,38 @@
+// The package's pipeline as native code sees it: the context variables of
+// the current span and the attributes() tags, and the processors that
+// finished spans go to. Set from Python (korvanta._pipeline, _context) and
+// read on every span's start and end; guarded by the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "error.hpp"
+#include "ref.hpp"
+#include "signatures.hpp"
+
+namespace korvanta::py::native {
+
+struct Pipeline {
+  Ref current_var;  // ContextVar of the current span
+  Ref tags_var;     // ContextVar of the merged attributes() tags
+  Ref report;       // report_once(where, error, action), for processors that raise
+  Ref processors;   // tuple
+  Ref tracer;       // the tracer of spans that name none
+  std::optional<std::uint64_t> sample_below;
+};
+
+Pipeline& pipeline();
+
+// Hands a span over (hand_over_record) and, when it goes on, calls each
+// processor's on_end(span). An Exception from a processor is reported and
+// swallowed; any other BaseException propagates.
+Status deliver_span(PyObject* span);
+
+Result<Ref> bind_context(PyObject* module, const Args<signatures::bind_context>& args);
+Result<Ref> set_pipeline(PyObject* module, const Args<signatures::set_pipeline>& args);
+Result<Ref> deliver(PyObject* module, const Args<signatures::deliver>& args);
+
+}  // namespace korvanta::py::native
