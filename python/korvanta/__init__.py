@@ -12,7 +12,7 @@ from ._batch import BatchProcessor, SpanExporter
 from ._context import attributes, current_span
 from ._executor import ContextThreadPoolExecutor
 from ._jsonl import JSONLinesExporter
-from ._native import report_action, set_cost
+from ._native import report_action, scan, set_cost
 from ._observe import observe
 from ._otlp import OTLPExporter
 from ._pipeline import SpanProcessor, flush, setup, shutdown
@@ -40,6 +40,7 @@ __all__ = [
     "instrument",
     "observe",
     "report_action",
+    "scan",
     "set_cost",
     "setup",
     "shutdown",

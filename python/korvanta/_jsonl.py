@@ -10,7 +10,7 @@ import weakref
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import _native
+from . import _native, _pipeline
 
 __all__ = ["JSONLinesExporter"]
 
@@ -44,7 +44,7 @@ class JSONLinesExporter:
         """Appends the spans; False (and a WARNING log) on an OS error or after shutdown."""
         if self._fd is None:
             return False
-        data = _native.json_lines(spans)
+        data = _native.json_lines(spans, _pipeline.state().mask)
         with self._lock:
             fd = self._fd
             if fd is None:

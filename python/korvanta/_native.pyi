@@ -5,6 +5,7 @@ from types import TracebackType
 from typing import Self
 
 from korvanta_python import DURUraTracer, TraceSpan
+from korvanta_python import FindingSummary as FindingSummary
 
 BUILD_ID: str
 
@@ -49,10 +50,19 @@ def report_action(
     >>> korvanta.report_action(span, "command_execution", "pytest", exit_code=1, success=False)
     """
 
-def json_lines(spans: Sequence[TraceSpan], /) -> bytes: ...
+def json_lines(spans: Sequence[TraceSpan], mask: str | Callable[[str, str], str] | None = None, /) -> bytes: ...
 def encode_otlp(
-    spans: Sequence[TraceSpan], service_name: str, mask: Callable[[str, str], str] | None = None, /
+    spans: Sequence[TraceSpan], service_name: str, mask: str | Callable[[str, str], str] | None = None, /
 ) -> bytes: ...
+def scan(span: TraceSpan, /) -> list[FindingSummary]:
+    """Checks the span's texts for leaked credentials, personal data, prompt
+    injection and risky agent actions; fills its findings and security score
+    (replacing earlier ones) and returns the finding summaries, as
+    ``span.security_findings()`` gives them.
+
+    >>> korvanta.scan(span)
+    [{'description': 'GitHub token in prompt[7:47]', 'finding_type': 'credential', ...}]
+    """
 
 class span:
     """A block run inside a new span, the current span while it runs.
@@ -89,5 +99,13 @@ class span:
 
 def bind_context(current: ContextVar[TraceSpan | None], tags: ContextVar[dict[str, str] | None],
                  report: Callable[[object, BaseException, str], None], /) -> None: ...
-def set_pipeline(processors: tuple[object, ...], tracer: DURUraTracer, sample_below: int | None, /) -> None: ...
+def set_pipeline(
+    processors: tuple[object, ...],
+    tracer: DURUraTracer,
+    sample_below: int | None,
+    scan: bool,
+    mask: str | Callable[[str, str], str] | None,
+    mask_in_place: bool,
+    /,
+) -> None: ...
 def deliver(span: TraceSpan, /) -> None: ...

@@ -12,7 +12,7 @@ import urllib.parse
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from . import _native
+from . import _native, _pipeline
 from ._otlp_http import OTLPHTTPTransport, check_settings
 
 __all__ = ["OTLPExporter"]
@@ -98,7 +98,7 @@ class OTLPExporter:
                 self._report_bad_endpoint(url, len(group), error)
                 ok = False
                 continue
-            ok = transport.send(_native.encode_otlp(group, self.service_name)) and ok
+            ok = transport.send(_native.encode_otlp(group, self.service_name, _pipeline.state().mask)) and ok
         return ok
 
     def shutdown(self) -> None:

@@ -7,8 +7,8 @@ import atexit
 import logging
 import math
 import threading
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, runtime_checkable
 
 from korvanta_python import DURUraTracer, TraceSpan
@@ -45,7 +45,9 @@ class _State:
     sample_below: int | None = None
     capture_content: bool = True
     scan: bool = True
-    owned: tuple[object, ...] = field(default=())
+    # None, "secrets" or a callable (text, field) -> str: what exporters send.
+    mask: str | Callable[[str, str], str] | None = None
+    mask_in_place: bool = False
 
 
 # Replaced whole by setup(), so a reader sees one consistent pipeline.
@@ -103,6 +105,8 @@ def setup(
     sample_rate: float = 1.0,
     capture_content: bool = True,
     scan: bool = True,
+    mask: str | Callable[[str, str], str] | None = None,
+    mask_in_place: bool = False,
 ) -> None:
     """Sets the process-wide pipeline, shutting the previous one down.
 
@@ -112,6 +116,15 @@ def setup(
     once per trace from its id, so an agent run is kept or dropped whole;
     ``capture_content=False`` makes the client wrappers record counts, timings
     and tool names but no prompt or response text.
+
+    ``scan`` checks every span as it ends, before any processor sees it, for
+    leaked credentials, personal data, prompt injection and risky agent
+    actions (for spans whose tracer has ``enable_security``), filling its
+    findings and score. ``mask="secrets"`` replaces each detected credential
+    and personal-data match in what exporters send with a marker naming its
+    rule ("[REDACTED:github_token]"); a callable ``mask(text, field) -> str``
+    is run on every free text instead (on the exporter's thread). The span in
+    memory keeps the original unless ``mask_in_place=True``.
 
     ``exporter`` (one or a list) puts each exporter behind its own
     ``BatchProcessor``; ``endpoint`` is the one-line form for OTLP over HTTP,
@@ -141,12 +154,16 @@ def setup(
     for processor in processors:
         if not callable(getattr(processor, "on_end", None)):
             raise TypeError(f"a processor needs an on_end(span) method: {processor!r}")
+    if mask is not None and mask != "secrets" and not callable(mask):
+        raise ValueError(f'mask must be "secrets" or a callable (text, field) -> str, not {mask!r}')
     new_state = _State(
         tracer=tracer if tracer is not None else _process_tracer,
         processors=processors,
         sample_below=_sample_below(sample_rate),
         capture_content=bool(capture_content),
         scan=bool(scan),
+        mask=mask,
+        mask_in_place=bool(mask_in_place),
     )
     global _state
     with _lock:
@@ -189,13 +206,15 @@ def shutdown() -> None:
     with _lock:
         previous = _state
         _state = _State(tracer=previous.tracer, sample_below=previous.sample_below,
-                        capture_content=previous.capture_content, scan=previous.scan)
+                        capture_content=previous.capture_content, scan=previous.scan, mask=previous.mask,
+                        mask_in_place=previous.mask_in_place)
         _publish(_state)
     _shut_down(previous.processors)
 
 
 def _publish(new_state: _State) -> None:
-    _native.set_pipeline(new_state.processors, new_state.tracer, new_state.sample_below)
+    _native.set_pipeline(new_state.processors, new_state.tracer, new_state.sample_below, new_state.scan,
+                         new_state.mask, new_state.mask_in_place)
 
 
 _native.bind_context(_context.current, _context.tags, report_once)

@@ -40,15 +40,18 @@ PyMethodDef g_functions[] = {
         "success=None, exit_code=None, http_method=None, http_status=None, file_operation=None, metadata=None)\n--\n\n"
         "Appends an agent action with every field; returns its id."),
     entry<signatures::json_lines, json_lines>(
-        "json_lines($module, spans, /)\n--\n\nEach span's compact JSON document and a line feed, as bytes."),
+        "json_lines($module, spans, mask=None, /)\n--\n\nEach span's compact JSON document and a line feed, as bytes."),
+    entry<signatures::scan, scan>(
+        "scan($module, span, /)\n--\n\nChecks the span's texts; fills its findings and score; returns their summaries."),
     entry<signatures::encode_otlp, encode_otlp>(
         "encode_otlp($module, spans, service_name, mask=None, /)\n--\n\n"
-        "One OTLP/HTTP protobuf request body holding the spans; mask(text, field) -> str masks each free text."),
+        "One OTLP/HTTP protobuf request body holding the spans; mask: None, \"secrets\" or (text, field) -> str."),
     entry<signatures::bind_context, bind_context>(
         "bind_context($module, current, tags, report, /)\n--\n\n"
         "The context variables of the current span and tags, and the reporter of failing processors."),
     entry<signatures::set_pipeline, set_pipeline>(
-        "set_pipeline($module, processors, tracer, sample_below, /)\n--\n\nWhere finished spans go."),
+        "set_pipeline($module, processors, tracer, sample_below, scan, mask, mask_in_place, /)\n--\n\n"
+        "Where finished spans go, and what happens to them first."),
     entry<signatures::deliver, deliver>(
         "deliver($module, span, /)\n--\n\nHands the span over once and calls each processor's on_end."),
     {nullptr, nullptr, 0, nullptr},

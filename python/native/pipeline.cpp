@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "instance.hpp"
 #include "interned.hpp"
+#include "masking.hpp"
 #include "package_access.hpp"
 #include "py_values.hpp"
 #include "span_access.hpp"
@@ -13,6 +15,14 @@ namespace korvanta::py::native {
 namespace {
 
 InternedName g_on_end("on_end");
+
+// The span's tracer (the package's, else the pipeline's) has enable_security.
+bool tracer_wants_security(PyObject* span) {
+  PyObject* tracer = instance_of<SpanClass>(span)->package_tracer;
+  if (tracer == nullptr) tracer = pipeline().tracer.get();
+  if (tracer == nullptr) return false;
+  return instance_of<TracerClass>(tracer)->value.enable_security;
+}
 
 }  // namespace
 
@@ -23,9 +33,21 @@ Pipeline& pipeline() {
 
 Status deliver_span(PyObject* span) {
   Pipeline& state = pipeline();
-  Result<bool> goes_on = hand_over_record(span, state.sample_below);
-  if (!goes_on) return std::move(goes_on).error();
-  if (!*goes_on || !state.processors) return ok;
+  Result<HandOver> handed = hand_over_record(span, state.sample_below);
+  if (!handed) return std::move(handed).error();
+  if (*handed == HandOver::Before) return ok;
+  if (state.scan && tracer_wants_security(span)) {
+    if (Status s = scan_span_object(span); !s) return s;
+  }
+  if (state.mask_in_place && state.mask) {
+    Ref mask_obj = state.mask;
+    auto mask = TextMask::from(mask_obj.get(), "mask");
+    if (!mask) return std::move(mask).error();
+    auto record = borrow_exclusive<SpanClass>(span);
+    if (!record) return std::move(record).error();
+    if (Status s = mask->apply(**record); !s) return s;
+  }
+  if (*handed != HandOver::Deliver || !state.processors) return ok;
   // Held: a processor may call setup() and replace the tuple meanwhile.
   Ref processors = state.processors;
   PyObject* name = g_on_end.get();
@@ -69,10 +91,19 @@ Result<Ref> set_pipeline(PyObject*, const Args<signatures::set_pipeline>& args) 
     if (!below) return std::move(below).error();
     sample_below = *below;
   }
+  auto scan = argument<as_bool>(args[3], "scan");
+  if (!scan) return std::move(scan).error();
+  auto mask = TextMask::from(args[4], "mask");
+  if (!mask) return std::move(mask).error();
+  auto mask_in_place = argument<as_bool>(args[5], "mask_in_place");
+  if (!mask_in_place) return std::move(mask_in_place).error();
   Pipeline& state = pipeline();
   state.processors = Ref::borrow(args[0]);
   state.tracer = Ref::borrow(args[1]);
   state.sample_below = sample_below;
+  state.scan = *scan;
+  state.mask = args[4] == Py_None ? Ref() : Ref::borrow(args[4]);
+  state.mask_in_place = *mask_in_place;
   return none();
 }
 

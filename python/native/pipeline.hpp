@@ -22,14 +22,22 @@ struct Pipeline {
   Ref processors;   // tuple
   Ref tracer;       // the tracer of spans that name none
   std::optional<std::uint64_t> sample_below;
+  bool scan = true;         // scan spans of tracers with enable_security
+  Ref mask;                 // None, "secrets" or a callable (see TextMask)
+  bool mask_in_place = false;
 };
 
 Pipeline& pipeline();
 
-// Hands a span over (hand_over_record) and, when it goes on, calls each
+// Hands a span over (hand_over_record); the first time, scans it when the
+// pipeline scans and the span's tracer has enable_security, and masks it in
+// place when asked; then, unless its trace is sampled out, calls each
 // processor's on_end(span). An Exception from a processor is reported and
 // swallowed; any other BaseException propagates.
 Status deliver_span(PyObject* span);
+// Fills the span's findings and score from a scan of its texts, replacing
+// earlier ones (security.cpp).
+Status scan_span_object(PyObject* span);
 
 Result<Ref> bind_context(PyObject* module, const Args<signatures::bind_context>& args);
 Result<Ref> set_pipeline(PyObject* module, const Args<signatures::set_pipeline>& args);

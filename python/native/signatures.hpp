@@ -23,9 +23,11 @@ inline constexpr Params<1, 4> span_block{
     "span", "__new__", {"operation_name"}, 1, {"provider", "model", "tracer", "tags"}};
 inline constexpr Params<3, 0> span_block_exit{"span", "__exit__", {"exc_type", "exc", "traceback"}, 3, {}};
 inline constexpr Params<3, 0> bind_context{"", "bind_context", {"current", "tags", "report"}, 3, {}};
-inline constexpr Params<3, 0> set_pipeline{"", "set_pipeline", {"processors", "tracer", "sample_below"}, 3, {}};
+inline constexpr Params<6, 0> set_pipeline{
+    "", "set_pipeline", {"processors", "tracer", "sample_below", "scan", "mask", "mask_in_place"}, 6, {}};
 inline constexpr Params<1, 0> deliver{"", "deliver", {"span"}, 1, {}};
-inline constexpr Params<1, 0> json_lines{"", "json_lines", {"spans"}, 1, {}};
+inline constexpr Params<2, 0> json_lines{"", "json_lines", {"spans", "mask"}, 1, {}};
+inline constexpr Params<1, 0> scan{"", "scan", {"span"}, 1, {}};
 inline constexpr Params<3, 0> encode_otlp{"", "encode_otlp", {"spans", "service_name", "mask"}, 2, {}};
 
 }  // namespace korvanta::py::native::signatures

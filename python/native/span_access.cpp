@@ -71,13 +71,16 @@ Result<Ref> new_span(PyObject* tracer_obj, PyObject* const* texts_args, PyObject
   return made;
 }
 
-Result<bool> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below) {
+Result<HandOver> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below) {
   auto span = borrow_exclusive<SpanClass>(obj);
   if (!span) return std::move(span).error();
-  if (span_instance(obj)->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) return false;
+  if (span_instance(obj)->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) {
+    return HandOver::Before;
+  }
   TraceSpan& record = **span;
   if (!record.is_complete()) record.finish();
-  return !sample_below || trace_head(record.trace_id) < *sample_below;
+  const bool kept = !sample_below || trace_head(record.trace_id) < *sample_below;
+  return kept ? HandOver::Deliver : HandOver::SampledOut;
 }
 
 Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
@@ -107,9 +110,9 @@ Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
     if (!below) return std::move(below).error();
     sample_below = *below;
   }
-  Result<bool> delivered = hand_over_record(args[0], sample_below);
-  if (!delivered) return std::move(delivered).error();
-  return to_python(*delivered);
+  Result<HandOver> handed = hand_over_record(args[0], sample_below);
+  if (!handed) return std::move(handed).error();
+  return to_python(*handed == HandOver::Deliver);
 }
 
 Result<Ref> add_event(PyObject*, const Args<signatures::add_event>& args) {

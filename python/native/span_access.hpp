@@ -17,7 +17,8 @@ namespace korvanta::py::native {
 // A new span: `texts_args` are the operation name, provider and model.
 Result<Ref> new_span(PyObject* tracer, PyObject* const* texts_args, PyObject* parent, PyObject* fallback);
 // See hand_over(); `obj` is a checked span.
-Result<bool> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below);
+enum class HandOver { Before, SampledOut, Deliver };
+Result<HandOver> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below);
 
 // A span of `tracer` (None: the parent's tracer, else `fallback`), child of
 // `parent` (same trace id, parent_span_id set) or, for None, the root of a
@@ -35,10 +36,14 @@ Result<Ref> hand_over(PyObject* module, const Args<signatures::hand_over>& args)
 Result<Ref> add_event(PyObject* module, const Args<signatures::add_event>& args);
 Result<Ref> set_cost(PyObject* module, const Args<signatures::set_cost>& args);
 Result<Ref> report_action(PyObject* module, const Args<signatures::report_action>& args);
-// bytes: each span's compact JSON document followed by a line feed.
+// bytes: each span's compact JSON document followed by a line feed. `mask`
+// (see TextMask) masks copies of the records first.
 Result<Ref> json_lines(PyObject* module, const Args<signatures::json_lines>& args);
-// bytes: one OTLP ExportTraceServiceRequest holding the spans; `mask`, when
-// given, is called as mask(text, field) -> str for every free text.
+// bytes: one OTLP ExportTraceServiceRequest holding the spans; `mask` as for
+// json_lines.
 Result<Ref> encode_otlp(PyObject* module, const Args<signatures::encode_otlp>& args);
+// Scans the span (security.cpp): fills its findings and score, replacing
+// earlier ones; returns span.security_findings().
+Result<Ref> scan(PyObject* module, const Args<signatures::scan>& args);
 
 }  // namespace korvanta::py::native
