@@ -17,7 +17,7 @@ ROOT=$PWD
 # shellcheck source=tools/common.sh
 . "$ROOT/tools/common.sh"
 
-BENCH_DEPS=(opentelemetry-sdk orjson)
+BENCH_DEPS=(opentelemetry-sdk orjson opentelemetry-exporter-otlp-proto-http detect-secrets)
 
 core_tests() {
   local venv_bin=$1
