@@ -73,16 +73,24 @@ def _korvanta_findings(line: str) -> list[dict[str, Any]]:
 
 
 def _detect_secrets_lines(lines: list[str]) -> tuple[set[int], float]:
-    from detect_secrets.core.scan import scan_line
+    """The lines detect-secrets reports, scanning them as a file does (its
+    default plugins and filters), and its time per line."""
+    import os
+    import tempfile
+
+    from detect_secrets import SecretsCollection
     from detect_secrets.settings import default_settings
 
-    found: set[int] = set()
-    with default_settings():
-        start = time.perf_counter_ns()
-        for index, line in enumerate(lines):
-            if list(scan_line(line)):
-                found.add(index)
-        elapsed = time.perf_counter_ns() - start
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "prompts.txt")
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        with default_settings():
+            secrets = SecretsCollection()
+            start = time.perf_counter_ns()
+            secrets.scan_file(path)
+            elapsed = time.perf_counter_ns() - start
+        found = {secret.line_number - 1 for _, secret in secrets}
     return found, elapsed / len(lines)
 
 
@@ -107,7 +115,9 @@ def measure(rounds: int = 15, lines: int = 2000) -> dict[str, Any]:
         samples.append((time.perf_counter_ns() - start) / len(spans))
     k_ns = statistics.median(samples)
     k_found = {i for i, line in enumerate(text_lines) if _korvanta_findings(line)}
-    missed = sorted(ds_found - k_found)
+    # Recall on what was planted: detect-secrets' other reports on the filler
+    # (its entropy plugins) are not credentials.
+    missed = sorted((ds_found & planted) - k_found)
 
     # What scanning adds at a span's end: paired rounds, scan on and off.
     from compare import ACTIONS, PROMPT, RESPONSE, TAGS
@@ -149,7 +159,7 @@ def rows_and_checks(results: dict[str, Any]) -> tuple[list[tuple[str, float, str
     rows = [
         ("scan at span end, typical span (scan on - off)", results["scan at span end (ns)"], "us", None),
         ("korvanta.scan per line", k, "us", None),
-        ("detect-secrets scan_line per line", d, "us", d / k),
+        ("detect-secrets per line (a file of the same lines)", d, "us", d / k),
         ("planted credentials found by korvanta", results["korvanta found"], "n", None),
         ("planted credentials found by detect-secrets", results["detect-secrets found"], "n", None),
     ]
