@@ -148,6 +148,10 @@ class _Messages:
     def refused(call: Call, error: BaseException) -> bool:
         return False
 
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        pass
+
 
 _ROUTES: dict[str, Any] = {"/v1/messages": _Messages()}
 

@@ -47,11 +47,16 @@ class Route(Protocol):
         """Whether `error` is the server refusing what tracing added to the request."""
         ...
 
+    def streaming(self, state: ClientState, call: Call, stream: Any) -> None:
+        """Called once the call's stream is traced, before its first item."""
+        ...
+
 
 class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
 
-    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "__weakref__")
+    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "hidden_usage",
+                 "__weakref__")
 
     def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
                  stream_types: tuple[type, ...]) -> None:
@@ -62,6 +67,8 @@ class ClientState:
         self.stream_types = stream_types
         # OpenAI-compatible servers that refuse stream_options turn this off.
         self.stream_usage = True
+        # Streams whose usage chunk only tracing asked for, by id of their HTTP response.
+        self.hidden_usage: dict[int, Call] = {}
 
     def derived(self) -> ClientState:
         state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)
@@ -73,8 +80,12 @@ def is_traced(client: Any) -> bool:
     return _STATE in vars(client)
 
 
-def install(client: Any, state: ClientState) -> None:
-    """Hooks `client` in place; a client hooked already stays as it is (traced once)."""
+def install(client: Any, state: ClientState, extra_hooks: Callable[[Any, ClientState], None] | None = None) -> None:
+    """Hooks `client` in place; a client hooked already stays as it is (traced once).
+
+    `extra_hooks(client, state)` installs a provider's own hooks, on this
+    client and on each client derived from it.
+    """
     attributes = vars(client)
     if _STATE in attributes:
         return
@@ -89,17 +100,20 @@ def install(client: Any, state: ClientState) -> None:
         attributes["request"] = _sync_request(client, cls, earlier, state)
     for name in ("copy", "with_options"):
         if callable(getattr(cls, name, None)):
-            attributes[name] = _deriving(client, cls, name, attributes.get(name), state)
+            attributes[name] = _deriving(client, cls, name, attributes.get(name), state, extra_hooks)
+    if extra_hooks is not None:
+        extra_hooks(client, state)
     attributes[_STATE] = state
 
 
-def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState) -> Callable[..., Any]:
+def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState,
+              extra_hooks: Callable[[Any, ClientState], None] | None) -> Callable[..., Any]:
     original = earlier if earlier is not None else getattr(cls, name).__get__(client)
 
     def derive(*args: Any, **kwargs: Any) -> Any:
         derived = original(*args, **kwargs)
         try:
-            install(derived, state.derived())
+            install(derived, state.derived(), extra_hooks)
         except Exception as error:
             fault("tracing a derived client", error)
         return derived
@@ -207,10 +221,18 @@ def _refused(route: Route, call: Call, error: BaseException) -> bool:
         return False
 
 
+_RAW_TYPES: dict[type, bool] = {}
+
+
 def _is_raw(result: Any) -> bool:
     # with_raw_response / with_streaming_response answers: the HTTP response
-    # with a parse() that the caller may or may not call.
-    return hasattr(result, "http_response") and hasattr(result, "parse")
+    # with a parse() that the caller may or may not call. Known per type: a
+    # failed attribute lookup on a parsed pydantic model is slow.
+    kind = type(result)
+    raw = _RAW_TYPES.get(kind)
+    if raw is None:
+        raw = _RAW_TYPES[kind] = hasattr(result, "http_response") and hasattr(result, "parse")
+    return raw
 
 
 def _body_read(raw: Any) -> bool:
@@ -220,13 +242,13 @@ def _body_read(raw: Any) -> bool:
 def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: bool) -> Any:
     try:
         if isinstance(result, state.stream_types):
-            trace_stream(result, call, route)
+            trace_stream(state, result, call, route)
             return result
         if _is_raw(result):
             if not stream and _body_read(result) and not inspect.iscoroutinefunction(type(result).parse):
                 route.record(call, result.parse())
             else:
-                _trace_raw(result, call, route, state.stream_types)
+                _trace_raw(state, result, call, route)
                 return result
         else:
             route.record(call, result)
@@ -236,7 +258,7 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
     return result
 
 
-def _trace_raw(raw: Any, call: Call, route: Route, stream_types: tuple[type, ...]) -> None:
+def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
     """Traces a response whose body the caller reads: through parse(), else until it is closed."""
     cls = type(raw)
     ref = weakref.ref(raw)
@@ -245,9 +267,9 @@ def _trace_raw(raw: Any, call: Call, route: Route, stream_types: tuple[type, ...
         try:
             if call.ended:
                 return
-            if isinstance(parsed, stream_types):
+            if isinstance(parsed, state.stream_types):
                 if not _is_traced_stream(parsed):
-                    trace_stream(parsed, call, route)
+                    trace_stream(state, parsed, call, route)
                 return
             if "to" not in kwargs:
                 route.record(call, parsed)
@@ -292,7 +314,7 @@ def _is_traced_stream(stream: Any) -> bool:
     return _TRACED_ITERATOR in vars(stream)
 
 
-def trace_stream(stream: Any, call: Call, route: Route) -> None:
+def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> None:
     """Records what `stream` yields on `call`, which ends when the stream is exhausted, closed or collected.
 
     The stream object stays the caller's: only its item iterator and close()
@@ -323,6 +345,7 @@ def trace_stream(stream: Any, call: Call, route: Route) -> None:
     attributes["close"] = close
     attributes[_TRACED_ITERATOR] = True
     weakref.finalize(stream, call.end).atexit = False
+    route.streaming(state, call, stream)
 
 
 def _observe(inner: Iterator[Any], call: Call, route: Route) -> Iterator[Any]:

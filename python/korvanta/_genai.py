@@ -39,9 +39,20 @@ def _plain(value: Any) -> Any:
     return str(value)
 
 
-def dumps(value: Any) -> str:
-    """Compact JSON, non-ASCII text kept as it is."""
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=_plain)
+def _make_encoder() -> Callable[[Any], str]:
+    # The C encoder, made once: json.dumps() with options builds an encoder per call,
+    # which costs as much as encoding a short prompt. Prompts hold no cycles, so no
+    # cycle check (a cycle ends in RecursionError, a tracing fault like any other).
+    make = getattr(json.encoder, "c_make_encoder", None)
+    if make is None:
+        encoder = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, default=_plain)
+        return encoder.encode
+    iterate = make(None, _plain, json.encoder.encode_basestring, None, ":", ",", False, False, True)
+    return lambda value: "".join(iterate(value, 0))
+
+
+dumps: Callable[[Any], str] = _make_encoder()
+dumps.__doc__ = """Compact JSON, non-ASCII text kept as it is."""
 
 
 def field(item: Any, key: str) -> Any:
@@ -136,6 +147,7 @@ class Call:
         "span", "provider", "request_model", "capture", "started_ns", "first_token_seen", "ended", "failed",
         "text", "tool_calls", "response_model", "response_id", "finish_reasons", "input_tokens",
         "output_tokens", "cached_tokens", "cache_write_tokens", "reasoning_tokens", "hide_usage_chunk",
+        "on_end",
     )
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
@@ -158,6 +170,7 @@ class Call:
         self.cache_write_tokens: int | None = None
         self.reasoning_tokens: int | None = None
         self.hide_usage_chunk = False
+        self.on_end: Callable[[], None] | None = None
 
     # -- the request -------------------------------------------------------
 
@@ -231,6 +244,11 @@ class Call:
             return
         self.ended = True
         span = self.span
+        if self.on_end is not None:
+            try:
+                self.on_end()
+            except Exception as error:
+                fault("ending a call", error)
         try:
             if not self.failed:
                 span.set_response("".join(self.text) if self.capture else "")

@@ -182,6 +182,8 @@ class _ChatCompletions:
         _usage(call, completion.usage, "prompt_tokens", "completion_tokens")
 
     def chunk(self, call: Call, chunk: Any) -> bool:
+        if chunk is _HIDDEN:
+            return False
         choices = chunk.choices
         for choice in choices:
             delta = choice.delta
@@ -210,6 +212,13 @@ class _ChatCompletions:
         return True
 
     refused = staticmethod(_refuses_stream_options)
+
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        if call.hide_usage_chunk:
+            key = id(stream.response)
+            state.hidden_usage[key] = call
+            call.on_end = lambda: state.hidden_usage.pop(key, None)
 
 
 class _Responses:
@@ -265,6 +274,10 @@ class _Responses:
     def refused(call: Call, error: BaseException) -> bool:
         return False
 
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        pass
+
 
 class _Embeddings:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
@@ -288,6 +301,41 @@ class _Embeddings:
     @staticmethod
     def refused(call: Call, error: BaseException) -> bool:
         return False
+
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        pass
+
+
+# Stands for the usage chunk that only tracing asked for: the caller never sees it.
+_HIDDEN = object()
+
+
+def _hook_usage_chunks(client: Any, state: ClientState) -> None:
+    """Reads the usage chunk that tracing asked for from its JSON, skipping the client's model building.
+
+    The client would build a ChatCompletionChunk that nobody sees, which
+    costs more than all the rest of tracing a stream.
+    """
+    original = client._process_response_data
+    hidden = state.hidden_usage
+
+    def process_response_data(*, data: Any, cast_to: Any, response: Any) -> Any:
+        if hidden:
+            call = hidden.get(id(response))
+            if call is not None and type(data) is dict and not data.get("choices"):
+                usage = data.get("usage")
+                if type(usage) is dict:
+                    prompt = usage.get("prompt_tokens_details")
+                    output = usage.get("completion_tokens_details")
+                    call.usage(input_tokens=usage.get("prompt_tokens"),
+                               output_tokens=usage.get("completion_tokens"),
+                               cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
+                               reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
+                    return _HIDDEN
+        return original(data=data, cast_to=cast_to, response=response)
+
+    vars(client)["_process_response_data"] = process_response_data
 
 
 _ROUTES: dict[str, Any] = {
@@ -331,5 +379,5 @@ def wrap_openai(client: C, *, tracer: DURUraTracer | None = None, capture_conten
     azure = isinstance(client, (openai.AzureOpenAI, openai.AsyncAzureOpenAI))
     state = ClientState(_ROUTES, "azure_openai" if azure else "openai", tracer, capture_content,
                         (openai.Stream, openai.AsyncStream))
-    _clienthook.install(client, state)
+    _clienthook.install(client, state, _hook_usage_chunks)
     return client
