@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+import sys
 import weakref
 from collections.abc import AsyncIterator, Callable, Iterator
 from typing import Any, Protocol
@@ -94,7 +95,7 @@ def install(client: Any, state: ClientState, extra_hooks: Callable[[Any, ClientS
     # may have no other owner. Clients refer to themselves already (their resources are
     # cached on them and point back), so this adds no new kind of cycle.
     earlier = attributes.get("request")  # another library's instance hook keeps working under ours
-    if inspect.iscoroutinefunction(cls.request):
+    if inspect.iscoroutinefunction(getattr(cls, "request")):
         attributes["request"] = _async_request(client, cls, earlier, state)
     else:
         attributes["request"] = _sync_request(client, cls, earlier, state)
@@ -124,7 +125,7 @@ def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientStat
 
 
 def _path(options: Any) -> str:
-    url = options.url
+    url: str = options.url
     return url.partition("?")[0] if "?" in url else url
 
 
@@ -140,7 +141,7 @@ def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, 
         return None
 
 
-def _sync_request(client: Any, cls: type, earlier: Any, state: ClientState) -> Callable[..., Any]:
+def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
     send = earlier if earlier is not None else cls.request.__get__(client)
 
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
@@ -170,7 +171,7 @@ def _sync_request(client: Any, cls: type, earlier: Any, state: ClientState) -> C
     return request
 
 
-def _async_request(client: Any, cls: type, earlier: Any, state: ClientState) -> Callable[..., Any]:
+def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
     send = earlier if earlier is not None else cls.request.__get__(client)
 
     async def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None,
@@ -332,8 +333,10 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
                 await cls.close(ref())
             finally:
                 call.end()
+        weakref.finalize(stream, call.end).atexit = False
     else:
-        attributes["_iterator"] = _observe(inner, call, route)
+        # Ends the call itself when collected with the stream: no finalizer to register.
+        attributes["_iterator"] = _Observed(inner, call, route.chunk)
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -344,31 +347,53 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     close.__doc__ = cls.close.__doc__
     attributes["close"] = close
     attributes[_TRACED_ITERATOR] = True
-    weakref.finalize(stream, call.end).atexit = False
     route.streaming(state, call, stream)
 
 
-def _observe(inner: Iterator[Any], call: Call, route: Route) -> Iterator[Any]:
-    chunk = route.chunk
-    try:
-        for item in inner:
+class _Observed:
+    """The items of a stream, each recorded on its call before the caller gets it."""
+
+    __slots__ = ("_inner", "_call", "_chunk")
+
+    def __init__(self, inner: Iterator[Any], call: Call, chunk: Callable[[Call, Any], bool]) -> None:
+        self._inner = inner
+        self._call = call
+        self._chunk = chunk
+
+    def __iter__(self) -> _Observed:
+        return self
+
+    def __next__(self) -> Any:
+        call = self._call
+        while True:
             try:
-                shown = chunk(call, item)
+                item = next(self._inner)
+            except StopIteration:
+                call.end()
+                raise
+            except BaseException as error:
+                call.fail(error)
+                raise
+            try:
+                if self._chunk(call, item):
+                    return item
             except Exception as error:
                 fault("reading a streamed item", error)
-                shown = True
-            if shown:
-                yield item
-    except GeneratorExit:
-        close = getattr(inner, "close", None)
-        if close is not None:
-            close()
-        raise
-    except BaseException as error:
-        call.fail(error)
-        raise
-    finally:
-        call.end()
+                return item
+
+    def close(self) -> None:
+        try:
+            close = getattr(self._inner, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self._call.end()
+
+    def __del__(self) -> None:
+        # Collected with its stream, read or not: the call is over.
+        call = getattr(self, "_call", None)
+        if call is not None and not sys.is_finalizing():  # nothing is left to hand the span to
+            call.end()
 
 
 async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:

@@ -265,8 +265,10 @@ class Call:
             span.add_tag("gen_ai.response.model", self.response_model)
         if self.response_id:
             span.add_tag("gen_ai.response.id", self.response_id)
-        if self.finish_reasons:
-            span.add_tag("gen_ai.response.finish_reasons", dumps(self.finish_reasons))
+        reasons = self.finish_reasons
+        if reasons:
+            span.add_tag("gen_ai.response.finish_reasons",
+                         f'["{reasons[0]}"]' if len(reasons) == 1 and reasons[0].isidentifier() else dumps(reasons))
         if self.input_tokens is not None or self.output_tokens is not None:
             span.set_token_counts(prompt_tokens=self.input_tokens, completion_tokens=self.output_tokens)
         if self.cached_tokens is not None:

@@ -189,12 +189,14 @@ class _ChatCompletions:
             delta = choice.delta
             text = delta.content or delta.refusal
             if text:
-                call.first_token()
+                if not call.first_token_seen:
+                    call.first_token()
                 if choice.index == 0:
                     call.text.append(text)
             tool_calls = delta.tool_calls
             if tool_calls:
-                call.first_token()
+                if not call.first_token_seen:
+                    call.first_token()
                 for tool_call in tool_calls:
                     function = tool_call.function
                     call.tool_call((choice.index, tool_call.index), tool_call.id,
@@ -218,7 +220,12 @@ class _ChatCompletions:
         if call.hide_usage_chunk:
             key = id(stream.response)
             state.hidden_usage[key] = call
-            call.on_end = lambda: state.hidden_usage.pop(key, None)
+            hidden = state.hidden_usage
+
+            def forget() -> None:
+                hidden.pop(key, None)
+
+            call.on_end = forget
 
 
 class _Responses:
