@@ -40,6 +40,12 @@ from collections.abc import Iterator
 from typing import Any
 
 import openai
+from openai.types.chat import (
+    ChatCompletionAssistantMessageParam,
+    ChatCompletionMessageParam,
+    ChatCompletionToolMessageParam,
+    ChatCompletionToolParam,
+)
 
 import korvanta
 import korvanta_python
@@ -66,7 +72,7 @@ USAGE = [  # per turn
 FIRST_CHUNK_DELAY_S = 0.05  # the model "thinking" before its first token
 CHUNK_INTERVAL_S = 0.005
 
-TOOLS = [
+TOOLS: list[ChatCompletionToolParam] = [
     {
         "type": "function",
         "function": {
@@ -238,7 +244,7 @@ def read_stream(stream: Any) -> tuple[str, list[dict[str, Any]]]:
     return "".join(text), [calls[index] for index in sorted(calls)]
 
 
-def run_tool(call: dict[str, Any]) -> dict[str, Any]:
+def run_tool(call: dict[str, Any]) -> ChatCompletionToolMessageParam:
     """Runs one tool call inside its own span; returns the tool message for the model."""
     with korvanta.span("execute_tool", tags={"gen_ai.tool.name": call["name"],
                                              "gen_ai.tool.call.id": call["id"]}) as span:
@@ -257,17 +263,18 @@ def run_tool(call: dict[str, Any]) -> dict[str, Any]:
 
 def run_agent(client: openai.OpenAI, model: str) -> str:
     """Asks, runs the tools the model asks for, and asks again until it answers."""
-    messages: list[dict[str, Any]] = [{"role": "system", "content": SYSTEM_PROMPT},
-                                      {"role": "user", "content": PROMPT}]
+    messages: list[ChatCompletionMessageParam] = [{"role": "system", "content": SYSTEM_PROMPT},
+                                                  {"role": "user", "content": PROMPT}]
     with korvanta.span("invoke_agent", provider="openai", model=model, tags={"agent": "travel-assistant"}):
         for _ in range(MAX_TURNS):
             stream = client.chat.completions.create(model=model, messages=messages, tools=TOOLS, stream=True)
             text, calls = read_stream(stream)
             if not calls:
                 return text
-            messages.append({"role": "assistant", "content": text or None, "tool_calls": [
+            turn: ChatCompletionAssistantMessageParam = {"role": "assistant", "content": text or None, "tool_calls": [
                 {"id": call["id"], "type": "function",
-                 "function": {"name": call["name"], "arguments": call["arguments"]}} for call in calls]})
+                 "function": {"name": call["name"], "arguments": call["arguments"]}} for call in calls]}
+            messages.append(turn)
             messages.extend(run_tool(call) for call in calls)
     raise RuntimeError(f"no answer after {MAX_TURNS} turns")
 

@@ -262,7 +262,8 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
 def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
     """Traces a response whose body the caller reads: through parse(), else until it is closed."""
     cls = type(raw)
-    ref = weakref.ref(raw)
+    # The hooks hold the response: `...with_raw_response.create(...).parse()` calls parse on an
+    # object nothing else holds. The cycle this makes is the garbage collector's to free.
 
     def take(parsed: Any, kwargs: dict[str, Any]) -> None:
         try:
@@ -280,24 +281,24 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
 
     if inspect.iscoroutinefunction(cls.parse):
         async def parse(*args: Any, **kwargs: Any) -> Any:
-            parsed = await cls.parse(ref(), *args, **kwargs)
+            parsed = await cls.parse(raw, *args, **kwargs)
             take(parsed, kwargs)
             return parsed
 
         async def close() -> None:
             try:
-                await cls.close(ref())
+                await cls.close(raw)
             finally:
                 call.end()
     else:
         def parse(*args: Any, **kwargs: Any) -> Any:  # type: ignore[misc]
-            parsed = cls.parse(ref(), *args, **kwargs)
+            parsed = cls.parse(raw, *args, **kwargs)
             take(parsed, kwargs)
             return parsed
 
         def close() -> None:  # type: ignore[misc]
             try:
-                cls.close(ref())
+                cls.close(raw)
             finally:
                 call.end()
 
@@ -324,13 +325,22 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     cls = type(stream)
     attributes = vars(stream)
     inner = stream._iterator  # Anthropic's streams make theirs on first use
+    # close() holds the stream weakly (a stream refers to nothing that refers back, so a
+    # dropped one is freed at once) and its HTTP response strongly: in
+    # `client...create(stream=True).close()` the stream is gone before close() runs, and
+    # closing its response is all that is left to do.
     ref = weakref.ref(stream)
+    response = stream.response
     if hasattr(inner, "__anext__"):
         attributes["_iterator"] = _observe_async(inner, call, route)
 
         async def close() -> None:
             try:
-                await cls.close(ref())
+                alive = ref()
+                if alive is not None:
+                    await cls.close(alive)
+                else:
+                    await response.aclose()
             finally:
                 call.end()
         weakref.finalize(stream, call.end).atexit = False
@@ -340,7 +350,11 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
 
         def close() -> None:  # type: ignore[misc]
             try:
-                cls.close(ref())
+                alive = ref()
+                if alive is not None:
+                    cls.close(alive)
+                else:
+                    response.close()
             finally:
                 call.end()
 
