@@ -1,29 +1,31 @@
-"""Trace a streaming OpenAI chat completion with tool calls, end to end.
+"""Trace an OpenAI tool-calling agent end to end, with no span code of your own.
 
 This example needs no account and no network beyond the loopback interface:
 it starts a small OpenAI-compatible chat-completions server on 127.0.0.1
 (standard library http.server, answering with server-sent events in the
-chat.completion.chunk format), points a real `openai.OpenAI` client at it,
-wraps the client with `korvanta_python.instrument`, and traces one streaming
-call:
+chat.completion.chunk format), points a real `openai.OpenAI` client at it and
+traces it with `korvanta.wrap_openai`. The agent loop runs inside a
+`korvanta.span("invoke_agent")` block:
 
-  - the prompt, before the request is sent;
-  - the time to first token, when the first chunk arrives;
-  - the response text, completing the span when the stream ends;
-  - the token usage from the final usage chunk (stream_options include_usage);
-  - the two tool calls the model asked for, as agent actions, each with its
-    arguments and, once the agent has run the tool, its result and duration.
+  1. the model streams a short answer and asks for two tool calls;
+  2. the agent runs each tool inside a `korvanta.span("execute_tool")` block
+     and sends the results back;
+  3. the model streams its final answer.
 
-The span is appended as one line of compact JSON to a JSON Lines file, ready
-for a log shipper to pick up. If the call fails, the span records the error
-and its HTTP status and is written all the same.
+Each model call becomes one span on its own (prompt as GenAI messages, the
+streamed answer, time to first token, token usage, cost, the tool calls it
+asked for), a child of the agent's span. A pipeline processor appends every
+span that ends to a JSON Lines file, one line of compact JSON each: two `chat`
+spans, two `execute_tool` spans and the `invoke_agent` span, in that order.
+If a call fails, its span records the error and its HTTP status and is
+written all the same.
 
 Usage:
     python examples/openai_agent.py [SPANS_FILE] [--model MODEL]
 
 SPANS_FILE defaults to spans.jsonl. The server knows one model,
 gpt-4o-mini; naming another (--model gpt-5-nano) shows the error path: the
-server answers 404, the span records it, and the script exits with status 1.
+server answers 404, the spans record it, and the script exits with status 1.
 """
 
 from __future__ import annotations
@@ -38,27 +40,39 @@ from collections.abc import Iterator
 from typing import Any
 
 import openai
+from openai.types.chat import (
+    ChatCompletionAssistantMessageParam,
+    ChatCompletionMessageParam,
+    ChatCompletionToolMessageParam,
+    ChatCompletionToolParam,
+)
 
+import korvanta
 import korvanta_python
 
 MODEL = "gpt-4o-mini"
 TENANT_ID = "5d3c1a2b-8e4f-4a6b-9c0d-7e1f2a3b4c5d"
 PROMPT = "What is the weather in Paris and in Berlin right now? Should I take an umbrella?"
 SYSTEM_PROMPT = "You are a travel assistant. Use the tools to look up live data."
+MAX_TURNS = 4
 
-# What the server streams back: the answer text in pieces, then two tool
-# calls whose JSON arguments arrive split over several deltas, as real models
-# send them.
+# What the server streams back. First turn: a short answer in pieces, then two
+# tool calls whose JSON arguments arrive split over several deltas, as real
+# models send them. Second turn, once the tool results are in: the final answer.
 ANSWER_PARTS = ["Let me ", "check the ", "current weather ", "in both cities."]
+FINAL_PARTS = ["Take an umbrella in Paris (rain, 14 °C); ", "Berlin is clear at 9 °C."]
 TOOL_CALLS = [
     {"id": "call_paris_7f3a", "name": "get_weather", "arguments": '{"city": "Paris", "unit": "celsius"}'},
     {"id": "call_berlin_c41d", "name": "get_weather", "arguments": '{"city": "Berlin", "unit": "celsius"}'},
 ]
-USAGE = {"prompt_tokens": 57, "completion_tokens": 41, "total_tokens": 98}
+USAGE = [  # per turn
+    {"prompt_tokens": 57, "completion_tokens": 41, "total_tokens": 98},
+    {"prompt_tokens": 131, "completion_tokens": 24, "total_tokens": 155},
+]
 FIRST_CHUNK_DELAY_S = 0.05  # the model "thinking" before its first token
 CHUNK_INTERVAL_S = 0.005
 
-TOOLS = [
+TOOLS: list[ChatCompletionToolParam] = [
     {
         "type": "function",
         "function": {
@@ -105,28 +119,29 @@ def _chunk(response_id: str, created: int, model: str, delta: dict[str, Any] | N
     }
 
 
-def completion_chunks(model: str, include_usage: bool) -> Iterator[dict[str, Any]]:
+def completion_chunks(model: str, turn: int, include_usage: bool) -> Iterator[dict[str, Any]]:
     """The chunks of one streamed answer, in the order OpenAI sends them."""
-    response_id = "chatcmpl-korvanta-demo-0001"
+    response_id = f"chatcmpl-korvanta-demo-{turn + 1:04d}"
     created = int(time.time())
     yield _chunk(response_id, created, model, {"role": "assistant", "content": ""})
-    for part in ANSWER_PARTS:
+    for part in ANSWER_PARTS if turn == 0 else FINAL_PARTS:
         yield _chunk(response_id, created, model, {"content": part})
-    for index, call in enumerate(TOOL_CALLS):
-        # The first delta of a tool call names it; the arguments follow in
-        # fragments that the client concatenates by index.
-        yield _chunk(response_id, created, model, {"tool_calls": [{
-            "index": index, "id": call["id"], "type": "function",
-            "function": {"name": call["name"], "arguments": ""},
-        }]})
-        arguments = call["arguments"]
-        middle = len(arguments) // 2
-        for fragment in (arguments[:middle], arguments[middle:]):
-            yield _chunk(response_id, created, model,
-                         {"tool_calls": [{"index": index, "function": {"arguments": fragment}}]})
-    yield _chunk(response_id, created, model, {}, finish_reason="tool_calls")
+    if turn == 0:
+        for index, call in enumerate(TOOL_CALLS):
+            # The first delta of a tool call names it; the arguments follow in
+            # fragments that the client concatenates by index.
+            yield _chunk(response_id, created, model, {"tool_calls": [{
+                "index": index, "id": call["id"], "type": "function",
+                "function": {"name": call["name"], "arguments": ""},
+            }]})
+            arguments = call["arguments"]
+            middle = len(arguments) // 2
+            for fragment in (arguments[:middle], arguments[middle:]):
+                yield _chunk(response_id, created, model,
+                             {"tool_calls": [{"index": index, "function": {"arguments": fragment}}]})
+    yield _chunk(response_id, created, model, {}, finish_reason="tool_calls" if turn == 0 else "stop")
     if include_usage:
-        yield _chunk(response_id, created, model, None, usage=dict(USAGE))
+        yield _chunk(response_id, created, model, None, usage=dict(USAGE[turn]))
 
 
 class ChatCompletionsHandler(http.server.BaseHTTPRequestHandler):
@@ -135,7 +150,7 @@ class ChatCompletionsHandler(http.server.BaseHTTPRequestHandler):
     server_version = "korvanta-demo/1.0"
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
-        pass  # keep the example's output to the span summary
+        pass  # keep the example's output to the summary
 
     def _send_json(self, status: int, body: dict[str, Any]) -> None:
         data = json.dumps(body).encode()
@@ -159,7 +174,8 @@ class ChatCompletionsHandler(http.server.BaseHTTPRequestHandler):
         except json.JSONDecodeError:
             self._send_error(400, "The body is not valid JSON", "invalid_json")
             return
-        if not request.get("messages"):
+        messages = request.get("messages")
+        if not messages:
             self._send_error(400, "'messages' is required", "missing_messages")
             return
         if request.get("model") != MODEL:
@@ -168,6 +184,7 @@ class ChatCompletionsHandler(http.server.BaseHTTPRequestHandler):
         if not request.get("stream"):
             self._send_error(400, "This server only streams: set stream=true", "stream_required")
             return
+        turn = 1 if messages[-1].get("role") == "tool" else 0
         include_usage = bool((request.get("stream_options") or {}).get("include_usage"))
 
         self.send_response(200)
@@ -176,7 +193,7 @@ class ChatCompletionsHandler(http.server.BaseHTTPRequestHandler):
         self.send_header("Connection", "close")
         self.end_headers()
         time.sleep(FIRST_CHUNK_DELAY_S)
-        for chunk in completion_chunks(MODEL, include_usage):
+        for chunk in completion_chunks(MODEL, turn, include_usage):
             self.wfile.write(b"data: " + json.dumps(chunk, separators=(",", ":")).encode() + b"\n\n")
             self.wfile.flush()
             time.sleep(CHUNK_INTERVAL_S)
@@ -194,123 +211,99 @@ def start_server() -> http.server.ThreadingHTTPServer:
 
 
 # --------------------------------------------------------------------------
-# The traced agent call
+# The agent
 # --------------------------------------------------------------------------
 
 
-def run_agent(client: korvanta_python.InstrumentedClient, span: korvanta_python.TraceSpan, model: str) -> None:
-    """Makes one streaming call through the instrumented client, recording it on `span`.
+class JsonLinesWriter:
+    """A pipeline processor: appends each span that ends as one line of compact JSON."""
 
-    If the OpenAI client raises, the error and its HTTP status are recorded on
-    the span (completing it) and the exception propagates.
-    """
-    span.set_prompt(PROMPT)
-    span.add_tag("agent", "travel-assistant")
-    span.add_tag("stream", "true")
+    def __init__(self, path: str) -> None:
+        self.path = path
 
-    started = time.perf_counter()
-    try:
-        # `chat` is not an attribute of the wrapper: the wrapper hands the
-        # lookup to the openai.OpenAI client, so this is the client's own call.
-        stream = client.chat.completions.create(
-            model=model,
-            messages=[{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": PROMPT}],
-            tools=TOOLS,
-            stream=True,
-            stream_options={"include_usage": True},
-        )
-        text: list[str] = []
-        calls: dict[int, dict[str, str]] = {}
-        first_chunk = True
-        finish_reason = None
-        for chunk in stream:
-            if first_chunk:
-                span.set_ttft_ms(int((time.perf_counter() - started) * 1000))
-                span.add_tag("openai.response_id", chunk.id)
-                first_chunk = False
-            if chunk.usage is not None:
-                span.set_token_counts(prompt_tokens=chunk.usage.prompt_tokens,
-                                      completion_tokens=chunk.usage.completion_tokens)
-            for choice in chunk.choices:
-                delta = choice.delta
-                if delta.content:
-                    text.append(delta.content)
-                for call in delta.tool_calls or []:
-                    slot = calls.setdefault(call.index, {"name": "", "arguments": ""})
-                    if call.function is not None:
-                        slot["name"] += call.function.name or ""
-                        slot["arguments"] += call.function.arguments or ""
-                if choice.finish_reason is not None:
-                    finish_reason = choice.finish_reason
-    except openai.APIError as error:
-        span.set_error(f"{type(error).__name__}: {error.message}", getattr(error, "status_code", None))
-        raise
+    def on_end(self, span: korvanta_python.TraceSpan) -> None:
+        line = json.dumps(span.to_dict(), separators=(",", ":"), ensure_ascii=False)
+        with open(self.path, "a", encoding="utf-8") as out:
+            out.write(line + "\n")
 
-    if finish_reason is not None:
-        span.add_tag("openai.finish_reason", finish_reason)
-    # The call is over when the stream ends: this fixes the span's end time
-    # and duration. Actions can still be reported on a completed span.
-    span.set_response("".join(text))
 
-    # The agent runs each tool the model asked for and reports it on the span.
-    for index in sorted(calls):
-        call = calls[index]
-        tool_started = time.perf_counter()
+def read_stream(stream: Any) -> tuple[str, list[dict[str, Any]]]:
+    """The answer text and the tool calls (id, name, arguments) of a streamed reply."""
+    text: list[str] = []
+    calls: dict[int, dict[str, Any]] = {}
+    for chunk in stream:
+        for choice in chunk.choices:
+            delta = choice.delta
+            text.append(delta.content or "")
+            for call in delta.tool_calls or []:
+                slot = calls.setdefault(call.index, {"id": "", "name": "", "arguments": ""})
+                slot["id"] = call.id or slot["id"]
+                if call.function is not None:
+                    slot["name"] += call.function.name or ""
+                    slot["arguments"] += call.function.arguments or ""
+    return "".join(text), [calls[index] for index in sorted(calls)]
+
+
+def run_tool(call: dict[str, Any]) -> ChatCompletionToolMessageParam:
+    """Runs one tool call inside its own span; returns the tool message for the model."""
+    with korvanta.span("execute_tool", tags={"gen_ai.tool.name": call["name"],
+                                             "gen_ai.tool.call.id": call["id"]}) as span:
+        started = time.perf_counter()
         try:
             output = json.dumps(get_weather(**json.loads(call["arguments"])))
             succeeded = True
         except (LookupError, TypeError, ValueError) as error:
             output = f"{type(error).__name__}: {error}"
             succeeded = False
-        span.report_action(
-            "tool_call",
-            call["name"],
-            arguments=call["arguments"],
-            result=output,
-            duration_ms=int((time.perf_counter() - tool_started) * 1000),
-            success=succeeded,
-        )
+        korvanta.report_action(span, "tool_call", call["name"], arguments=call["arguments"], result=output,
+                               duration_ms=int((time.perf_counter() - started) * 1000), success=succeeded,
+                               metadata={"gen_ai.tool.call.id": call["id"]})
+    return {"role": "tool", "tool_call_id": call["id"], "content": output}
 
 
-def append_jsonl(path: str, span: korvanta_python.TraceSpan) -> None:
-    """Appends the span as one line of compact JSON."""
-    line = json.dumps(span.to_dict(), separators=(",", ":"), ensure_ascii=False)
-    with open(path, "a", encoding="utf-8") as out:
-        out.write(line + "\n")
+def run_agent(client: openai.OpenAI, model: str) -> str:
+    """Asks, runs the tools the model asks for, and asks again until it answers."""
+    messages: list[ChatCompletionMessageParam] = [{"role": "system", "content": SYSTEM_PROMPT},
+                                                  {"role": "user", "content": PROMPT}]
+    with korvanta.span("invoke_agent", provider="openai", model=model, tags={"agent": "travel-assistant"}):
+        for _ in range(MAX_TURNS):
+            stream = client.chat.completions.create(model=model, messages=messages, tools=TOOLS, stream=True)
+            text, calls = read_stream(stream)
+            if not calls:
+                return text
+            turn: ChatCompletionAssistantMessageParam = {"role": "assistant", "content": text or None, "tool_calls": [
+                {"id": call["id"], "type": "function",
+                 "function": {"name": call["name"], "arguments": call["arguments"]}} for call in calls]}
+            messages.append(turn)
+            messages.extend(run_tool(call) for call in calls)
+    raise RuntimeError(f"no answer after {MAX_TURNS} turns")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("spans_file", nargs="?", default="spans.jsonl",
-                        help="JSON Lines file the span is appended to (default: spans.jsonl)")
+                        help="JSON Lines file the spans are appended to (default: spans.jsonl)")
     parser.add_argument("--model", default=MODEL, help=f"model to ask for (the server knows {MODEL})")
     args = parser.parse_args(argv)
 
     server = start_server()
-    base_url = f"http://127.0.0.1:{server.server_port}/v1"
     try:
-        tracer = korvanta_python.DURUraTracer(tenant_id=TENANT_ID)
-        client = korvanta_python.instrument(
-            openai.OpenAI(base_url=base_url, api_key="sk-local-demo", max_retries=0),
-            tracer=tracer,
-        )
-        span = client.start_span("chat_completion", "openai", args.model)
+        korvanta.setup(tracer=korvanta_python.DURUraTracer(tenant_id=TENANT_ID),
+                       processors=[JsonLinesWriter(args.spans_file)])
+        client = korvanta.wrap_openai(openai.OpenAI(base_url=f"http://127.0.0.1:{server.server_port}/v1",
+                                                    api_key="sk-local-demo", max_retries=0))
         try:
-            run_agent(client, span, args.model)
-        except openai.APIError:
-            append_jsonl(args.spans_file, span)
-            print(f"call failed ({span.error_message}); span {span.span_id} appended to {args.spans_file}",
+            answer = run_agent(client, args.model)
+        except openai.APIError as error:
+            print(f"call failed ({type(error).__name__}: {error}); spans appended to {args.spans_file}",
                   file=sys.stderr)
             return 1
-        append_jsonl(args.spans_file, span)
     finally:
         server.shutdown()
         server.server_close()
 
-    print(f"response: {span.response}")
-    print(f"tokens: {span.prompt_tokens} prompt + {span.completion_tokens} completion = {span.total_tokens}")
-    print(f"agent actions: {span.agent_actions_count}; duration: {span.duration_ms} ms")
-    print(f"span {span.span_id} appended to {args.spans_file}")
+    print(f"answer: {answer}")
+    print(f"spans appended to {args.spans_file}")
     return 0
 
 

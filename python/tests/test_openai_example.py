@@ -1,10 +1,10 @@
-"""examples/openai_agent.py end to end: a real openai.OpenAI client, wrapped
-by instrument(), streams a chat completion with two tool calls from the
-example's loopback server, and the span lands as one line of compact JSON in
-a JSON Lines file.
+"""examples/openai_agent.py end to end: a real openai.OpenAI client, traced by
+korvanta.wrap_openai, runs a two-turn tool-calling agent against the example's
+loopback server, and every span lands as one line of compact JSON in a JSON
+Lines file.
 
 The expected values come from the example's own server script (its constants),
-so these tests check that what the server streamed is what the span recorded.
+so these tests check that what the server streamed is what the spans recorded.
 """
 
 import json
@@ -62,82 +62,71 @@ def spans_file(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def span(spans_file):
-    [line] = read_lines(spans_file)
-    return json.loads(line)
+def spans(spans_file):
+    return [json.loads(line) for line in read_lines(spans_file)]
 
 
-def test_span_document_has_every_key_in_order(span):
-    assert list(span) == SPAN_KEYS
+def test_one_agent_span_holds_two_model_calls_and_two_tool_runs(spans, example):
+    assert [span["operation_name"] for span in spans] == ["chat", "execute_tool", "execute_tool", "chat",
+                                                          "invoke_agent"]
+    agent = spans[-1]
+    assert all(list(span) == SPAN_KEYS for span in spans)
+    assert {span["trace_id"] for span in spans} == {agent["trace_id"]}
+    assert [span["parent_span_id"] for span in spans[:-1]] == [agent["span_id"]] * 4
+    assert {span["tenant_id"] for span in spans} == {example.TENANT_ID}
+    assert agent["tags"]["agent"] == "travel-assistant"
 
 
-def test_call_identity_is_recorded(span, example):
-    assert span["operation_name"] == "chat_completion"
-    assert span["provider"] == "OpenAI"
-    assert span["model_name"] == example.MODEL
-    assert span["tenant_id"] == example.TENANT_ID
-    assert span["trace_id"] != span["span_id"]
-
-
-def test_prompt_and_streamed_response_are_recorded(span, example):
-    assert span["prompt"] == example.PROMPT
-    assert span["response"] == "".join(example.ANSWER_PARTS)
-    assert span["end_time"] is not None and span["end_time"].endswith("Z")
-    assert span["error_message"] is None and span["status_code"] is None
-
-
-def test_usage_chunk_is_recorded(span, example):
-    assert span["prompt_tokens"] == example.USAGE["prompt_tokens"]
-    assert span["completion_tokens"] == example.USAGE["completion_tokens"]
-    assert span["total_tokens"] == example.USAGE["total_tokens"]
-
-
-def test_time_to_first_token_is_taken_at_the_first_chunk(span, example):
-    ttft = span["time_to_first_token_ms"]
-    assert isinstance(ttft, int)
-    # The server waits this long before its first chunk, and the span lasts
-    # at least until the last one.
-    assert ttft >= int(example.FIRST_CHUNK_DELAY_S * 1000)
-    assert ttft <= span["duration_ms"]
-
-
-def test_both_tool_calls_are_agent_actions(span, example):
-    actions = span["agent_actions"]
-    assert [(a["action_type"], a["name"], a["arguments"]) for a in actions] == [
-        ("tool_call", call["name"], call["arguments"]) for call in example.TOOL_CALLS
+def test_each_model_call_records_what_the_server_streamed(spans, example):
+    first, second = spans[0], spans[3]
+    for span, parts, usage in ((first, example.ANSWER_PARTS, example.USAGE[0]),
+                               (second, example.FINAL_PARTS, example.USAGE[1])):
+        assert (span["provider"], span["model_name"]) == ("OpenAI", example.MODEL)
+        assert span["response"] == "".join(parts)
+        assert (span["prompt_tokens"], span["completion_tokens"]) == (usage["prompt_tokens"],
+                                                                      usage["completion_tokens"])
+        # The server waits this long before its first chunk.
+        assert example.FIRST_CHUNK_DELAY_S * 1000 <= span["time_to_first_token_ms"] <= span["duration_ms"]
+        assert span["estimated_cost_usd"] > 0
+        assert json.loads(span["tags"]["gen_ai.tool.definitions"]) == example.TOOLS
+    assert json.loads(first["prompt"]) == [
+        {"role": "system", "parts": [{"type": "text", "content": example.SYSTEM_PROMPT}]},
+        {"role": "user", "parts": [{"type": "text", "content": example.PROMPT}]},
     ]
-    for action, call in zip(actions, example.TOOL_CALLS):
-        assert action["success"] is True
-        assert isinstance(action["duration_ms"], int)
+    # The model's tool calls: actions on the first call, then part of the second call's prompt.
+    assert [(a["name"], a["arguments"], a["metadata"]) for a in first["agent_actions"]] == [
+        (call["name"], call["arguments"], {"gen_ai.tool.call.id": call["id"]}) for call in example.TOOL_CALLS
+    ]
+    assistant, *answers = json.loads(second["prompt"])[2:]
+    assert [part["id"] for part in assistant["parts"] if part["type"] == "tool_call"] == [
+        call["id"] for call in example.TOOL_CALLS]
+    assert [(m["role"], m["parts"][0]["id"]) for m in answers] == [("tool", c["id"]) for c in example.TOOL_CALLS]
+
+
+def test_each_tool_run_records_its_result(spans, example):
+    for span, call in zip(spans[1:3], example.TOOL_CALLS):
+        [action] = span["agent_actions"]
+        assert (action["name"], action["arguments"], action["success"]) == (call["name"], call["arguments"], True)
         assert json.loads(action["result"]) == example.get_weather(**json.loads(call["arguments"]))
-    assert len({a["id"] for a in actions}) == 2
+        assert span["tags"]["gen_ai.tool.call.id"] == call["id"]
 
 
-def test_stream_metadata_is_tagged(span):
-    assert span["tags"]["openai.finish_reason"] == "tool_calls"
-    assert span["tags"]["openai.response_id"].startswith("chatcmpl-")
-
-
-def test_failed_call_is_appended_with_its_error(spans_file, example):
+def test_failed_call_is_appended_with_its_error(spans_file):
     before = read_lines(spans_file)
     result = run_example(str(spans_file), "--model", "gpt-5-nano", cwd=spans_file.parent)
     assert result.returncode == 1, result.stdout + result.stderr
 
     lines = read_lines(spans_file)
     assert lines[: len(before)] == before
-    [failed] = [json.loads(line) for line in lines[len(before):]]
-    assert failed["status_code"] == 404
-    assert "gpt-5-nano" in failed["error_message"]
-    assert failed["model_name"] == "gpt-5-nano"
-    assert failed["prompt"] == example.PROMPT
-    assert failed["end_time"] is not None
+    failed, agent = [json.loads(line) for line in lines[len(before):]]
+    assert (failed["operation_name"], agent["operation_name"]) == ("chat", "invoke_agent")
+    assert failed["status_code"] == 404 and "gpt-5-nano" in failed["error_message"]
+    assert failed["model_name"] == "gpt-5-nano" and failed["parent_span_id"] == agent["span_id"]
     assert failed["response"] is None and failed["time_to_first_token_ms"] is None
     assert failed["total_tokens"] is None and failed["agent_actions"] == []
-    assert failed["span_id"] not in {json.loads(line)["span_id"] for line in before}
 
 
 def test_default_file_is_spans_jsonl_in_the_working_directory(tmp_path):
     result = run_example(cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
-    [line] = read_lines(tmp_path / "spans.jsonl")
-    assert json.loads(line)["agent_actions"][1]["action_type"] == "tool_call"
+    assert len(read_lines(tmp_path / "spans.jsonl")) == 5

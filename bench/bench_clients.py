@@ -1,0 +1,252 @@
+"""What tracing adds to one OpenAI client call, beside the peers.
+
+The client's HTTP layer is answered in memory (its HTTP library's
+MockTransport: no sockets), so the figures are the client's own work plus the
+tracer's. Each round times a block of untraced calls and a block of traced
+calls on twin clients (the order alternating round by round) and keeps the
+difference per call, in CPU time of the process (all its threads); the
+report gives the median over the rounds, for a whole and a streamed chat
+completion:
+
+  - korvanta.wrap_openai (content captured, the default);
+  - OpenTelemetry's openai-v2 instrumentation, message content captured too,
+    spans to an in-memory exporter;
+  - LangSmith's wrap_openai, its background sender pointed at a loopback sink.
+
+    python bench/bench_clients.py [--rounds N] [--calls N]
+
+bench/compare.py calls measure() and format_report().
+"""
+
+from __future__ import annotations
+
+import argparse
+import http.server
+import json
+import os
+import statistics
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+ANSWER = "Revenue rose 12% on the quarter; the main risk is supplier concentration. " * 12
+MESSAGES = [
+    {"role": "system", "content": "You are a careful analyst. " * 8},
+    {"role": "user", "content": "Summarise the quarterly report for the board, risks first. " * 10},
+]
+USAGE = {"prompt_tokens": 230, "completion_tokens": 180, "total_tokens": 410,
+         "prompt_tokens_details": {"cached_tokens": 0}, "completion_tokens_details": {"reasoning_tokens": 0}}
+STREAM_PIECES = 20
+
+
+def _completion_body() -> bytes:
+    return json.dumps({
+        "id": "chatcmpl-bench", "object": "chat.completion", "created": 1, "model": "gpt-4o-mini-2024-07-18",
+        "choices": [{"index": 0, "message": {"role": "assistant", "content": ANSWER}, "finish_reason": "stop",
+                     "logprobs": None}],
+        "usage": USAGE,
+    }).encode()
+
+
+def _stream_body(include_usage: bool) -> bytes:
+    def chunk(delta: Any, finish: Any = None, usage: Any = None) -> bytes:
+        choices = [] if delta is None else [{"index": 0, "delta": delta, "finish_reason": finish}]
+        data = {"id": "chatcmpl-bench", "object": "chat.completion.chunk", "created": 1,
+                "model": "gpt-4o-mini-2024-07-18", "choices": choices, "usage": usage}
+        return b"data: " + json.dumps(data).encode() + b"\n\n"
+
+    size = len(ANSWER) // STREAM_PIECES + 1
+    events = [chunk({"role": "assistant", "content": ""})]
+    events += [chunk({"content": ANSWER[i:i + size]}) for i in range(0, len(ANSWER), size)]
+    events.append(chunk({}, "stop"))
+    if include_usage:
+        events.append(chunk(None, usage=USAGE))
+    return b"".join(events) + b"data: [DONE]\n\n"
+
+
+COMPLETION = _completion_body()
+STREAMS = {False: _stream_body(False), True: _stream_body(True)}
+
+
+def _http_client(httpx_module: Any) -> Any:
+    def answer(request: Any) -> Any:
+        body = json.loads(request.content)
+        if body.get("stream"):
+            usage = bool((body.get("stream_options") or {}).get("include_usage"))
+            return httpx_module.Response(200, content=STREAMS[usage],
+                                         headers={"content-type": "text/event-stream"})
+        return httpx_module.Response(200, content=COMPLETION, headers={"content-type": "application/json"})
+
+    return httpx_module.Client(transport=httpx_module.MockTransport(answer))
+
+
+def _client() -> Any:
+    import httpx2
+    import openai
+
+    return openai.OpenAI(api_key="sk-bench", base_url="http://bench.invalid/v1", max_retries=0,
+                         http_client=_http_client(httpx2))
+
+
+def _call(client: Any, stream: bool) -> None:
+    if stream:
+        for _ in client.chat.completions.create(model="gpt-4o-mini", messages=MESSAGES, stream=True):
+            pass
+    else:
+        client.chat.completions.create(model="gpt-4o-mini", messages=MESSAGES)
+
+
+# -- the tracers -----------------------------------------------------------------
+
+
+class _Sink(http.server.BaseHTTPRequestHandler):
+    """Accepts whatever LangSmith's background sender posts."""
+
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+        pass
+
+    def _ok(self) -> None:
+        length = int(self.headers.get("Content-Length") or 0)
+        if length:
+            self.rfile.read(length)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"{}")
+
+    do_GET = do_POST = do_PATCH = _ok
+
+
+def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
+    import korvanta
+
+    return _client, lambda: korvanta.wrap_openai(_client())
+
+
+def langsmith_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
+    sink = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Sink)
+    threading.Thread(target=sink.serve_forever, daemon=True).start()
+    os.environ.update(LANGSMITH_TRACING="true", LANGSMITH_API_KEY="lsv2-bench",
+                      LANGSMITH_ENDPOINT=f"http://127.0.0.1:{sink.server_port}")
+    import langsmith
+    from langsmith.wrappers import wrap_openai
+
+    sender = langsmith.Client(api_url=f"http://127.0.0.1:{sink.server_port}", api_key="lsv2-bench",
+                              info={"version": "bench"})
+    return _client, lambda: wrap_openai(_client(), tracing_extra={"client": sender})
+
+
+class _OpenTelemetry:
+    """OpenAIInstrumentor patches the client classes, so it is switched on for the traced block only."""
+
+    def __init__(self) -> None:
+        os.environ["OTEL_INSTRUMENTATION_GENAI_CAPTURE_MESSAGE_CONTENT"] = "true"
+        from opentelemetry.instrumentation.openai_v2 import OpenAIInstrumentor
+        from opentelemetry.sdk.trace import TracerProvider
+        from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+        from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+        self.exporter = InMemorySpanExporter()
+        self.provider = TracerProvider()
+        self.provider.add_span_processor(SimpleSpanProcessor(self.exporter))
+        self.instrumentor = OpenAIInstrumentor()
+
+    def on(self) -> None:
+        self.instrumentor.instrument(tracer_provider=self.provider)
+
+    def off(self) -> None:
+        self.instrumentor.uninstrument()
+        self.exporter.clear()
+
+
+# -- measuring ---------------------------------------------------------------------
+
+
+def _block_ns(client: Any, stream: bool, calls: int) -> float:
+    # CPU time of the process (every thread, so a peer's background sender
+    # counts): the machine is shared, and wall time would measure the others.
+    start = time.process_time_ns()
+    for _ in range(calls):
+        _call(client, stream)
+    return (time.process_time_ns() - start) / calls
+
+
+def _paired(plain: Any, traced: Any, stream: bool, rounds: int, calls: int,
+            switch: tuple[Callable[[], None], Callable[[], None]] | None = None) -> dict[str, float]:
+    """Median over rounds of (traced - untraced) per call, and the untraced call's median."""
+    on, off = switch or (lambda: None, lambda: None)
+    for _ in range(3):  # warm both paths: imports, caches, pydantic validators
+        on()
+        _call(traced, stream)
+        off()
+        _call(plain, stream)
+    added, base = [], []
+    for round_number in range(rounds):
+        if round_number % 2:
+            untraced = _block_ns(plain, stream, calls)
+            on()
+            with_tracing = _block_ns(traced, stream, calls)
+            off()
+        else:
+            on()
+            with_tracing = _block_ns(traced, stream, calls)
+            off()
+            untraced = _block_ns(plain, stream, calls)
+        added.append(with_tracing - untraced)
+        base.append(untraced)
+    return {"added_us": statistics.median(added) / 1000, "call_us": statistics.median(base) / 1000,
+            "spread_us": (statistics.quantiles(added, n=4)[2] - statistics.quantiles(added, n=4)[0]) / 1000}
+
+
+def measure(rounds: int = 200, calls: int = 10) -> dict[str, dict[str, dict[str, float]]]:
+    """{tracer: {"whole"|"streamed": {"added_us", "call_us", "spread_us"}}}; a peer that cannot load is left out."""
+    results: dict[str, dict[str, dict[str, float]]] = {}
+    make_plain, make_traced = korvanta_tracer()
+    plain, traced = make_plain(), make_traced()
+    results["korvanta"] = {kind: _paired(plain, traced, kind == "streamed", rounds, calls)
+                           for kind in ("whole", "streamed")}
+    try:
+        otel = _OpenTelemetry()
+        plain = _client()
+        results["opentelemetry"] = {kind: _paired(plain, plain, kind == "streamed", rounds, calls,
+                                                  (otel.on, otel.off)) for kind in ("whole", "streamed")}
+    except ImportError as error:
+        print(f"OpenTelemetry's openai-v2 instrumentation not measured: {error}")
+    try:
+        make_plain, make_traced = langsmith_tracer()
+        plain, traced = make_plain(), make_traced()
+        results["langsmith"] = {kind: _paired(plain, traced, kind == "streamed", rounds, calls)
+                                for kind in ("whole", "streamed")}
+    except ImportError as error:
+        print(f"LangSmith not measured: {error}")
+    return results
+
+
+def format_report(results: dict[str, dict[str, dict[str, float]]]) -> str:
+    lines = ["added per call (median of paired rounds; interquartile range), untraced call beside it",
+             f"{'tracer':<15}{'whole':>26}{'streamed':>26}"]
+    for tracer, kinds in results.items():
+        cells = [f"{m['added_us']:8.1f} us ({m['spread_us']:5.1f}) / {m['call_us']:5.0f}"
+                 for m in (kinds["whole"], kinds["streamed"])]
+        lines.append(f"{tracer:<15}{cells[0]:>26}{cells[1]:>26}")
+    peers = [kinds for name, kinds in results.items() if name != "korvanta"]
+    if "korvanta" in results and peers:
+        for kind in ("whole", "streamed"):
+            cheaper = min(p[kind]["added_us"] for p in peers)
+            ours = results["korvanta"][kind]["added_us"]
+            lines.append(f"{kind}: korvanta adds {ours / cheaper:.1%} of the cheaper peer's cost (goal: at most 10%)")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=200)
+    parser.add_argument("--calls", type=int, default=10)
+    args = parser.parse_args()
+    print(format_report(measure(args.rounds, args.calls)))
+
+
+if __name__ == "__main__":
+    main()

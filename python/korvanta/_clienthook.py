@@ -1,0 +1,459 @@
+# Tracing a provider client in place, at its own request path: every call the
+# client makes (derived clients, raw and streamed responses too) passes one hook.
+from __future__ import annotations
+
+import inspect
+import sys
+import weakref
+from collections.abc import AsyncIterator, Callable, Iterator
+from typing import Any, Protocol
+
+from ._genai import Call, fault
+
+# Why the hook sits on the client's `request` method, per instance:
+#
+# - Every resource method (chat.completions.create, messages.create, their
+#   with_raw_response and with_streaming_response forms, messages.stream)
+#   ends in `client.post(...)`, which calls `self.request(cast_to, options,
+#   stream=..., stream_cls=...)`. An instance attribute named `request`
+#   shadows the class's method there, whenever the resources were created.
+# - `request` sees the whole call: the body the client is about to send (the
+#   wire form, plain dicts), every retry inside it, and the parsed result,
+#   stream object or raw response it hands back. The client's own middleware
+#   runs once per attempt, below it, so a call with retries is still one span.
+# - Nothing on the class changes: unwrapped clients of the same class, in the
+#   same process, stay untraced, and the client keeps its type.
+# - `copy()` / `with_options()` build a new instance through the class, so
+#   they are hooked too and hook the client they return.
+
+_STATE = "_korvanta_tracing"
+
+
+class Route(Protocol):
+    """How one endpoint's calls are traced."""
+
+    def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
+        """Starts the call's span from the request; returns it with the options to send."""
+        ...
+
+    def record(self, call: Call, result: Any) -> None:
+        """Records a whole (not streamed) answer."""
+        ...
+
+    def chunk(self, call: Call, item: Any) -> bool:
+        """Records one streamed item; False keeps it from the caller (an item only tracing asked for)."""
+        ...
+
+    def refused(self, call: Call, error: BaseException) -> bool:
+        """Whether `error` is the server refusing what tracing added to the request."""
+        ...
+
+    def streaming(self, state: ClientState, call: Call, stream: Any) -> None:
+        """Called once the call's stream is traced, before its first item."""
+        ...
+
+
+class ClientState:
+    """A traced client's settings, copied to the clients derived from it."""
+
+    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "hidden_usage",
+                 "__weakref__")
+
+    def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
+                 stream_types: tuple[type, ...]) -> None:
+        self.routes = routes
+        self.provider = provider
+        self.tracer = tracer
+        self.capture = capture
+        self.stream_types = stream_types
+        # OpenAI-compatible servers that refuse stream_options turn this off.
+        self.stream_usage = True
+        # Streams whose usage chunk only tracing asked for, by id of their HTTP response.
+        self.hidden_usage: dict[int, Call] = {}
+
+    def derived(self) -> ClientState:
+        state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)
+        state.stream_usage = self.stream_usage
+        return state
+
+
+def is_traced(client: Any) -> bool:
+    return _STATE in vars(client)
+
+
+def install(client: Any, state: ClientState, extra_hooks: Callable[[Any, ClientState], None] | None = None) -> None:
+    """Hooks `client` in place; a client hooked already stays as it is (traced once).
+
+    `extra_hooks(client, state)` installs a provider's own hooks, on this
+    client and on each client derived from it.
+    """
+    attributes = vars(client)
+    if _STATE in attributes:
+        return
+    cls = type(client)
+    # The hooks hold the client itself: a client derived for one call (with_options(...).copy(...))
+    # may have no other owner. Clients refer to themselves already (their resources are
+    # cached on them and point back), so this adds no new kind of cycle.
+    earlier = attributes.get("request")  # another library's instance hook keeps working under ours
+    if inspect.iscoroutinefunction(getattr(cls, "request")):
+        attributes["request"] = _async_request(client, cls, earlier, state)
+    else:
+        attributes["request"] = _sync_request(client, cls, earlier, state)
+    for name in ("copy", "with_options"):
+        if callable(getattr(cls, name, None)):
+            attributes[name] = _deriving(client, cls, name, attributes.get(name), state, extra_hooks)
+    if extra_hooks is not None:
+        extra_hooks(client, state)
+    attributes[_STATE] = state
+
+
+def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState,
+              extra_hooks: Callable[[Any, ClientState], None] | None) -> Callable[..., Any]:
+    original = earlier if earlier is not None else getattr(cls, name).__get__(client)
+
+    def derive(*args: Any, **kwargs: Any) -> Any:
+        derived = original(*args, **kwargs)
+        try:
+            install(derived, state.derived(), extra_hooks)
+        except Exception as error:
+            fault("tracing a derived client", error)
+        return derived
+
+    derive.__name__ = name
+    derive.__doc__ = getattr(getattr(cls, name, None), "__doc__", None)
+    return derive
+
+
+def _path(options: Any) -> str:
+    url: str = options.url
+    return url.partition("?")[0] if "?" in url else url
+
+
+def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, Any] | None:
+    try:
+        route = state.routes.get(_path(options)) if options.method == "post" else None
+        if route is None:
+            return None
+        call, sent = route.open(state, options, stream)
+        return route, call, sent
+    except Exception as error:
+        fault("starting a span", error)
+        return None
+
+
+def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
+    send = earlier if earlier is not None else cls.request.__get__(client)
+
+    def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
+        opened = _open(state, options, stream)
+        if opened is None:
+            return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+        route, call, sent = opened
+        try:
+            result = send(cast_to, sent, stream=stream, stream_cls=stream_cls, **extra)
+        except Exception as error:
+            if sent is options or not _refused(route, call, error):
+                call.fail(error)
+                raise
+            state.stream_usage = False
+            call.hide_usage_chunk = False
+            try:
+                result = send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+            except BaseException as again:
+                call.fail(again)
+                raise
+        except BaseException as error:
+            call.fail(error)
+            raise
+        return _deliver(state, route, call, result, stream)
+
+    request.__doc__ = cls.request.__doc__
+    return request
+
+
+def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
+    send = earlier if earlier is not None else cls.request.__get__(client)
+
+    async def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None,
+                      **extra: Any) -> Any:
+        opened = _open(state, options, stream)
+        if opened is None:
+            return await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+        route, call, sent = opened
+        try:
+            result = await send(cast_to, sent, stream=stream, stream_cls=stream_cls, **extra)
+        except Exception as error:
+            if sent is options or not _refused(route, call, error):
+                call.fail(error)
+                raise
+            state.stream_usage = False
+            call.hide_usage_chunk = False
+            try:
+                result = await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+            except BaseException as again:
+                call.fail(again)
+                raise
+        except BaseException as error:
+            call.fail(error)
+            raise
+        if _is_raw(result) and not stream and _body_read(result):
+            # The body is in memory already: parse it now (the response caches
+            # the parsed object, so the caller's parse() returns the same one).
+            try:
+                parsed = result.parse()
+                if inspect.isawaitable(parsed):
+                    parsed = await parsed
+                route.record(call, parsed)
+            except Exception as error:
+                fault("reading a response", error)
+            call.end()
+            return result
+        return _deliver(state, route, call, result, stream)
+
+    request.__doc__ = cls.request.__doc__
+    return request
+
+
+def _refused(route: Route, call: Call, error: BaseException) -> bool:
+    try:
+        return route.refused(call, error)
+    except Exception as inner:
+        fault("reading an error", inner)
+        return False
+
+
+_RAW_TYPES: dict[type, bool] = {}
+
+
+def _is_raw(result: Any) -> bool:
+    # with_raw_response / with_streaming_response answers: the HTTP response
+    # with a parse() that the caller may or may not call. Known per type: a
+    # failed attribute lookup on a parsed pydantic model is slow.
+    kind = type(result)
+    raw = _RAW_TYPES.get(kind)
+    if raw is None:
+        raw = _RAW_TYPES[kind] = hasattr(result, "http_response") and hasattr(result, "parse")
+    return raw
+
+
+def _body_read(raw: Any) -> bool:
+    return bool(getattr(raw.http_response, "is_closed", False))
+
+
+def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: bool) -> Any:
+    try:
+        if isinstance(result, state.stream_types):
+            trace_stream(state, result, call, route)
+            return result
+        if _is_raw(result):
+            if not stream and _body_read(result) and not inspect.iscoroutinefunction(type(result).parse):
+                route.record(call, result.parse())
+            else:
+                _trace_raw(state, result, call, route)
+                return result
+        else:
+            route.record(call, result)
+    except Exception as error:
+        fault("reading a response", error)
+    call.end()
+    return result
+
+
+def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
+    """Traces a response whose body the caller reads: through parse(), else until it is closed."""
+    cls = type(raw)
+    # The hooks hold the response: `...with_raw_response.create(...).parse()` calls parse on an
+    # object nothing else holds. The cycle this makes is the garbage collector's to free.
+
+    def take(parsed: Any, kwargs: dict[str, Any]) -> None:
+        try:
+            if call.ended:
+                return
+            if isinstance(parsed, state.stream_types):
+                if not _is_traced_stream(parsed):
+                    trace_stream(state, parsed, call, route)
+                return
+            if "to" not in kwargs:
+                route.record(call, parsed)
+        except Exception as error:
+            fault("reading a response", error)
+        call.end()
+
+    if inspect.iscoroutinefunction(cls.parse):
+        async def parse(*args: Any, **kwargs: Any) -> Any:
+            parsed = await cls.parse(raw, *args, **kwargs)
+            take(parsed, kwargs)
+            return parsed
+
+        async def close() -> None:
+            try:
+                await cls.close(raw)
+            finally:
+                call.end()
+    else:
+        def parse(*args: Any, **kwargs: Any) -> Any:  # type: ignore[misc]
+            parsed = cls.parse(raw, *args, **kwargs)
+            take(parsed, kwargs)
+            return parsed
+
+        def close() -> None:  # type: ignore[misc]
+            try:
+                cls.close(raw)
+            finally:
+                call.end()
+
+    parse.__doc__ = cls.parse.__doc__
+    attributes = vars(raw)
+    attributes["parse"] = parse
+    attributes["close"] = close
+    weakref.finalize(raw, call.end).atexit = False
+
+
+_TRACED_ITERATOR = "_korvanta_call"
+
+
+def _is_traced_stream(stream: Any) -> bool:
+    return _TRACED_ITERATOR in vars(stream)
+
+
+def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> None:
+    """Records what `stream` yields on `call`, which ends when the stream is exhausted, closed or collected.
+
+    The stream object stays the caller's: only its item iterator and close()
+    are replaced on the instance, and the items are the same objects.
+    """
+    cls = type(stream)
+    attributes = vars(stream)
+    inner = stream._iterator  # Anthropic's streams make theirs on first use
+    # close() holds the stream weakly (a stream refers to nothing that refers back, so a
+    # dropped one is freed at once) and its HTTP response strongly: in
+    # `client...create(stream=True).close()` the stream is gone before close() runs, and
+    # closing its response is all that is left to do.
+    ref = weakref.ref(stream)
+    response = stream.response
+    if hasattr(inner, "__anext__"):
+        attributes["_iterator"] = _observe_async(inner, call, route)
+
+        async def close() -> None:
+            try:
+                alive = ref()
+                if alive is not None:
+                    await cls.close(alive)
+                else:
+                    await response.aclose()
+            finally:
+                call.end()
+        weakref.finalize(stream, call.end).atexit = False
+    else:
+        # Ends the call itself when collected with the stream: no finalizer to register.
+        attributes["_iterator"] = _Observed(inner, call, route)
+
+        def close() -> None:  # type: ignore[misc]
+            try:
+                alive = ref()
+                if alive is not None:
+                    cls.close(alive)
+                else:
+                    response.close()
+            finally:
+                call.end()
+
+    close.__doc__ = cls.close.__doc__
+    attributes["close"] = close
+    attributes[_TRACED_ITERATOR] = True
+    route.streaming(state, call, stream)
+
+
+_BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
+
+
+class _Observed:
+    """The items of a stream, recorded on its call as they pass to the caller.
+
+    Each item is read at once until the first token (whose time is taken
+    then); after it, items are put aside and read in batches (`Call.drain`).
+    """
+
+    __slots__ = ("_inner", "_call", "_chunk", "_hidden")
+
+    def __init__(self, inner: Iterator[Any], call: Call, route: Route) -> None:
+        self._inner = inner
+        self._call = call
+        self._chunk = route.chunk
+        self._hidden = getattr(route, "hidden_item", None)
+        call.reader = route.chunk
+
+    def __iter__(self) -> _Observed:
+        return self
+
+    def __next__(self) -> Any:
+        call = self._call
+        while True:
+            try:
+                item = next(self._inner)
+            except StopIteration:
+                call.end()
+                raise
+            except BaseException as error:
+                call.fail(error)
+                raise
+            if call.first_token_seen:
+                if item is self._hidden:
+                    continue
+                pending = call.pending
+                pending.append(item)
+                if len(pending) >= _BATCH:
+                    call.drain()
+                return item
+            try:
+                if self._chunk(call, item):
+                    return item
+            except Exception as error:
+                fault("reading a streamed item", error)
+                return item
+
+    def close(self) -> None:
+        try:
+            close = getattr(self._inner, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self._call.end()
+
+    def __del__(self) -> None:
+        # Collected with its stream, read or not: the call is over.
+        call = getattr(self, "_call", None)
+        if call is not None and not sys.is_finalizing():  # nothing is left to hand the span to
+            call.end()
+
+
+async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:
+    chunk = call.reader = route.chunk
+    hidden = getattr(route, "hidden_item", None)
+    try:
+        async for item in inner:
+            if call.first_token_seen:  # as in _Observed: put aside, read in batches
+                if item is hidden:
+                    continue
+                call.pending.append(item)
+                if len(call.pending) >= _BATCH:
+                    call.drain()
+                yield item
+                continue
+            try:
+                shown = chunk(call, item)
+            except Exception as error:
+                fault("reading a streamed item", error)
+                shown = True
+            if shown:
+                yield item
+    except GeneratorExit:
+        close = getattr(inner, "aclose", None)
+        if close is not None:
+            await close()
+        raise
+    except BaseException as error:
+        call.fail(error)
+        raise
+    finally:
+        call.end()

@@ -1,0 +1,395 @@
+# Automatic tracing of OpenAI clients (and Azure's): chat completions, the
+# Responses API and embeddings, streamed or not, each call one span.
+from __future__ import annotations
+
+import copy
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from . import _clienthook
+from ._clienthook import ClientState
+from ._genai import (
+    Call, field, joined_text, media_part, message, text_part, tool_call_part, tool_response_part,
+)
+
+if TYPE_CHECKING:
+    import openai
+
+    from korvanta_python import DURUraTracer
+
+__all__ = ["wrap_openai"]
+
+C = TypeVar("C", bound="openai.OpenAI | openai.AsyncOpenAI")
+
+# Operation names follow the GenAI conventions. A Responses API call takes a
+# conversation and answers with a message, so it is a `chat` like a chat
+# completion (`generate_content` is the conventions' name for multimodal
+# content generation APIs); the tag `gen_ai.openai.api` tells the two apart.
+CHAT = "chat"
+EMBEDDINGS = "embeddings"
+_STREAM_OPTIONS = "stream_options"
+
+
+def _content_parts(content: Any) -> list[dict[str, Any]]:
+    """A chat message's content (text, or a list of typed parts) as GenAI parts."""
+    if content is None:
+        return []
+    if isinstance(content, str):
+        return [text_part(content)]
+    parts: list[dict[str, Any]] = []
+    for part in content:
+        kind = field(part, "type")
+        if kind in ("text", "input_text", "output_text"):
+            parts.append(text_part(field(part, "text") or ""))
+        elif kind == "refusal":
+            parts.append(text_part(field(part, "refusal") or ""))
+        elif kind in ("image_url", "input_image"):
+            image = field(part, "image_url")
+            url = field(image, "url") if image is not None and not isinstance(image, str) else image
+            parts.append(media_part("image", uri=url) if url else {"type": "file", "modality": "image",
+                                                                      "file_id": field(part, "file_id")})
+        elif kind in ("input_audio",):
+            parts.append(media_part("audio", mime_type=f"audio/{field(field(part, 'input_audio'), 'format')}"))
+        else:
+            parts.append({"type": kind})
+    return parts
+
+
+def chat_messages(messages: Iterable[Any] | None) -> list[dict[str, Any]]:
+    """Chat completion messages (system, developer, user, assistant, tool) as GenAI input messages."""
+    converted = []
+    for item in messages or ():
+        role = field(item, "role")
+        if role == "tool":
+            content = field(item, "content")
+            response = content if isinstance(content, str) else joined_text(content or ())
+            converted.append(message("tool", [tool_response_part(field(item, "tool_call_id"), response)]))
+            continue
+        if role == "function":  # the calls' predecessor, answered by name
+            converted.append(message("tool", [tool_response_part(field(item, "name"), field(item, "content"))]))
+            continue
+        parts = _content_parts(field(item, "content"))
+        if role == "assistant":
+            refusal = field(item, "refusal")
+            if refusal:
+                parts.append(text_part(refusal))
+            for call in field(item, "tool_calls") or ():
+                function = field(call, "function")
+                if function is not None:
+                    parts.append(tool_call_part(field(call, "id"), field(function, "name"),
+                                                field(function, "arguments")))
+            function_call = field(item, "function_call")
+            if function_call is not None:
+                parts.append(tool_call_part(None, field(function_call, "name"), field(function_call, "arguments")))
+        converted.append(message(role, parts))
+    return converted
+
+
+def responses_messages(instructions: Any, items: Any) -> list[dict[str, Any]]:
+    """A Responses API request's `instructions` and `input` as GenAI input messages."""
+    converted = []
+    if instructions:
+        converted.append(message("system", [text_part(instructions)]))
+    if isinstance(items, str):
+        converted.append(message("user", [text_part(items)]))
+        return converted
+    for item in items or ():
+        kind = field(item, "type")
+        if kind == "function_call":
+            part = tool_call_part(field(item, "call_id"), field(item, "name"), field(item, "arguments"))
+            converted.append(message("assistant", [part]))
+        elif kind == "function_call_output":
+            output = field(item, "output")
+            if not isinstance(output, str):
+                output = joined_text(output or (), ("input_text", "output_text", "text"))
+            converted.append(message("tool", [tool_response_part(field(item, "call_id"), output)]))
+        elif kind in (None, "message"):
+            converted.append(message(field(item, "role") or "user", _content_parts(field(item, "content"))))
+        else:  # reasoning items, item references, built-in tool calls
+            converted.append(message(field(item, "role") or "assistant", [{"type": kind}]))
+    return converted
+
+
+def embedding_messages(inputs: Any) -> list[dict[str, Any]]:
+    if isinstance(inputs, str):
+        inputs = [inputs]
+    # Token arrays are not text: they are counted, not recorded.
+    return [message("user", [text_part(text) for text in inputs or () if isinstance(text, str)])]
+
+
+def _body(options: Any) -> dict[str, Any]:
+    body = options.json_data
+    return body if isinstance(body, dict) else {}
+
+
+def _start(state: ClientState, operation: str, body: dict[str, Any], api: str) -> Call:
+    model = body.get("model")
+    call = Call(operation, state.provider, model if isinstance(model, str) else "", state.tracer, state.capture)
+    call.span.add_tag("gen_ai.openai.api", api)
+    return call
+
+
+def _usage(call: Call, usage: Any, input_key: str, output_key: str) -> None:
+    if usage is None:
+        return
+    prompt_details = getattr(usage, f"{input_key}_details", None)
+    output_details = getattr(usage, f"{output_key}_details", None)
+    call.usage(
+        input_tokens=getattr(usage, input_key, None),
+        output_tokens=getattr(usage, output_key, None),
+        cached_tokens=getattr(prompt_details, "cached_tokens", None) if prompt_details is not None else None,
+        reasoning_tokens=getattr(output_details, "reasoning_tokens", None) if output_details is not None else None,
+    )
+
+
+def _refuses_stream_options(call: Call, error: BaseException) -> bool:
+    # An OpenAI-compatible server that does not know the option answers 400 and names it.
+    return call.hide_usage_chunk and getattr(error, "status_code", None) == 400 and _STREAM_OPTIONS in str(error)
+
+
+class _ChatCompletions:
+    hidden_item = None  # set below, once the sentinel exists
+
+    def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
+        body = _body(options)
+        call = _start(state, CHAT, body, "chat.completions")
+        call.record_prompt(lambda: chat_messages(body.get("messages")), body.get("tools"))
+        sent = options
+        extra = options.extra_json
+        if (stream and state.stream_usage and _STREAM_OPTIONS not in body
+                and not (extra and _STREAM_OPTIONS in extra)):
+            # Streams report usage only when asked to; the caller did not ask,
+            # so tracing asks and keeps the extra usage chunk to itself. A copy:
+            # the options as given are what a refusing server gets again.
+            sent = copy.copy(options)
+            sent.json_data = {**body, _STREAM_OPTIONS: {"include_usage": True}}
+            call.hide_usage_chunk = True
+        return call, sent
+
+    def record(self, call: Call, completion: Any) -> None:
+        call.response_model = completion.model
+        call.response_id = completion.id
+        for choice in completion.choices or ():
+            answer = choice.message
+            if choice.index == 0:
+                text = answer.content or answer.refusal
+                if text:
+                    call.text.append(text)
+            for tool_call in answer.tool_calls or ():
+                function = getattr(tool_call, "function", None)
+                if function is not None:
+                    call.complete_tool_call((choice.index, tool_call.id), tool_call.id, function.name,
+                                            function.arguments)
+            if choice.finish_reason:
+                call.finish_reasons.append(choice.finish_reason)
+        _usage(call, completion.usage, "prompt_tokens", "completion_tokens")
+
+    def chunk(self, call: Call, chunk: Any) -> bool:
+        if chunk is _HIDDEN:
+            return False
+        choices = chunk.choices
+        for choice in choices:
+            delta = choice.delta
+            text = delta.content or delta.refusal
+            if text:
+                if not call.first_token_seen:
+                    call.first_token()
+                if choice.index == 0:
+                    call.text.append(text)
+            tool_calls = delta.tool_calls
+            if tool_calls:
+                if not call.first_token_seen:
+                    call.first_token()
+                for tool_call in tool_calls:
+                    function = tool_call.function
+                    call.tool_call((choice.index, tool_call.index), tool_call.id,
+                                   function.name if function is not None else None,
+                                   function.arguments if function is not None else None)
+            if choice.finish_reason:
+                call.finish_reasons.append(choice.finish_reason)
+        if call.response_model is None:
+            call.response_model = chunk.model
+            call.response_id = chunk.id
+        usage = chunk.usage
+        if usage is not None:
+            _usage(call, usage, "prompt_tokens", "completion_tokens")
+            return bool(choices) or not call.hide_usage_chunk
+        return True
+
+    refused = staticmethod(_refuses_stream_options)
+
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        if call.hide_usage_chunk:
+            key = id(stream.response)
+            state.hidden_usage[key] = call
+            hidden = state.hidden_usage
+
+            def forget() -> None:
+                hidden.pop(key, None)
+
+            call.on_end = forget
+
+
+class _Responses:
+    def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
+        body = _body(options)
+        call = _start(state, CHAT, body, "responses")
+        call.record_prompt(lambda: responses_messages(body.get("instructions"), body.get("input")),
+                           body.get("tools"))
+        return call, options
+
+    def record(self, call: Call, response: Any) -> None:
+        call.response_model = response.model
+        call.response_id = response.id
+        call.text.clear()
+        for index, item in enumerate(response.output or ()):
+            kind = item.type
+            if kind == "message":
+                for part in item.content or ():
+                    text = getattr(part, "text", None) or getattr(part, "refusal", None)
+                    if text:
+                        call.text.append(text)
+            elif kind == "function_call":
+                call.complete_tool_call(index, item.call_id, item.name, item.arguments)
+        status = getattr(response, "status", None)
+        if status:
+            call.finish_reasons.append(status)
+        _usage(call, response.usage, "input_tokens", "output_tokens")
+
+    def chunk(self, call: Call, event: Any) -> bool:
+        kind = event.type
+        if kind == "response.output_text.delta" or kind == "response.refusal.delta":
+            call.first_token()
+            call.text.append(event.delta)
+        elif kind == "response.function_call_arguments.delta":
+            call.first_token()
+            call.tool_call(event.output_index, None, None, event.delta)
+        elif kind == "response.output_item.added" or kind == "response.output_item.done":
+            item = event.item
+            if item.type == "function_call":
+                call.first_token()
+                if kind == "response.output_item.done":
+                    call.complete_tool_call(event.output_index, item.call_id, item.name, item.arguments)
+                else:
+                    call.tool_call(event.output_index, item.call_id, item.name, item.arguments)
+        elif kind in ("response.completed", "response.incomplete", "response.failed"):
+            self.record(call, event.response)
+        elif kind == "response.created":
+            call.response_model = event.response.model
+            call.response_id = event.response.id
+        return True
+
+    @staticmethod
+    def refused(call: Call, error: BaseException) -> bool:
+        return False
+
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        pass
+
+
+class _Embeddings:
+    def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
+        body = _body(options)
+        call = _start(state, EMBEDDINGS, body, "embeddings")
+        call.record_prompt(lambda: embedding_messages(body.get("input")))
+        return call, options
+
+    def record(self, call: Call, result: Any) -> None:
+        call.response_model = result.model
+        data = result.data
+        if data and isinstance(data[0].embedding, list):
+            call.span.add_tag("gen_ai.embeddings.dimension.count", str(len(data[0].embedding)))
+        usage = result.usage
+        if usage is not None:
+            call.usage(input_tokens=usage.prompt_tokens)
+
+    def chunk(self, call: Call, item: Any) -> bool:
+        return True
+
+    @staticmethod
+    def refused(call: Call, error: BaseException) -> bool:
+        return False
+
+    @staticmethod
+    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+        pass
+
+
+# Stands for the usage chunk that only tracing asked for: the caller never sees it.
+_HIDDEN = object()
+
+
+def _hook_usage_chunks(client: Any, state: ClientState) -> None:
+    """Reads the usage chunk that tracing asked for from its JSON, skipping the client's model building.
+
+    The client would build a ChatCompletionChunk that nobody sees, which
+    costs more than all the rest of tracing a stream.
+    """
+    original = client._process_response_data
+    hidden = state.hidden_usage
+
+    def process_response_data(*, data: Any, cast_to: Any, response: Any) -> Any:
+        if hidden:
+            call = hidden.get(id(response))
+            if call is not None and type(data) is dict and not data.get("choices"):
+                usage = data.get("usage")
+                if type(usage) is dict:
+                    prompt = usage.get("prompt_tokens_details")
+                    output = usage.get("completion_tokens_details")
+                    call.usage(input_tokens=usage.get("prompt_tokens"),
+                               output_tokens=usage.get("completion_tokens"),
+                               cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
+                               reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
+                    return _HIDDEN
+        return original(data=data, cast_to=cast_to, response=response)
+
+    vars(client)["_process_response_data"] = process_response_data
+
+
+_ChatCompletions.hidden_item = _HIDDEN
+
+_ROUTES: dict[str, Any] = {
+    "/chat/completions": _ChatCompletions(),
+    "/responses": _Responses(),
+    "/embeddings": _Embeddings(),
+}
+
+
+def wrap_openai(client: C, *, tracer: DURUraTracer | None = None, capture_content: bool | None = None) -> C:
+    """Traces the calls of an OpenAI client, in place, and returns the same client.
+
+    Works for ``openai.OpenAI``, ``openai.AsyncOpenAI`` and their Azure
+    forms. Each ``chat.completions.create``, ``responses.create`` and
+    ``embeddings.create`` call (streamed or not, also through
+    ``with_raw_response`` / ``with_streaming_response`` and on clients made
+    by ``with_options`` or ``copy``) becomes one span, a child of the current
+    ``korvanta.span``. The client keeps its type and every attribute; wrapping
+    it again changes nothing.
+
+    Args:
+        client: the client to trace.
+        tracer: the tracer that starts the spans; the package's default when omitted.
+        capture_content: record prompts, answers and tool arguments; when
+            ``None``, as set by ``korvanta.setup(capture_content=...)``.
+
+    >>> client = korvanta.wrap_openai(openai.OpenAI())                          # doctest: +SKIP
+    >>> with korvanta.span("answer"):                                           # doctest: +SKIP
+    ...     client.chat.completions.create(model="gpt-4o-mini", messages=[...])
+
+    Raises:
+        TypeError: ``client`` is not an OpenAI client.
+    """
+    import openai
+
+    if not isinstance(client, (openai.OpenAI, openai.AsyncOpenAI)):
+        raise TypeError(f"wrap_openai() takes an openai.OpenAI or openai.AsyncOpenAI client, "
+                        f"not {type(client).__qualname__}")
+    if _clienthook.is_traced(client):
+        return client
+    azure = isinstance(client, (openai.AzureOpenAI, openai.AsyncAzureOpenAI))
+    state = ClientState(_ROUTES, "azure_openai" if azure else "openai", tracer, capture_content,
+                        (openai.Stream, openai.AsyncStream))
+    _clienthook.install(client, state, _hook_usage_chunks)
+    return client

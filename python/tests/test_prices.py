@@ -1,0 +1,77 @@
+# The price table: how model names find their price, and how users extend or replace it.
+from __future__ import annotations
+
+import json
+
+import pytest
+
+from korvanta import _prices
+from korvanta._prices import Price, estimate_cost, get_price, load_prices, set_price
+
+
+@pytest.fixture(autouse=True)
+def shipped_table(monkeypatch):
+    """Each test starts from the shipped table and leaves it as it was."""
+    monkeypatch.setattr(_prices, "_table", _prices._Table())
+
+
+@pytest.mark.parametrize("provider, model, priced_as", [
+    ("openai", "gpt-4o", "gpt-4o"),
+    ("openai", "gpt-4o-2024-08-06", "gpt-4o"),  # dated release
+    ("openai", "gpt-4o-mini-2024-07-18", "gpt-4o-mini"),  # not gpt-4o
+    ("openai", "gpt-4o-mini-audio-preview", "gpt-4o-mini"),  # longest known name it extends
+    ("OpenAI", "GPT-4o", "gpt-4o"),
+    ("openai", "openai/gpt-4.1-nano", "gpt-4.1-nano"),  # a router's name
+    ("azure_openai", "gpt-4o-2024-11-20", "gpt-4o"),  # Azure bills OpenAI's list prices
+    ("anthropic", "claude-3-5-haiku-20241022", "claude-3-5-haiku"),
+    ("anthropic", "claude-3-5-haiku-latest", "claude-3-5-haiku"),
+    ("anthropic", "claude-sonnet-4-5-20250929", "claude-sonnet-4-5"),
+    ("openai", "gpt-4oo", None),  # extends no known name at a dash
+    ("openai", "my-finetune", None),
+    ("vllm", "gpt-4o", None),  # a provider without prices
+    ("openai", "", None),
+])
+def test_model_names_find_their_price(provider, model, priced_as):
+    expected = None if priced_as is None else get_price(provider.lower().replace("azure_", ""), priced_as)
+    assert get_price(provider, model) == expected
+    assert (expected is None) == (priced_as is None)
+
+
+def test_every_shipped_price_is_dated_and_cached_input_is_cheaper():
+    document = json.loads((_prices.resources.files("korvanta") / "prices.json").read_text(encoding="utf-8"))
+    for provider, models in document["providers"].items():
+        for model in models:
+            price = get_price(provider, model)
+            assert price.read_on == document["read_on"]
+            assert price.cached_input is None or price.cached_input < price.input
+
+
+def test_user_prices_extend_override_and_replace_the_table(tmp_path):
+    set_price("openai", "gpt-4o", input=1.0, output=2.0)
+    set_price("vllm", "llama-3.1-8b", input=0.0, output=0.0)
+    assert get_price("openai", "gpt-4o-2024-08-06") == Price(input=1.0, output=2.0)
+    assert estimate_cost("vllm", "llama-3.1-8b-instruct", input_tokens=10, output_tokens=10) == 0.0
+
+    path = tmp_path / "prices.json"
+    path.write_text(json.dumps({"read_on": "2026-01-01",
+                                "providers": {"openai": {"o9": {"input": 4, "output": 16, "cached_input": 1}}}}))
+    load_prices(path, replace=True)
+    assert get_price("openai", "gpt-4o") is None
+    assert get_price("openai", "o9-mini") == Price(input=4.0, output=16.0, cached_input=1.0, read_on="2026-01-01")
+    # 1000 input of which 600 cached, 100 output: (400 * 4 + 600 * 1 + 100 * 16) / 1e6
+    assert estimate_cost("openai", "o9", input_tokens=1000, cached_input_tokens=600, output_tokens=100) == 0.0038
+
+
+@pytest.mark.parametrize("entry, message", [
+    ({"output": 1}, "providers.openai.m: the input price is missing"),
+    ({"input": -1, "output": 1}, "providers.openai.m: the input price must be a number of USD per million "
+                                 "tokens >= 0, got -1"),
+    ({"input": "2", "output": 1}, "providers.openai.m: the input price must be a number of USD per million "
+                                  "tokens >= 0, got '2'"),
+    ({"input": 1, "output": 1, "cached": 1}, "providers.openai.m: unknown price field(s) cached"),
+])
+def test_malformed_prices_are_refused_with_the_entry_named(entry, message):
+    with pytest.raises(ValueError) as raised:
+        load_prices({"providers": {"openai": {"m": entry}}})
+    assert str(raised.value) == message
+    assert get_price("openai", "gpt-4o") is not None  # the table is untouched

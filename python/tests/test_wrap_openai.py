@@ -1,0 +1,264 @@
+# korvanta.wrap_openai: real openai clients, sync and async, against the loopback
+# server; each call's span checked against what the server was scripted to say.
+from __future__ import annotations
+
+import json
+import logging
+
+import openai
+import pytest
+
+import korvanta
+from korvanta import _genai
+from llm_servers import Answer, ToolCall
+from traced_clients import close, drain, prompt, resolve, run, server, spans, tool_calls  # noqa: F401
+
+CALLS = (ToolCall("call_paris", "get_weather", '{"city":"Paris"}'),
+         ToolCall("call_oslo", "get_weather", '{"city":"Oslo"}'))
+TOOLS = [{"type": "function", "function": {"name": "get_weather", "parameters": {"type": "object"}}}]
+CONVERSATION = [
+    {"role": "system", "content": "Be brief."},
+    {"role": "user", "content": [{"type": "text", "text": "Weather?"},
+                                 {"type": "image_url", "image_url": {"url": "https://x.test/a.png"}}]},
+    {"role": "assistant", "content": None, "tool_calls": [
+        {"id": "call_0", "type": "function", "function": {"name": "get_weather", "arguments": '{"city":"Rome"}'}}]},
+    {"role": "tool", "tool_call_id": "call_0", "content": "sunny"},
+]
+CONVERSATION_PARTS = [
+    {"role": "system", "parts": [{"type": "text", "content": "Be brief."}]},
+    {"role": "user", "parts": [{"type": "text", "content": "Weather?"},
+                               {"type": "uri", "modality": "image", "uri": "https://x.test/a.png"}]},
+    {"role": "assistant", "parts": [{"type": "tool_call", "id": "call_0", "name": "get_weather",
+                                     "arguments": {"city": "Rome"}}]},
+    {"role": "tool", "parts": [{"type": "tool_call_response", "id": "call_0", "response": "sunny"}]},
+]
+
+both = pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+streaming = pytest.mark.parametrize("stream", [False, True], ids=["whole", "streamed"])
+
+
+def client_for(server, is_async, **options):
+    kind = openai.AsyncOpenAI if is_async else openai.OpenAI
+    return kind(base_url=server.openai_url, api_key="sk-loopback", max_retries=0, **options)
+
+
+def traced(server, is_async, **options):
+    return korvanta.wrap_openai(client_for(server, is_async, **options))
+
+
+async def chat(client, stream, **arguments):
+    arguments = {"model": "gpt-4o", "messages": CONVERSATION, **arguments}
+    result = await resolve(client.chat.completions.create(stream=stream, **arguments))
+    return await drain(result) if stream else result
+
+
+def comparable(items):
+    return [json.loads(item.model_dump_json(exclude={"created"})) for item in items]
+
+
+@both
+@streaming
+def test_chat_call_is_one_span_with_everything_the_answer_said(server, spans, is_async, stream):
+    answer = Answer(text="Checking both.", tool_calls=CALLS, input_tokens=1200, output_tokens=80,
+                    cached_tokens=1000, reasoning_tokens=30)
+    server.script(answer, answer)
+    untraced = run(chat(client_for(server, is_async), stream, tools=TOOLS))
+    result = run(chat(traced(server, is_async), stream, tools=TOOLS))
+
+    # The caller gets what the untraced client gives: usage was asked for by
+    # tracing only, so its chunk stays hidden.
+    if stream:
+        assert comparable(result) == comparable(untraced) and all(chunk.choices for chunk in result)
+        assert server.requests[-1][1]["stream_options"] == {"include_usage": True}
+    else:
+        assert result.choices[0].message.content == "Checking both."
+    span = spans.one()
+    assert (span["operation_name"], span["provider"], span["model_name"]) == ("chat", "OpenAI", "gpt-4o")
+    assert span["tags"]["gen_ai.response.model"] == "gpt-4o-2024-08-06"
+    assert prompt(span) == CONVERSATION_PARTS
+    assert json.loads(span["tags"]["gen_ai.tool.definitions"]) == TOOLS
+    assert span["response"] == "Checking both."
+    assert tool_calls(span) == [(call.name, call.arguments, call.id) for call in CALLS]
+    assert (span["prompt_tokens"], span["completion_tokens"]) == (1200, 80)
+    assert span["tags"]["gen_ai.usage.cache_read.input_tokens"] == "1000"
+    assert span["tags"]["gen_ai.usage.reasoning.output_tokens"] == "30"
+    # gpt-4o: 200 plain input at 2.5, 1000 cached at 1.25, 80 output at 10 (USD per million)
+    assert span["estimated_cost_usd"] == pytest.approx((200 * 2.5 + 1000 * 1.25 + 80 * 10) / 1e6)
+    assert (span["time_to_first_token_ms"] is not None) == stream
+    assert span["error_message"] is None
+
+
+@both
+def test_usage_the_caller_asked_for_reaches_the_caller(server, spans, is_async):
+    chunks = run(chat(traced(server, is_async), True, stream_options={"include_usage": True}))
+    assert chunks[-1].usage.prompt_tokens == 21 and not chunks[-1].choices
+    assert spans.one()["prompt_tokens"] == 21
+
+
+@both
+def test_server_refusing_stream_options_is_asked_again_without(server, spans, is_async):
+    server.refuse_stream_options = True
+    async def twice():
+        client = traced(server, is_async)
+        return [await chat(client, True) for _ in range(2)]
+
+    try:
+        for chunks in run(twice()):
+            assert [chunk.choices[0].delta.content for chunk in chunks][1:3] == ["Hello ", "there."]
+    finally:
+        server.refuse_stream_options = False
+    # The first call is sent twice, then the client stops asking.
+    assert ["stream_options" in body for _, body in server.requests] == [True, False, False]
+    assert [span["response"] for span in spans.take()] == ["Hello there."] * 2
+
+
+@both
+@streaming
+def test_responses_api_call(server, spans, is_async, stream):
+    server.script(Answer(text="Done.", tool_calls=CALLS[:1], cached_tokens=5, reasoning_tokens=3))
+    items = [{"role": "user", "content": "Weather in Paris?"},
+             {"type": "function_call", "call_id": "c0", "name": "get_weather", "arguments": "{}"},
+             {"type": "function_call_output", "call_id": "c0", "output": "rain"}]
+
+    async def call():
+        client = traced(server, is_async)
+        result = await resolve(client.responses.create(model="gpt-4.1", instructions="Be brief.", input=items,
+                                                       tools=[{"type": "function", "name": "get_weather"}],
+                                                       stream=stream))
+        return await drain(result) if stream else result
+
+    run(call())
+    span = spans.one()
+    assert span["operation_name"] == "chat" and span["tags"]["gen_ai.openai.api"] == "responses"
+    assert prompt(span) == [
+        {"role": "system", "parts": [{"type": "text", "content": "Be brief."}]},
+        {"role": "user", "parts": [{"type": "text", "content": "Weather in Paris?"}]},
+        {"role": "assistant", "parts": [{"type": "tool_call", "id": "c0", "name": "get_weather", "arguments": {}}]},
+        {"role": "tool", "parts": [{"type": "tool_call_response", "id": "c0", "response": "rain"}]},
+    ]
+    assert span["response"] == "Done."
+    assert tool_calls(span) == [("get_weather", '{"city":"Paris"}', "call_paris")]
+    assert (span["prompt_tokens"], span["completion_tokens"]) == (21, 9)
+    assert span["tags"]["gen_ai.usage.reasoning.output_tokens"] == "3"
+    assert (span["time_to_first_token_ms"] is not None) == stream
+
+
+@both
+def test_embeddings_call(server, spans, is_async):
+    result = run(resolve(traced(server, is_async).embeddings.create(model="text-embedding-3-small",
+                                                                    input=["a", "b"])))
+    assert len(result.data) == 2
+    span = spans.one()
+    assert (span["operation_name"], span["prompt_tokens"], span["completion_tokens"]) == ("embeddings", 21, None)
+    assert prompt(span) == [{"role": "user", "parts": [{"type": "text", "content": "a"},
+                                                       {"type": "text", "content": "b"}]}]
+    assert span["tags"]["gen_ai.embeddings.dimension.count"] == "3"
+
+
+@both
+@streaming
+@pytest.mark.parametrize("status, error", [(429, openai.RateLimitError), (500, openai.InternalServerError)])
+def test_status_errors_are_recorded_and_reach_the_caller(server, spans, is_async, stream, status, error):
+    server.script(Answer(status=status, error="slow down"))
+    with pytest.raises(error) as raised:
+        run(chat(traced(server, is_async), stream))
+    span = spans.one()
+    assert span["status_code"] == status
+    assert span["error_message"] == f"{error.__name__}: {raised.value}"
+    assert "slow down" in span["error_message"] and span["response"] is None
+
+
+@both
+def test_timeout_and_broken_stream_have_no_status(server, spans, is_async):
+    server.script(Answer(delay=30))
+    with pytest.raises(openai.APITimeoutError):
+        run(chat(traced(server, is_async, timeout=0.2), False))
+    server.script(Answer(cut_after=3))
+    with pytest.raises(openai.APIConnectionError):
+        run(chat(traced(server, is_async), True))
+    timed_out, broken = spans.take()
+    assert timed_out["error_message"].startswith("APITimeoutError: ") and timed_out["status_code"] is None
+    assert broken["error_message"].startswith("APIConnectionError: ") and broken["status_code"] is None
+    assert broken["response"] is None and broken["time_to_first_token_ms"] is not None
+
+
+@both
+def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async):
+    async def scenario():
+        client = traced(server, is_async)
+        halfway = await resolve(client.chat.completions.create(model="m", messages=[], stream=True))
+        assert len(await drain(halfway, limit=2)) == 2
+        await close(halfway)
+        await resolve(client.chat.completions.create(model="m", messages=[], stream=True))  # never read
+
+    run(scenario())
+    closed, dropped = spans.take()
+    assert closed["response"] == "Hello " and closed["end_time"] is not None
+    assert dropped["response"] == "" and dropped["end_time"] is not None
+
+
+@both
+def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spans, is_async):
+    client = client_for(server, is_async)
+    assert korvanta.wrap_openai(korvanta.wrap_openai(client)) is client
+    assert type(client) is (openai.AsyncOpenAI if is_async else openai.OpenAI)
+
+    async def scenario():
+        derived = client.with_options(timeout=5).copy(max_retries=1)
+        assert type(derived) is type(client)
+        await chat(derived, False)
+        raw = await resolve(client.chat.completions.with_raw_response.create(model="m", messages=[]))
+        assert raw.parse().choices[0].message.content == "Hello there."
+        manager = client.chat.completions.with_streaming_response.create(model="m", messages=[], stream=True)
+        if is_async:
+            async with manager as response:
+                assert len(await drain(await response.parse())) == 4
+        else:
+            with manager as response:
+                assert len(await drain(response.parse())) == 4
+
+    run(scenario())
+    assert [span["response"] for span in spans.take()] == ["Hello there."] * 3
+
+
+def test_azure_client_is_traced_as_azure(server, spans):
+    client = openai.AzureOpenAI(azure_endpoint=server.anthropic_url, azure_deployment="prod-4o",
+                                api_version="2024-10-21", api_key="az-key", max_retries=0)
+    korvanta.wrap_openai(client).chat.completions.create(model="gpt-4o", messages=[])
+    span = spans.one()
+    assert (span["provider"], span["response"]) == ("AzureOpenAI", "Hello there.")
+    assert span["estimated_cost_usd"] == pytest.approx((21 * 2.5 + 9 * 10) / 1e6)
+
+
+@pytest.mark.parametrize("where", ["wrap", "setup"])
+def test_content_capture_off_keeps_counts_timings_and_tool_names(server, spans, where):
+    client = client_for(server, False)
+    korvanta.wrap_openai(client, capture_content=False if where == "wrap" else None)
+    if where == "setup":
+        korvanta.setup(processors=[spans], capture_content=False)
+    server.script(Answer(tool_calls=CALLS))
+    run(chat(client, True, tools=TOOLS))
+    span = spans.one()
+    assert (span["prompt"], span["response"]) == ("", "")
+    assert "gen_ai.tool.definitions" not in span["tags"]
+    assert tool_calls(span) == [(call.name, None, call.id) for call in CALLS]
+    assert span["prompt_tokens"] == 21 and span["time_to_first_token_ms"] is not None
+
+
+def test_call_inside_a_span_is_its_child(server, spans):
+    client = korvanta.wrap_openai(client_for(server, False))
+    with korvanta.span("agent") as outer:
+        run(chat(client, False))
+    inner, parent = spans.take()
+    assert inner["parent_span_id"] == parent["span_id"] == outer.span_id
+    assert inner["trace_id"] == parent["trace_id"]
+
+
+def test_fault_inside_tracing_never_fails_the_call(server, spans, caplog, monkeypatch):
+    monkeypatch.setattr(_genai, "_reported", set())  # no fault of an earlier test counts as logged
+    client = korvanta.wrap_openai(client_for(server, False), tracer=object())  # cannot start spans
+    with caplog.at_level(logging.DEBUG, logger="korvanta"):
+        for _ in range(2):
+            assert run(chat(client, False)).choices[0].message.content == "Hello there."
+    assert [record.levelno for record in caplog.records] == [logging.WARNING, logging.DEBUG]
+    assert spans.take() == []
