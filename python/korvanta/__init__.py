@@ -10,11 +10,14 @@ from korvanta_python import DURUraTracer, InstrumentedClient, TraceSpan, configu
 
 from ._batch import BatchProcessor, SpanExporter
 from ._context import attributes, current_span
+from ._anthropic import wrap_anthropic
 from ._executor import ContextThreadPoolExecutor
 from ._jsonl import JSONLinesExporter
 from ._native import report_action, scan, set_cost
 from ._observe import observe
+from ._openai import wrap_openai
 from ._otlp import OTLPExporter
+from ._prices import Price, estimate_cost, get_price, load_prices, set_price
 from ._pipeline import SpanProcessor, flush, setup, shutdown
 from ._spans import add_event, end, span
 
@@ -24,6 +27,7 @@ __all__ = [
     "BatchProcessor",
     "JSONLinesExporter",
     "OTLPExporter",
+    "Price",
     "SpanExporter",
     "ContextThreadPoolExecutor",
     "DURUraTracer",
@@ -36,13 +40,19 @@ __all__ = [
     "configure",
     "current_span",
     "end",
+    "estimate_cost",
     "flush",
+    "get_price",
     "instrument",
+    "load_prices",
     "observe",
     "report_action",
     "scan",
     "set_cost",
+    "set_price",
     "setup",
     "shutdown",
     "span",
+    "wrap_anthropic",
+    "wrap_openai",
 ]
