@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's commands, each self-contained on a fresh machine:
 #   ./dev.sh demo   build and install the extension into a virtual environment,
-#                   then run examples/quickstart.py
+#                   then run examples/openai_agent.py (a traced agent against
+#                   a loopback server), printing its trace as a tree
 #   ./dev.sh test   run the C++ core tests (GoogleTest through CTest) and the
 #                   Python tests (pytest) on CPython 3.12 and on 3.13
 #   ./dev.sh bench  build the benchmarks (Release) and run them
@@ -34,8 +35,13 @@ cmd_demo() {
   python=$(find_python any) || die "no CPython 3.12 or later found (set PYTHON=/path/to/python3.12)"
   say "building korvanta_python with $python"
   venv_python=$(venv_for "$python")
-  say "examples/quickstart.py"
-  "$venv_python" "$ROOT/examples/quickstart.py"
+  # An agent with tool calls, traced by wrap_openai against a loopback
+  # OpenAI-compatible server; its spans go to a JSON Lines file in the work
+  # tree and are printed as a tree.
+  mkdir -p "$ROOT/build/demo"
+  rm -f "$ROOT/build/demo/spans.jsonl"
+  say "examples/openai_agent.py"
+  "$venv_python" "$ROOT/examples/openai_agent.py" "$ROOT/build/demo/spans.jsonl" --tree
 }
 
 cmd_test() {

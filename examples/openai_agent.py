@@ -215,18 +215,6 @@ def start_server() -> http.server.ThreadingHTTPServer:
 # --------------------------------------------------------------------------
 
 
-class JsonLinesWriter:
-    """A pipeline processor: appends each span that ends as one line of compact JSON."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-
-    def on_end(self, span: korvanta_python.TraceSpan) -> None:
-        line = json.dumps(span.to_dict(), separators=(",", ":"), ensure_ascii=False)
-        with open(self.path, "a", encoding="utf-8") as out:
-            out.write(line + "\n")
-
-
 def read_stream(stream: Any) -> tuple[str, list[dict[str, Any]]]:
     """The answer text and the tool calls (id, name, arguments) of a streamed reply."""
     text: list[str] = []
@@ -284,12 +272,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("spans_file", nargs="?", default="spans.jsonl",
                         help="JSON Lines file the spans are appended to (default: spans.jsonl)")
     parser.add_argument("--model", default=MODEL, help=f"model to ask for (the server knows {MODEL})")
+    parser.add_argument("--tree", action="store_true", help="print the trace as a tree once it is written")
     args = parser.parse_args(argv)
 
     server = start_server()
     try:
         korvanta.setup(tracer=korvanta_python.DURUraTracer(tenant_id=TENANT_ID),
-                       processors=[JsonLinesWriter(args.spans_file)])
+                       exporter=korvanta.JSONLinesExporter(args.spans_file))
         client = korvanta.wrap_openai(openai.OpenAI(base_url=f"http://127.0.0.1:{server.server_port}/v1",
                                                     api_key="sk-local-demo", max_retries=0))
         try:
@@ -299,12 +288,50 @@ def main(argv: list[str] | None = None) -> int:
                   file=sys.stderr)
             return 1
     finally:
+        korvanta.shutdown()  # exports what is queued
         server.shutdown()
         server.server_close()
 
     print(f"answer: {answer}")
     print(f"spans appended to {args.spans_file}")
+    if args.tree:
+        print_tree(args.spans_file)
     return 0
+
+
+def print_tree(path: str) -> None:
+    """The last trace in the file, one line per span: operation, model,
+    duration, tokens, cost and actions, children under their parent."""
+    spans = [json.loads(line) for line in open(path, encoding="utf-8")]
+    trace = spans[-1]["trace_id"]
+    spans = [s for s in spans if s["trace_id"] == trace]
+    children: dict[str | None, list[dict[str, Any]]] = {}
+    for span in sorted(spans, key=lambda s: s["start_time"]):
+        children.setdefault(span["parent_span_id"], []).append(span)
+
+    def line(span: dict[str, Any]) -> str:
+        parts = [span["operation_name"]]
+        if span["model_name"]:
+            parts.append(span["model_name"])
+        parts.append(f"{span['duration_ms']} ms")
+        if span["total_tokens"] is not None:
+            parts.append(f"{span['prompt_tokens']}+{span['completion_tokens']} tokens")
+        if span["estimated_cost_usd"] is not None:
+            parts.append(f"${span['estimated_cost_usd']:.6f}")
+        actions = [f"{a['action_type']}:{a['name']}" for a in span["agent_actions"]]
+        if actions:
+            parts.append("actions " + ", ".join(actions))
+        if span["error_message"]:
+            parts.append(f"error {span['error_message']}")
+        return "  ".join(parts)
+
+    def show(parent: str | None, depth: int) -> None:
+        for span in children.get(parent, []):
+            print(("    " * depth) + ("└─ " if depth else "") + line(span))
+            show(span["span_id"], depth + 1)
+
+    print(f"trace {trace}")
+    show(None, 0)
 
 
 if __name__ == "__main__":
