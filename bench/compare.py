@@ -373,7 +373,19 @@ def clients_section(args):
     import bench_clients
 
     results = bench_clients.measure()
-    return bench_clients.rows_and_checks(results)
+    rows, checks = [], []
+    for kind in ("whole", "streamed"):
+        ours = results["korvanta"][kind]
+        rows.append((f"OpenAI call ({kind}), untraced", ours["call_us"] * 1000, "us", None))
+        rows.append((f"added by korvanta.wrap_openai ({kind})", ours["added_us"] * 1000, "us", None))
+        peers = {name: kinds[kind]["added_us"] for name, kinds in results.items() if name != "korvanta"}
+        for name, added in peers.items():
+            rows.append((f"added by {name} ({kind})", added * 1000, "us", added / ours["added_us"]))
+        if peers:
+            cheaper = min(peers.values())
+            checks.append((f"{kind}: at most a tenth of the cheaper peer's added cost",
+                           ours["added_us"] <= cheaper / 10))
+    return rows, checks
 
 
 def pipeline_section(args):
