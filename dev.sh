@@ -18,7 +18,7 @@ ROOT=$PWD
 # shellcheck source=tools/common.sh
 . "$ROOT/tools/common.sh"
 
-BENCH_DEPS=(opentelemetry-sdk orjson opentelemetry-exporter-otlp-proto-http detect-secrets)
+BENCH_DEPS=(opentelemetry-sdk orjson opentelemetry-exporter-otlp-proto-http detect-secrets openai httpx langsmith opentelemetry-instrumentation-openai-v2 "opentelemetry-util-genai==0.4b0")
 
 core_tests() {
   local venv_bin=$1

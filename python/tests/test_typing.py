@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parents[2]
 STUB_SOURCE = ROOT / "python" / "korvanta_python-stubs" / "__init__.pyi"
 TYPED_EXAMPLE = ROOT / "examples" / "typed_usage.py"
 # Examples written to pass mypy --strict (the OpenAI one against openai's own types).
-STRICT_EXAMPLES = [TYPED_EXAMPLE, ROOT / "examples" / "openai_agent.py"]
+STRICT_EXAMPLES = [TYPED_EXAMPLE, ROOT / "examples" / "openai_agent.py", ROOT / "examples" / "package_usage.py"]
 
 
 @pytest.fixture(scope="module")
@@ -160,3 +160,22 @@ def test_type_only_misuse_runs():
     namespace = {}
     exec(compile(PREAMBLE + statement, "<optional_tokens_as_int>", "exec"), namespace)
     assert namespace["count"] is None
+
+
+def test_decorated_functions_keep_their_signature_for_type_checkers(mypy_run, tmp_path):
+    source = tmp_path / "observed.py"
+    source.write_text(
+        "import korvanta\n"
+        "@korvanta.observe\n"
+        "def double(x: int) -> int:\n"
+        "    return 2 * x\n"
+        "@korvanta.observe('named')\n"
+        "async def fetch(url: str) -> bytes:\n"
+        "    return b''\n"
+        "double('two')\n"
+        "_ = fetch(3)\n"
+        "y: str = double(2)\n"
+    )
+    result = mypy_run("mypy", "--strict", str(source))
+    codes = [line.rsplit("[", 1)[-1].rstrip("]") for line in result.stdout.splitlines() if ": error: " in line]
+    assert codes == ["arg-type", "arg-type", "assignment"], result.stdout
