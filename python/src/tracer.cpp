@@ -8,6 +8,7 @@
 #include "convert.hpp"
 #include "entry.hpp"
 #include "instance.hpp"
+#include "korvanta/code_points.hpp"
 #include "py_values.hpp"
 #include "signatures.hpp"
 #include "span.hpp"
@@ -58,33 +59,20 @@ Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_star
 
 // ---- __repr__ ----
 
-// One character of valid UTF-8 (the text comes from a Python str).
-char32_t decode(std::string_view text, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  const std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-  char32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
-  for (std::size_t k = 1; k < len && i + k < text.size(); ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
 // The endpoint inside Some("..."): backslash, double quote, \t \r \n \0 get
 // a backslash escape; other controls, formats, separators (but the space),
 // surrogates, private-use and unassigned code points and Grapheme_Extend
-// characters are written \u{hex}; everything else stands as itself.
+// characters are written \u{hex}; everything else stands as itself. The text
+// comes from a Python str, so it is valid UTF-8.
 void append_escaped(std::string& out, std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t start = i;
-    const char32_t cp = decode(text, i);
+  utf8::for_each_codepoint(text, [&out](char32_t cp, std::string_view bytes) {
     switch (cp) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
+      case '\\': out += "\\\\"; return;
+      case '"': out += "\\\""; return;
+      case '\t': out += "\\t"; return;
+      case '\r': out += "\\r"; return;
+      case '\n': out += "\\n"; return;
+      case '\0': out += "\\0"; return;
       default: break;
     }
     if (unicode::needs_debug_escape(cp)) {
@@ -92,9 +80,9 @@ void append_escaped(std::string& out, std::string_view text) {
       const int n = std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
       out.append(hex, static_cast<std::size_t>(n));
     } else {
-      out.append(text.substr(start, i - start));
+      out.append(bytes);
     }
-  }
+  });
 }
 
 Result<Ref> tracer_repr(PyObject* self) {
@@ -120,9 +108,9 @@ Result<Ref> tracer_repr(PyObject* self) {
 PyGetSetDef g_getset[] = {
     {"tenant_id", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.tenant_id.uuid; }>>,
      nullptr, "Tenant identifier (UUID string).", nullptr},
-    {"endpoint", property_getter<property<TracerClass, +[](const TracerRecord& t) -> const auto& { return t.endpoint; }>>,
+    {"endpoint", property_getter<property<TracerClass, &TracerRecord::endpoint>>,
      nullptr, "Collector endpoint URL, or ``None``.", nullptr},
-    {"enable_security", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.enable_security; }>>,
+    {"enable_security", property_getter<property<TracerClass, &TracerRecord::enable_security>>,
      nullptr, "Whether security analysis is enabled.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
