@@ -23,7 +23,7 @@ TypeCell g_span_type;
 Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto prompt = argument<as_text>(args[0], "prompt");
+  auto prompt = args.get<0, as_text>();
   if (!prompt) return std::move(prompt).error();
   (*span)->prompt.assign(*prompt);
   return none();
@@ -32,7 +32,7 @@ Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& 
 Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_response>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto response = argument<as_text>(args[0], "response");
+  auto response = args.get<0, as_text>();
   if (!response) return std::move(response).error();
   (*span)->finish_response(std::string(*response));
   return none();
@@ -41,9 +41,9 @@ Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_respons
 Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto error = argument<as_text>(args[0], "error");
+  auto error = args.get<0, as_text>();
   if (!error) return std::move(error).error();
-  auto status_code = optional_argument<as_u16>(args[1], "status_code");
+  auto status_code = args.get_optional<1, as_u16>();
   if (!status_code) return std::move(status_code).error();
   (*span)->finish_error(std::string(*error), *status_code);
   return none();
@@ -52,9 +52,9 @@ Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& ar
 Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_token_counts>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto prompt_tokens = optional_argument<as_u32>(args[0], "prompt_tokens");
+  auto prompt_tokens = args.get_optional<0, as_u32>();
   if (!prompt_tokens) return std::move(prompt_tokens).error();
-  auto completion_tokens = optional_argument<as_u32>(args[1], "completion_tokens");
+  auto completion_tokens = args.get_optional<1, as_u32>();
   if (!completion_tokens) return std::move(completion_tokens).error();
   TraceSpan& record = **span;
   record.prompt_tokens = *prompt_tokens;
@@ -69,7 +69,7 @@ Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_tok
 Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto ttft_ms = argument<as_u64>(args[0], "ttft_ms");
+  auto ttft_ms = args.get<0, as_u64>();
   if (!ttft_ms) return std::move(ttft_ms).error();
   (*span)->time_to_first_token_ms = *ttft_ms;
   return none();
@@ -78,9 +78,9 @@ Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>
 Result<Ref> add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto key = argument<as_text>(args[0], "key");
+  auto key = args.get<0, as_text>();
   if (!key) return std::move(key).error();
-  auto value = argument<as_text>(args[1], "value");
+  auto value = args.get<1, as_text>();
   if (!value) return std::move(value).error();
   (*span)->tags.insert_or_assign(std::string(*key), std::string(*value));
   return none();

@@ -35,11 +35,11 @@ constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProvid
 // ---- __new__ ----
 
 Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
-  auto tenant_id = optional_argument<as_text>(args[0], "tenant_id");
+  auto tenant_id = args.get_optional<0, as_text>();
   if (!tenant_id) return std::move(tenant_id).error();
-  auto endpoint = optional_argument<as_text>(args[1], "endpoint");
+  auto endpoint = args.get_optional<1, as_text>();
   if (!endpoint) return std::move(endpoint).error();
-  auto enable_security = optional_argument<as_bool>(args[2], "enable_security");
+  auto enable_security = args.get_optional<2, as_bool>();
   if (!enable_security) return std::move(enable_security).error();
 
   auto record = build_tracer(*tenant_id, *endpoint, *enable_security);
@@ -171,12 +171,13 @@ Result<Ref> new_tracer_object(TracerRecord record) {
   return new_instance<TracerClass>(TracerClass::type(), std::move(record));
 }
 
-Result<SpanArgs> convert_span_args(PyObject* const* args) {
-  auto operation_name = argument<as_text>(args[0], "operation_name");
+Result<SpanArgs> convert_span_args(PyObject* const* texts) {
+  const auto& params = signatures::tracer_start_span.params;
+  auto operation_name = argument<as_text>(texts[0], params[0].name);
   if (!operation_name) return std::move(operation_name).error();
-  auto provider = argument<as_text>(args[1], "provider");
+  auto provider = argument<as_text>(texts[1], params[1].name);
   if (!provider) return std::move(provider).error();
-  auto model = argument<as_text>(args[2], "model");
+  auto model = argument<as_text>(texts[2], params[2].name);
   if (!model) return std::move(model).error();
   return SpanArgs{*operation_name, *provider, *model};
 }
