@@ -132,7 +132,7 @@ PyMethodDef g_methods[] = {
 const ClassSpec kTracerSpec{
     .qualified_name = "builtins.DURUraTracer",
     .name = TracerClass::name,
-    .text_signature = "(*, tenant_id=None, endpoint=None, enable_security=None)",
+    .text_signature = class_signature<signatures::tracer_new>.view(),
     .doc = "Security-aware LLM tracer.\n\n"
            "Create one per application (or per tenant) and use it to start trace\n"
            "spans for each LLM call.",
