@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "korvanta/code_points.hpp"
 #include "os_random.hpp"
 
 namespace korvanta {
@@ -64,47 +65,11 @@ std::optional<Uuid> parse_exact(std::string_view text) {
 }
 
 // One character of possibly malformed UTF-8 starting at text[i]: its code
-// point and byte length. Invalid or truncated sequences read as U+FFFD of
-// length 1, so a scan never leaves the text.
-struct Char {
-  char32_t cp;
-  std::size_t len;
-};
-
-Char next_char(std::string_view text, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) return {b0, 1};
-  std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (len == 0 || b0 > 0xF4 || i + len > text.size()) return {0xFFFD, 1};
-  char32_t cp = b0 & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return {0xFFFD, 1};
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not characters
-  // either: read them as U+FFFD too, so the message stays valid UTF-8.
-  constexpr char32_t kMinOfLength[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMinOfLength[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0xFFFD, 1};
-  return {cp, len};
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+// point and byte length. A malformed byte reads as U+FFFD of length 1, so a
+// scan never leaves the text and the message stays valid UTF-8.
+utf8::Decoded next_char(std::string_view text, std::size_t i) {
+  const utf8::Decoded d = utf8::decode(text, i);
+  return d.length == 0 ? utf8::Decoded{0xFFFD, 1} : d;
 }
 
 // Works out why `text` is not an identifier and says so in one of the four
@@ -126,7 +91,7 @@ std::string diagnose(std::string_view text) {
   std::size_t hyphens = 0;
   std::array<std::size_t, 4> hyphen_index{};
   for (std::size_t i = 0; i < inner.size();) {
-    const Char c = next_char(inner, i);
+    const utf8::Decoded c = next_char(inner, i);
     if (c.cp == '-') {
       if (hyphens < 4) hyphen_index[hyphens] = i;
       ++hyphens;
@@ -134,12 +99,12 @@ std::string diagnose(std::string_view text) {
       std::string msg =
           "invalid character: expected an optional prefix of `urn:uuid:` followed by "
           "[0-9a-fA-F-], found `";
-      append_utf8(msg, c.cp);
+      utf8::append(msg, c.cp);
       msg += "` at ";
       msg += std::to_string(i + offset + 1);
       return msg;
     }
-    i += c.len;
+    i += c.length;
   }
 
   if (hyphens == 0 && simple_candidate) {

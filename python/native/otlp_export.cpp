@@ -44,7 +44,7 @@ Result<Ref> to_bytes(const std::string& out) {
 }  // namespace
 
 Result<Ref> encode_otlp(PyObject*, const Args<signatures::encode_otlp>& args) {
-  auto service_name = argument<as_text>(args[1], "service_name");
+  auto service_name = args.get<1, as_text>();
   if (!service_name) return std::move(service_name).error();
   SpanRecords spans;
   std::vector<TraceSpan> copies;

@@ -87,15 +87,15 @@ Result<Ref> set_pipeline(PyObject*, const Args<signatures::set_pipeline>& args) 
   if (Status s = check_tracer(args[1], "tracer"); !s) return std::move(s).error();
   std::optional<std::uint64_t> sample_below;
   if (args[2] != Py_None) {
-    auto below = argument<as_u64>(args[2], "sample_below");
+    auto below = args.get<2, as_u64>();
     if (!below) return std::move(below).error();
     sample_below = *below;
   }
-  auto scan = argument<as_bool>(args[3], "scan");
+  auto scan = args.get<3, as_bool>();
   if (!scan) return std::move(scan).error();
   auto mask = TextMask::from(args[4], "mask");
   if (!mask) return std::move(mask).error();
-  auto mask_in_place = argument<as_bool>(args[5], "mask_in_place");
+  auto mask_in_place = args.get<5, as_bool>();
   if (!mask_in_place) return std::move(mask_in_place).error();
   Pipeline& state = pipeline();
   state.processors = Ref::borrow(args[0]);

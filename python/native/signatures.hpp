@@ -1,33 +1,41 @@
-// The parameters of korvanta._native's entries, one description each.
+// The parameters of korvanta._native's entries, one statement each; the
+// parser's tables and the text signatures are derived from them.
 #pragma once
 
 #include "args.hpp"
 
 namespace korvanta::py::native::signatures {
 
-inline constexpr Params<6, 0> start_span{
-    "", "start_span", {"tracer", "operation_name", "provider", "model", "parent", "fallback"}, 6, {}};
-inline constexpr Params<1, 0> tracer_of{"", "tracer_of", {"span"}, 1, {}};
-inline constexpr Params<2, 0> adopt{"", "adopt", {"span", "tracer"}, 2, {}};
-inline constexpr Params<2, 0> hand_over{"", "hand_over", {"span", "sample_below"}, 2, {}};
-inline constexpr Params<4, 0> add_event{"", "add_event", {"span", "name", "description", "data"}, 4, {}};
-inline constexpr Params<2, 0> set_cost{"", "set_cost", {"span", "usd"}, 2, {}};
-inline constexpr Params<3, 9> report_action{
-    "",
-    "report_action",
-    {"span", "action_type", "name"},
-    3,
-    {"arguments", "result", "duration_ms", "success", "exit_code", "http_method", "http_status", "file_operation",
-     "metadata"}};
-inline constexpr Params<1, 4> span_block{
-    "span", "__new__", {"operation_name"}, 1, {"provider", "model", "tracer", "tags"}};
-inline constexpr Params<3, 0> span_block_exit{"span", "__exit__", {"exc_type", "exc", "traceback"}, 3, {}};
-inline constexpr Params<3, 0> bind_context{"", "bind_context", {"current", "tags", "report"}, 3, {}};
-inline constexpr Params<6, 0> set_pipeline{
-    "", "set_pipeline", {"processors", "tracer", "sample_below", "scan", "mask", "mask_in_place"}, 6, {}};
-inline constexpr Params<1, 0> deliver{"", "deliver", {"span"}, 1, {}};
-inline constexpr Params<2, 0> json_lines{"", "json_lines", {"spans", "mask"}, 1, {}};
-inline constexpr Params<1, 0> scan{"", "scan", {"span"}, 1, {}};
-inline constexpr Params<3, 0> encode_otlp{"", "encode_otlp", {"spans", "service_name", "mask"}, 2, {}};
+// A function of the module taking its arguments by position.
+template <std::size_t N>
+constexpr auto function(std::string_view name, const Param (&params)[N]) {
+  return describe("", name, Receiver::module, params, /*positional_only=*/true);
+}
+
+inline constexpr auto start_span =
+    function("start_span", {{"tracer"}, {"operation_name"}, {"provider"}, {"model"}, {"parent"}, {"fallback"}});
+inline constexpr auto tracer_of = function("tracer_of", {{"span"}});
+inline constexpr auto adopt = function("adopt", {{"span"}, {"tracer"}});
+inline constexpr auto hand_over = function("hand_over", {{"span"}, {"sample_below"}});
+inline constexpr auto add_event = function("add_event", {{"span"}, {"name"}, {"description"}, {"data"}});
+inline constexpr auto set_cost = function("set_cost", {{"span"}, {"usd"}});
+inline constexpr auto report_action = describe(
+    "", "report_action", Receiver::module,
+    {{"span"}, {"action_type"}, {"name"}, keyword_only("arguments"), keyword_only("result"),
+     keyword_only("duration_ms"), keyword_only("success"), keyword_only("exit_code"), keyword_only("http_method"),
+     keyword_only("http_status"), keyword_only("file_operation"), keyword_only("metadata")});
+inline constexpr auto span_block =
+    describe("span", "__new__", Receiver::none,
+             {{"operation_name"}, keyword_only("provider", "''"), keyword_only("model", "''"),
+              keyword_only("tracer"), keyword_only("tags")});
+inline constexpr auto span_block_exit =
+    describe("span", "__exit__", Receiver::self, {{"exc_type"}, {"exc"}, {"traceback"}});
+inline constexpr auto bind_context = function("bind_context", {{"current"}, {"tags"}, {"report"}});
+inline constexpr auto set_pipeline = function(
+    "set_pipeline", {{"processors"}, {"tracer"}, {"sample_below"}, {"scan"}, {"mask"}, {"mask_in_place"}});
+inline constexpr auto deliver = function("deliver", {{"span"}});
+inline constexpr auto json_lines = function("json_lines", {{"spans"}, optional("mask")});
+inline constexpr auto scan = function("scan", {{"span"}});
+inline constexpr auto encode_otlp = function("encode_otlp", {{"spans"}, {"service_name"}, optional("mask")});
 
 }  // namespace korvanta::py::native::signatures

@@ -106,7 +106,7 @@ Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
   if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
   std::optional<std::uint64_t> sample_below;
   if (args[1] != Py_None) {
-    auto below = argument<as_u64>(args[1], "sample_below");
+    auto below = args.get<1, as_u64>();
     if (!below) return std::move(below).error();
     sample_below = *below;
   }
@@ -117,9 +117,9 @@ Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
 
 Result<Ref> add_event(PyObject*, const Args<signatures::add_event>& args) {
   if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  auto name = argument<as_text>(args[1], "name");
+  auto name = args.get<1, as_text>();
   if (!name) return std::move(name).error();
-  auto description = argument<as_text>(args[2], "description");
+  auto description = args.get<2, as_text>();
   if (!description) return std::move(description).error();
   auto data = as_string_map(args[3], "data");
   if (!data) return std::move(data).error();
@@ -146,17 +146,17 @@ Result<Ref> set_cost(PyObject*, const Args<signatures::set_cost>& args) {
 
 Result<Ref> report_action(PyObject*, const Args<signatures::report_action>& args) {
   if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  auto action_type = argument<as_text>(args[1], "action_type");
+  auto action_type = args.get<1, as_text>();
   if (!action_type) return std::move(action_type).error();
-  auto name = argument<as_text>(args[2], "name");
+  auto name = args.get<2, as_text>();
   if (!name) return std::move(name).error();
-  auto arguments = optional_argument<as_text>(args[3], "arguments");
+  auto arguments = args.get_optional<3, as_text>();
   if (!arguments) return std::move(arguments).error();
-  auto result = optional_argument<as_text>(args[4], "result");
+  auto result = args.get_optional<4, as_text>();
   if (!result) return std::move(result).error();
-  auto duration_ms = optional_argument<as_u64>(args[5], "duration_ms");
+  auto duration_ms = args.get_optional<5, as_u64>();
   if (!duration_ms) return std::move(duration_ms).error();
-  auto success = optional_argument<as_bool>(args[6], "success");
+  auto success = args.get_optional<6, as_bool>();
   if (!success) return std::move(success).error();
   std::optional<std::int32_t> exit_code;
   if (args[7] != nullptr && args[7] != Py_None) {
@@ -164,11 +164,11 @@ Result<Ref> report_action(PyObject*, const Args<signatures::report_action>& args
     if (!code) return std::move(code).error();
     exit_code = *code;
   }
-  auto http_method = optional_argument<as_text>(args[8], "http_method");
+  auto http_method = args.get_optional<8, as_text>();
   if (!http_method) return std::move(http_method).error();
-  auto http_status = optional_argument<as_u16>(args[9], "http_status");
+  auto http_status = args.get_optional<9, as_u16>();
   if (!http_status) return std::move(http_status).error();
-  auto file_operation = optional_argument<as_text>(args[10], "file_operation");
+  auto file_operation = args.get_optional<10, as_text>();
   if (!file_operation) return std::move(file_operation).error();
   auto metadata = as_string_map(args[11], "metadata");
   if (!metadata) return std::move(metadata).error();

@@ -21,7 +21,7 @@ std::string function_name(const ParamsView& p) {
 
 [[gnu::cold]] Error too_many_positional(const ParamsView& p, Py_ssize_t given) {
   std::string msg = function_name(p);
-  const std::size_t n = p.positional.size();
+  const std::size_t n = p.positional;
   if (p.required == n) {
     msg += " takes " + std::to_string(n);
   } else {
@@ -52,7 +52,7 @@ std::string function_name(const ParamsView& p) {
 [[gnu::cold]] Error missing_required(const ParamsView& p, PyObject* const* slots) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < p.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(p.positional[i]);
+    if (slots[i] == nullptr) missing.push_back(p.params[i].name);
   }
   std::string msg = function_name(p) + " missing " + std::to_string(missing.size()) +
                     " required positional argument" + (missing.size() == 1 ? "" : "s") + ": ";
@@ -90,11 +90,11 @@ std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
     }
     name = std::string_view(utf8, static_cast<std::size_t>(size));
   }
-  for (std::size_t i = 0; i < p.keyword_only.size(); ++i) {
-    if (p.keyword_only[i] == name) return static_cast<std::ptrdiff_t>(p.positional.size() + i);
+  for (std::size_t i = p.positional; i < p.params.size(); ++i) {
+    if (p.params[i].name == name) return static_cast<std::ptrdiff_t>(i);
   }
-  for (std::size_t i = 0; i < p.positional.size(); ++i) {
-    if (p.positional[i] == name) return static_cast<std::ptrdiff_t>(i);
+  for (std::size_t i = 0; i < p.positional; ++i) {
+    if (p.params[i].name == name) return static_cast<std::ptrdiff_t>(i);
   }
   return -1;
 }
@@ -104,16 +104,15 @@ Status assign_keyword(const ParamsView& p, PyObject* keyword, PyObject* value, P
   if (index < 0) return unexpected_keyword(p, keyword);
   const auto i = static_cast<std::size_t>(index);
   if (slots[i] != nullptr) {
-    return multiple_values(p, i < p.positional.size() ? p.positional[i]
-                                                      : p.keyword_only[i - p.positional.size()]);
+    return multiple_values(p, p.params[i].name);
   }
   slots[i] = value;
   return ok;
 }
 
 Status start(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
-  if (static_cast<std::size_t>(nargs) > p.positional.size()) return too_many_positional(p, nargs);
-  const std::size_t total = p.positional.size() + p.keyword_only.size();
+  if (static_cast<std::size_t>(nargs) > p.positional) return too_many_positional(p, nargs);
+  const std::size_t total = p.params.size();
   for (std::size_t i = 0; i < total; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
   return ok;
 }

@@ -6,39 +6,189 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <span>
 #include <string_view>
 
+#include "convert.hpp"
 #include "error.hpp"
 
 namespace korvanta::py {
 
-// What the parser needs of a description, independent of its sizes.
+// One parameter, as the entry's text signature shows it.
+enum class Kind : unsigned char { positional, keyword_only };
+
+struct Param {
+  std::string_view name;
+  std::string_view default_text = {};  // empty: required
+  Kind kind = Kind::positional;
+};
+
+// A parameter that may be left out, shown with its default (None unless
+// said otherwise).
+constexpr Param optional(std::string_view name, std::string_view default_text = "None") {
+  return {name, default_text, Kind::positional};
+}
+// A parameter only given by keyword; always optional.
+constexpr Param keyword_only(std::string_view name, std::string_view default_text = "None") {
+  return {name, default_text, Kind::keyword_only};
+}
+
+// How the text signature names what the entry is bound to.
+enum class Receiver : unsigned char { none, self, module };
+
+// What the parser needs of a description, independent of its size.
 struct ParamsView {
   std::string_view owner;  // class name in messages; empty for module functions
   std::string_view name;
-  std::span<const std::string_view> positional;
-  std::size_t required;  // the first `required` positional parameters
-  std::span<const std::string_view> keyword_only;  // all optional
+  std::span<const Param> params;  // positional ones first
+  std::size_t positional;         // how many of them are positional
+  std::size_t required;           // the first `required` positional parameters
 };
 
-// The fixed description of one entry's parameters.
-template <std::size_t P, std::size_t K>
+// The one statement of an entry's parameters. The parser's tables, the
+// names in argument errors and the text signature handed to the
+// interpreter are all derived from it.
+template <std::size_t N>
 struct Params {
   std::string_view owner;
   std::string_view name;
-  std::array<std::string_view, P> positional;
-  std::size_t required;
-  std::array<std::string_view, K> keyword_only;
+  std::array<Param, N> params;
+  Receiver receiver = Receiver::none;
+  bool positional_only = false;  // shown as a trailing "/" in the signature
 
-  static constexpr std::size_t kSlots = P + K;
-  constexpr ParamsView view() const { return {owner, name, positional, required, keyword_only}; }
+  static constexpr std::size_t kSlots = N;
+
+  constexpr std::size_t positional_count() const {
+    std::size_t n = 0;
+    while (n < N && params[n].kind == Kind::positional) ++n;
+    return n;
+  }
+  constexpr std::size_t required_count() const {
+    std::size_t n = 0;
+    while (n < N && params[n].kind == Kind::positional && params[n].default_text.empty()) ++n;
+    return n;
+  }
+  // Positional parameters come first, required ones before optional ones.
+  constexpr bool well_formed() const {
+    for (std::size_t i = positional_count(); i < N; ++i) {
+      if (params[i].kind != Kind::keyword_only || params[i].default_text.empty()) return false;
+    }
+    for (std::size_t i = required_count(); i < positional_count(); ++i) {
+      if (params[i].default_text.empty()) return false;
+    }
+    return true;
+  }
+  constexpr ParamsView view() const { return {owner, name, params, positional_count(), required_count()}; }
 };
 
-// One borrowed reference (or nullptr for "not given") per parameter:
-// positional parameters first, then keyword-only ones, in description order.
+// Describes an entry: describe("TraceSpan", "set_error", Receiver::self,
+// {Param{"error"}, optional("status_code")}).
+template <std::size_t N>
+constexpr Params<N> describe(std::string_view owner, std::string_view name, Receiver receiver,
+                             const Param (&params)[N], bool positional_only = false) {
+  Params<N> d{owner, name, {}, receiver, positional_only};
+  for (std::size_t i = 0; i < N; ++i) d.params[i] = params[i];
+  return d;
+}
+constexpr Params<0> describe(std::string_view owner, std::string_view name, Receiver receiver) {
+  return {owner, name, {}, receiver, false};
+}
+
+// The text signature, "(a, b=None, *, c=None)", as the interpreter reads it
+// from a docstring's "name(sig)\n--\n\n" header.
+template <std::size_t N>
+constexpr std::string text_signature(const Params<N>& d) {
+  std::string out = "(";
+  bool first = true;
+  const auto next = [&] {
+    if (!first) out += ", ";
+    first = false;
+  };
+  if (d.receiver == Receiver::self) {
+    next();
+    out += "$self";
+  } else if (d.receiver == Receiver::module) {
+    next();
+    out += "$module";
+  }
+  bool star = false;
+  for (const Param& p : d.params) {
+    if (p.kind == Kind::keyword_only && !star) {
+      next();
+      out += "*";
+      star = true;
+    }
+    next();
+    out += p.name;
+    if (!p.default_text.empty()) {
+      out += "=";
+      out += p.default_text;
+    }
+  }
+  if (d.positional_only) {
+    next();
+    out += "/";
+  }
+  out += ")";
+  return out;
+}
+
+// A fixed string made at compile time, NUL-terminated.
+template <std::size_t Size>
+struct FixedText {
+  std::array<char, Size + 1> chars{};
+  constexpr const char* c_str() const { return chars.data(); }
+  constexpr std::string_view view() const { return {chars.data(), Size}; }
+};
+
+// "name(sig)\n--\n\n" followed by `Doc`: the docstring of an entry,
+// built once at compile time from its description.
+template <const auto& Description, const auto& Doc>
+inline constexpr auto docstring = [] {
+  constexpr auto make = [] {
+    std::string text(Description.name);
+    text += text_signature(Description);
+    text += "\n--\n\n";
+    text += std::string_view(Doc);
+    return text;
+  };
+  constexpr std::size_t size = make().size();
+  FixedText<size> out;
+  const std::string text = make();
+  for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
+  return out;
+}();
+
+// A class's text signature, "(sig)", for its docstring header.
 template <const auto& Description>
-using Args = std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots>;
+inline constexpr auto class_signature = [] {
+  constexpr std::size_t size = text_signature(Description).size();
+  FixedText<size> out;
+  const std::string text = text_signature(Description);
+  for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
+  return out;
+}();
+
+// One borrowed reference (or nullptr for "not given") per parameter, in
+// description order, and their conversions, each naming its parameter as
+// the description states it.
+template <const auto& Description>
+struct Args : std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots> {
+  static_assert(Description.well_formed());
+
+  // The converted value of a required parameter, or of an optional one
+  // whose absence the body handles itself.
+  template <std::size_t I, auto Convert>
+  auto get() const {
+    return argument<Convert>((*this)[I], Description.params[I].name);
+  }
+  // An optional parameter: not given or None is nullopt.
+  template <std::size_t I, auto Convert>
+  auto get_optional() const {
+    return optional_argument<Convert>((*this)[I], Description.params[I].name);
+  }
+};
 
 // A vectorcall: `nargs` positional arguments in `args`, followed by the values
 // of the keywords named in the tuple `kwnames` (may be nullptr).

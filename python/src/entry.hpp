@@ -66,7 +66,7 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (Status parsed = parse_args<Description>(args, kwargs, slots); !parsed) {
       return std::move(parsed).error();
     }
-    std::array<Ref, std::tuple_size_v<Args<Description>>> held;
+    std::array<Ref, Description.kSlots> held;
     for (std::size_t i = 0; i < slots.size(); ++i) held[i] = Ref::borrow(slots[i]);
     return Body(type, slots);
   });

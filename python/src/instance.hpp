@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -124,12 +125,14 @@ Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
 }
 
 // A read-only property body: under a shared borrow, the Python value of
-// `Read(record)`, e.g. property<SpanClass, +[](const TraceSpan& s) -> const auto& { return s.prompt; }>.
+// std::invoke(Read, record). Read is a member pointer for a plain field or
+// accessor (property<SpanClass, &TraceSpan::prompt>, as nanobind's def_ro),
+// or a function of the record for a value worked out from it.
 template <class C, auto Read>
 Result<Ref> property(PyObject* obj) {
   auto borrowed = borrow_shared<C>(obj);
   if (!borrowed) return std::move(borrowed).error();
-  return to_python(Read(**borrowed));
+  return to_python(std::invoke(Read, **borrowed));
 }
 
 // Frees an instance whose value was never constructed.

@@ -23,7 +23,7 @@ TypeCell g_span_type;
 Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto prompt = argument<as_text>(args[0], "prompt");
+  auto prompt = args.get<0, as_text>();
   if (!prompt) return std::move(prompt).error();
   (*span)->prompt.assign(*prompt);
   return none();
@@ -32,7 +32,7 @@ Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& 
 Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_response>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto response = argument<as_text>(args[0], "response");
+  auto response = args.get<0, as_text>();
   if (!response) return std::move(response).error();
   (*span)->finish_response(std::string(*response));
   return none();
@@ -41,9 +41,9 @@ Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_respons
 Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto error = argument<as_text>(args[0], "error");
+  auto error = args.get<0, as_text>();
   if (!error) return std::move(error).error();
-  auto status_code = optional_argument<as_u16>(args[1], "status_code");
+  auto status_code = args.get_optional<1, as_u16>();
   if (!status_code) return std::move(status_code).error();
   (*span)->finish_error(std::string(*error), *status_code);
   return none();
@@ -52,9 +52,9 @@ Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& ar
 Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_token_counts>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto prompt_tokens = optional_argument<as_u32>(args[0], "prompt_tokens");
+  auto prompt_tokens = args.get_optional<0, as_u32>();
   if (!prompt_tokens) return std::move(prompt_tokens).error();
-  auto completion_tokens = optional_argument<as_u32>(args[1], "completion_tokens");
+  auto completion_tokens = args.get_optional<1, as_u32>();
   if (!completion_tokens) return std::move(completion_tokens).error();
   TraceSpan& record = **span;
   record.prompt_tokens = *prompt_tokens;
@@ -69,7 +69,7 @@ Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_tok
 Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto ttft_ms = argument<as_u64>(args[0], "ttft_ms");
+  auto ttft_ms = args.get<0, as_u64>();
   if (!ttft_ms) return std::move(ttft_ms).error();
   (*span)->time_to_first_token_ms = *ttft_ms;
   return none();
@@ -78,9 +78,9 @@ Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>
 Result<Ref> add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
-  auto key = argument<as_text>(args[0], "key");
+  auto key = args.get<0, as_text>();
   if (!key) return std::move(key).error();
-  auto value = argument<as_text>(args[1], "value");
+  auto value = args.get<1, as_text>();
   if (!value) return std::move(value).error();
   (*span)->tags.insert_or_assign(std::string(*key), std::string(*value));
   return none();
@@ -104,39 +104,40 @@ Result<Ref> span_repr(PyObject* self) {
 
 // ---- class ----
 
+// A field or accessor of the record (a member pointer), or a function of it.
 template <auto Read>
 constexpr getter span_property = property_getter<property<SpanClass, Read>>;
 
 PyGetSetDef g_getset[] = {
-    {"trace_id", span_property<+[](const TraceSpan& s) { return s.trace_id; }>, nullptr,
+    {"trace_id", span_property<&TraceSpan::trace_id>, nullptr,
      "Unique trace identifier (UUID string).", nullptr},
-    {"span_id", span_property<+[](const TraceSpan& s) { return s.span_id; }>, nullptr,
+    {"span_id", span_property<&TraceSpan::span_id>, nullptr,
      "Unique span identifier (UUID string).", nullptr},
-    {"operation_name", span_property<+[](const TraceSpan& s) -> const auto& { return s.operation_name; }>, nullptr,
+    {"operation_name", span_property<&TraceSpan::operation_name>, nullptr,
      "Operation name (e.g. ``\"chat_completion\"``).", nullptr},
-    {"model_name", span_property<+[](const TraceSpan& s) -> const auto& { return s.model_name; }>, nullptr,
+    {"model_name", span_property<&TraceSpan::model_name>, nullptr,
      "Model name (e.g. ``\"gpt-4\"``).", nullptr},
-    {"prompt", span_property<+[](const TraceSpan& s) -> const auto& { return s.prompt; }>, nullptr,
+    {"prompt", span_property<&TraceSpan::prompt>, nullptr,
      "The prompt text recorded for this span.", nullptr},
-    {"response", span_property<+[](const TraceSpan& s) -> const auto& { return s.response; }>, nullptr,
+    {"response", span_property<&TraceSpan::response>, nullptr,
      "The response text, or ``None`` if not yet recorded.", nullptr},
-    {"is_complete", span_property<+[](const TraceSpan& s) { return s.is_complete(); }>, nullptr,
+    {"is_complete", span_property<&TraceSpan::is_complete>, nullptr,
      "Whether the span has been completed (response or error recorded).", nullptr},
-    {"is_failed", span_property<+[](const TraceSpan& s) { return s.is_failed(); }>, nullptr,
+    {"is_failed", span_property<&TraceSpan::is_failed>, nullptr,
      "Whether the span ended with an error.", nullptr},
-    {"duration_ms", span_property<+[](const TraceSpan& s) { return s.duration_ms; }>, nullptr,
+    {"duration_ms", span_property<&TraceSpan::duration_ms>, nullptr,
      "Duration in milliseconds, or ``None`` if still in progress.", nullptr},
-    {"prompt_tokens", span_property<+[](const TraceSpan& s) { return s.prompt_tokens; }>, nullptr,
+    {"prompt_tokens", span_property<&TraceSpan::prompt_tokens>, nullptr,
      "Prompt token count, or ``None`` if not set.", nullptr},
-    {"completion_tokens", span_property<+[](const TraceSpan& s) { return s.completion_tokens; }>, nullptr,
+    {"completion_tokens", span_property<&TraceSpan::completion_tokens>, nullptr,
      "Completion token count, or ``None`` if not set.", nullptr},
-    {"total_tokens", span_property<+[](const TraceSpan& s) { return s.total_tokens; }>, nullptr,
+    {"total_tokens", span_property<&TraceSpan::total_tokens>, nullptr,
      "Total token count, or ``None`` if not set.", nullptr},
-    {"security_score", span_property<+[](const TraceSpan& s) { return s.security_score; }>, nullptr,
+    {"security_score", span_property<&TraceSpan::security_score>, nullptr,
      "Overall security score (0\u2013100), or ``None`` if not analysed.", nullptr},
-    {"error_message", span_property<+[](const TraceSpan& s) -> const auto& { return s.error_message; }>, nullptr,
+    {"error_message", span_property<&TraceSpan::error_message>, nullptr,
      "Error message if the span failed, or ``None``.", nullptr},
-    {"status_code", span_property<+[](const TraceSpan& s) { return s.status_code; }>, nullptr,
+    {"status_code", span_property<&TraceSpan::status_code>, nullptr,
      "HTTP status code of the response, or ``None``.", nullptr},
     {"security_findings_count",
      span_property<+[](const TraceSpan& s) { return std::uint64_t{s.security_findings.size()}; }>, nullptr,

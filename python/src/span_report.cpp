@@ -31,17 +31,17 @@ Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_act
   auto span = borrow_exclusive<SpanClass>(self);
   if (!span) return std::move(span).error();
   // Every conversion comes before the action-type check.
-  auto action_type = argument<as_text>(args[0], "action_type");
+  auto action_type = args.get<0, as_text>();
   if (!action_type) return std::move(action_type).error();
-  auto name = argument<as_text>(args[1], "name");
+  auto name = args.get<1, as_text>();
   if (!name) return std::move(name).error();
-  auto arguments = optional_argument<as_text>(args[2], "arguments");
+  auto arguments = args.get_optional<2, as_text>();
   if (!arguments) return std::move(arguments).error();
-  auto result = optional_argument<as_text>(args[3], "result");
+  auto result = args.get_optional<3, as_text>();
   if (!result) return std::move(result).error();
-  auto duration_ms = optional_argument<as_u64>(args[4], "duration_ms");
+  auto duration_ms = args.get_optional<4, as_u64>();
   if (!duration_ms) return std::move(duration_ms).error();
-  auto success = optional_argument<as_bool>(args[5], "success");
+  auto success = args.get_optional<5, as_bool>();
   if (!success) return std::move(success).error();
 
   const auto type = action_type_from_string(*action_type);

@@ -8,6 +8,7 @@
 #include "convert.hpp"
 #include "entry.hpp"
 #include "instance.hpp"
+#include "korvanta/code_points.hpp"
 #include "py_values.hpp"
 #include "signatures.hpp"
 #include "span.hpp"
@@ -34,11 +35,11 @@ constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProvid
 // ---- __new__ ----
 
 Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
-  auto tenant_id = optional_argument<as_text>(args[0], "tenant_id");
+  auto tenant_id = args.get_optional<0, as_text>();
   if (!tenant_id) return std::move(tenant_id).error();
-  auto endpoint = optional_argument<as_text>(args[1], "endpoint");
+  auto endpoint = args.get_optional<1, as_text>();
   if (!endpoint) return std::move(endpoint).error();
-  auto enable_security = optional_argument<as_bool>(args[2], "enable_security");
+  auto enable_security = args.get_optional<2, as_bool>();
   if (!enable_security) return std::move(enable_security).error();
 
   auto record = build_tracer(*tenant_id, *endpoint, *enable_security);
@@ -58,33 +59,20 @@ Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_star
 
 // ---- __repr__ ----
 
-// One character of valid UTF-8 (the text comes from a Python str).
-char32_t decode(std::string_view text, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  const std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-  char32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
-  for (std::size_t k = 1; k < len && i + k < text.size(); ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
 // The endpoint inside Some("..."): backslash, double quote, \t \r \n \0 get
 // a backslash escape; other controls, formats, separators (but the space),
 // surrogates, private-use and unassigned code points and Grapheme_Extend
-// characters are written \u{hex}; everything else stands as itself.
+// characters are written \u{hex}; everything else stands as itself. The text
+// comes from a Python str, so it is valid UTF-8.
 void append_escaped(std::string& out, std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t start = i;
-    const char32_t cp = decode(text, i);
+  utf8::for_each_codepoint(text, [&out](char32_t cp, std::string_view bytes) {
     switch (cp) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
+      case '\\': out += "\\\\"; return;
+      case '"': out += "\\\""; return;
+      case '\t': out += "\\t"; return;
+      case '\r': out += "\\r"; return;
+      case '\n': out += "\\n"; return;
+      case '\0': out += "\\0"; return;
       default: break;
     }
     if (unicode::needs_debug_escape(cp)) {
@@ -92,9 +80,9 @@ void append_escaped(std::string& out, std::string_view text) {
       const int n = std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
       out.append(hex, static_cast<std::size_t>(n));
     } else {
-      out.append(text.substr(start, i - start));
+      out.append(bytes);
     }
-  }
+  });
 }
 
 Result<Ref> tracer_repr(PyObject* self) {
@@ -120,9 +108,9 @@ Result<Ref> tracer_repr(PyObject* self) {
 PyGetSetDef g_getset[] = {
     {"tenant_id", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.tenant_id.uuid; }>>,
      nullptr, "Tenant identifier (UUID string).", nullptr},
-    {"endpoint", property_getter<property<TracerClass, +[](const TracerRecord& t) -> const auto& { return t.endpoint; }>>,
+    {"endpoint", property_getter<property<TracerClass, &TracerRecord::endpoint>>,
      nullptr, "Collector endpoint URL, or ``None``.", nullptr},
-    {"enable_security", property_getter<property<TracerClass, +[](const TracerRecord& t) { return t.enable_security; }>>,
+    {"enable_security", property_getter<property<TracerClass, &TracerRecord::enable_security>>,
      nullptr, "Whether security analysis is enabled.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -144,7 +132,7 @@ PyMethodDef g_methods[] = {
 const ClassSpec kTracerSpec{
     .qualified_name = "builtins.DURUraTracer",
     .name = TracerClass::name,
-    .text_signature = "(*, tenant_id=None, endpoint=None, enable_security=None)",
+    .text_signature = class_signature<signatures::tracer_new>.view(),
     .doc = "Security-aware LLM tracer.\n\n"
            "Create one per application (or per tenant) and use it to start trace\n"
            "spans for each LLM call.",
@@ -183,12 +171,13 @@ Result<Ref> new_tracer_object(TracerRecord record) {
   return new_instance<TracerClass>(TracerClass::type(), std::move(record));
 }
 
-Result<SpanArgs> convert_span_args(PyObject* const* args) {
-  auto operation_name = argument<as_text>(args[0], "operation_name");
+Result<SpanArgs> convert_span_args(PyObject* const* texts) {
+  const auto& params = signatures::tracer_start_span.params;
+  auto operation_name = argument<as_text>(texts[0], params[0].name);
   if (!operation_name) return std::move(operation_name).error();
-  auto provider = argument<as_text>(args[1], "provider");
+  auto provider = argument<as_text>(texts[1], params[1].name);
   if (!provider) return std::move(provider).error();
-  auto model = argument<as_text>(args[2], "model");
+  auto model = argument<as_text>(texts[2], params[2].name);
   if (!model) return std::move(model).error();
   return SpanArgs{*operation_name, *provider, *model};
 }

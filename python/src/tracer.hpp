@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "korvanta/trace_span.hpp"
@@ -50,7 +51,9 @@ struct SpanArgs {
   std::string_view provider;
   std::string_view model;
 };
-Result<SpanArgs> convert_span_args(PyObject* const* args);
+// `texts` are the operation_name, provider and model arguments of any
+// start_span, named as DURUraTracer.start_span names them.
+Result<SpanArgs> convert_span_args(PyObject* const* texts);
 
 // A new TraceSpan object holding a new span record for the tracer's tenant,
 // with a fresh trace id and the provider looked up from the lowercased
