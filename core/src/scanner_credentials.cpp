@@ -152,13 +152,26 @@ void putty_key(Scan& s, std::size_t b) {
 
 // ---- keyword assignments ----
 
-constexpr std::array<std::string_view, 29> kSecretNames = {
-    "password", "passwd",      "passphrase",   "pwd",         "secret",      "token",        "apikey",
-    "api_key",  "api-key",     "access_key",   "accesskey",   "private_key", "privatekey",   "priv_key",
-    "client_key", "service_key", "account_key", "accountkey", "auth_key",    "authkey",      "db_key",
-    "database_key", "db_pass", "database_pass", "key_pass",   "credential",  "contraseña",   "contrasena",
-    "authorization",
+// Names of secrets: any name holding one of these words, or holding "key"
+// in one of the forms after them.
+constexpr std::array<std::string_view, 8> kSecretWords = {
+    "pass", "pwd", "secret", "token", "credential", "contraseña", "contrasena", "authorization",
 };
+constexpr std::array<std::string_view, 17> kSecretKeys = {
+    "apikey",     "api_key",     "api-key",     "access_key", "accesskey", "private_key", "privatekey",
+    "priv_key",   "client_key",  "service_key", "account_key", "accountkey", "auth_key",  "authkey",
+    "db_key",     "database_key", "key_pass",
+};
+
+// Whether one of `words` starts at `k` of `s`, comparing first bytes first:
+// a name is looked at byte by byte, once.
+template <std::size_t N>
+bool word_at(std::string_view s, std::size_t k, const std::array<std::string_view, N>& words) {
+  for (std::string_view w : words) {
+    if (s[k] == w[0] && s.substr(k, w.size()) == w) return true;
+  }
+  return false;
+}
 // Names that hold something about a secret rather than the secret.
 constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
     "url",   "uri",    "path",     "file", "filename", "dir",    "name",   "type",     "len",    "length",
@@ -170,8 +183,24 @@ bool secret_name(std::string_view name) {
   const std::size_t n = std::min(name.size(), buf.size());
   for (std::size_t k = 0; k < n; ++k) buf[k] = ascii_lower(name[name.size() - n + k]);
   const std::string_view lower(buf.data(), n);
-  bool hit = false;
-  for (std::string_view w : kSecretNames) hit = hit || lower.find(w) != std::string_view::npos;
+  bool hit = false, key = false;
+  for (std::size_t k = 0; k < n && !hit; ++k) {
+    switch (lower[k]) {
+      case 'a':
+      case 'c':
+      case 'p':
+      case 's':
+      case 't':
+        hit = word_at(lower, k, kSecretWords);
+        break;
+      case 'k':
+        key = key || lower.substr(k, 3) == "key";
+        break;
+      default:
+        break;
+    }
+  }
+  for (std::size_t k = 0; k < n && !hit && key; ++k) hit = word_at(lower, k, kSecretKeys);
   if (!hit) return false;
   for (std::string_view suffix : kNotSecretSuffixes) {
     if (lower.size() > suffix.size() && lower.ends_with(suffix)) {
