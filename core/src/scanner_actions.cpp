@@ -113,6 +113,7 @@ void credential_file(Scan& s, std::size_t q, std::size_t end) {
 // or a top-level system directory, with an optional "/" or "/*".
 bool dangerous_target(std::string_view t) {
   t = unquote(t);
+  if (t.empty() || (t[0] != '/' && t[0] != '~' && t[0] != '$')) return t.empty();
   if (t.ends_with("/*")) t.remove_suffix(2);
   else if (t.size() > 1 && t.ends_with("/")) t.remove_suffix(1);
   for (std::string_view d : {"", "/", "/.", "~", "$HOME", "${HOME}", "/home", "/root", "/etc", "/usr", "/var", "/boot",
@@ -122,13 +123,14 @@ bool dangerous_target(std::string_view t) {
   return false;
 }
 
-// rm with a recursive flag and a dangerous target, or --no-preserve-root.
+// rm with a recursive flag and a dangerous target, or --no-preserve-root,
+// among its first eight arguments.
 void rm_command(Scan& s, std::size_t b, std::size_t e) {
   const std::size_t limit = std::min(s.size(), b + kMaxCommand);
   bool recursive = false, no_preserve = false;
   std::size_t danger_end = npos;
   std::size_t q = e;
-  while (true) {
+  for (int arguments = 0; arguments < 8; ++arguments) {
     q = skip_blanks(s, q, limit);
     if (q >= limit || command_end(s.at(q))) break;
     std::size_t te = q;
@@ -281,16 +283,33 @@ void command_word(Scan& s, std::size_t b, std::size_t e, PipeMemo& memo) {
   if (w == "metadata.google.internal") s.emit(RuleId::CloudMetadataAccess, b, e);
 }
 
+// The bytes at which a command rule can start; the rest are skipped in a
+// tight loop.
+constexpr std::array<bool, 256> kCommandStart = [] {
+  std::array<bool, 256> t{};
+  for (char c : std::string_view("cdmrw(>._/:0123456789")) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
+
 void command_rules(Scan& s) {
   PipeMemo memo;
   const std::size_t n = s.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(s.text.data());
   for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char c = s.at(i);
-    if (in_class(c, kAlpha) && !s.is(i - 1, kWord | kDash | kDot)) {
-      const std::size_t e = s.span_fwd(i, kWord | kDash | kDot, 32);
-      if (!s.is(e, kWord | kDash | kDot)) command_word(s, i, e, memo);
-    }
+    while (i < n && !kCommandStart[p[i]]) ++i;
+    if (i == n) break;
+    const unsigned char c = p[i];
     switch (c) {
+      case 'c':  // curl
+      case 'd':  // dd
+      case 'm':  // mkfs, metadata.google.internal
+      case 'r':  // rm
+      case 'w':  // wget
+        if (!s.is(i - 1, kWord | kDash | kDot)) {
+          const std::size_t e = s.span_fwd(i, kWord | kDash | kDot, 32);
+          if (!s.is(e, kWord | kDash | kDot)) command_word(s, i, e, memo);
+        }
+        break;
       case '(':
         fork_bomb(s, i);
         break;
@@ -323,10 +342,8 @@ void command_rules(Scan& s) {
         // A bare dotted IPv4 address of a metadata endpoint.
         if (in_class(c, kDigit) && !s.is(i - 1, kAlnum | kDot)) {
           const std::size_t end = s.span_fwd(i, kDigit | kDot, 16);
-          const auto v4 = parse_ipv4(s.text.substr(i, end - i));
-          if (v4 && std::count(s.text.begin() + static_cast<std::ptrdiff_t>(i),
-                               s.text.begin() + static_cast<std::ptrdiff_t>(end), '.') == 3 &&
-              classify_host(s.text.substr(i, end - i)) == HostKind::Metadata) {
+          const std::string_view dotted = s.text.substr(i, end - i);
+          if (std::count(dotted.begin(), dotted.end(), '.') == 3 && classify_host(dotted) == HostKind::Metadata) {
             s.emit(RuleId::CloudMetadataAccess, i, end);
           }
           i = end - 1;

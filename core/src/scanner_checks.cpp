@@ -152,13 +152,18 @@ bool iban_checksum_ok(std::string_view iban) noexcept {
 
 double shannon_entropy(std::string_view value) noexcept {
   if (value.empty()) return 0.0;
-  std::array<std::uint16_t, 256> counts{};
-  for (unsigned char c : value) ++counts[c];
+  // Counts by byte, and the distinct bytes seen, so that the sum runs over
+  // those only.
+  std::array<std::uint32_t, 256> counts{};
+  std::array<unsigned char, 256> seen;
+  std::size_t distinct = 0;
+  for (unsigned char c : value) {
+    if (counts[c]++ == 0) seen[distinct++] = c;
+  }
   double h = 0.0;
   const double n = static_cast<double>(value.size());
-  for (std::uint16_t c : counts) {
-    if (c == 0) continue;
-    const double p = c / n;
+  for (std::size_t k = 0; k < distinct; ++k) {
+    const double p = counts[seen[k]] / n;
     h -= p * std::log2(p);
   }
   return h;
@@ -200,11 +205,6 @@ bool looks_random(std::string_view v) noexcept {
     default:
       break;
   }
-  for (std::string_view marker : {"${", "{{", "...", "***", "xxxx", "XXXX", "<", ">", "[REDACTED:"}) {
-    if (contains(v, marker)) return false;
-  }
-  if (contains(v, "%(") && contains(v, ")s")) return false;  // %(name)s
-  if (is_uuid(v)) return false;
   bool lower = false, upper = false, digit = false, other = false;
   for (unsigned char c : v) {
     if (c <= 0x20 || c == 0x7F) return false;
@@ -219,10 +219,17 @@ bool looks_random(std::string_view v) noexcept {
     }
   }
   const int classes = int{lower} + int{upper} + int{digit} + int{other};
-  const double h = shannon_entropy(v);
   const std::size_t n = v.size();
-  if (holds_sample_word(v)) return false;
-  if (wordy_bytes(v) * 2 >= n) return false;
+  if (classes == 1 && !lower) return false;
+  if (holds_sample_word(v) || wordy_bytes(v) * 2 >= n || is_uuid(v)) return false;
+  if (other) {
+    for (std::string_view marker : {"${", "{{", "...", "***", "<", ">", "[REDACTED:"}) {
+      if (contains(v, marker)) return false;
+    }
+    if (contains(v, "%(") && contains(v, ")s")) return false;  // %(name)s
+  }
+  if (contains(v, "xxxx") || contains(v, "XXXX")) return false;
+  const double h = shannon_entropy(v);
   // Short values cannot reach high entropy: the bar follows log2 of the
   // length up to 3 bits.
   const double bar = std::min(3.0, std::log2(static_cast<double>(n)) - 0.5);

@@ -19,7 +19,7 @@ bool starts_word(Scan& s, std::size_t b) { return !s.is(b - 1, kAlnum); }
 // between `min` and `max` bytes and varied; the match starts at `begin`.
 bool token(Scan& s, RuleId rule, std::size_t begin, std::size_t body, std::uint16_t cls, std::size_t min,
            std::size_t max = kMaxToken, std::size_t min_distinct = 6) {
-  const std::size_t end = s.span_fwd(body, cls, max + 1);
+  const std::size_t end = s.run_end(body, cls);
   const std::size_t len = end - body;
   if (len < min || len > max || !varied(s.text.substr(body, len), min_distinct)) return false;
   s.emit(rule, begin, end);
@@ -30,8 +30,8 @@ bool token(Scan& s, RuleId rule, std::size_t begin, std::size_t body, std::uint1
 // ---- AWS ----
 
 // A secret access key: a run of exactly 40 base64 bytes with upper- and
-// lower-case letters, found between `from` and `to`.
-std::optional<std::pair<std::size_t, std::size_t>> aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
+// lower-case letters, starting between `from` and `to`; npos for none.
+std::size_t aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
   std::size_t k = from;
   while (k < to) {
     if (!s.is(k, kB64)) {
@@ -43,31 +43,45 @@ std::optional<std::pair<std::size_t, std::size_t>> aws_secret_in(Scan& s, std::s
         s.is(k, kAlnum) && varied(s.text.substr(k, 40), 12)) {
       std::size_t upper = 0;
       for (std::size_t q = k; q < end; ++q) upper += s.is(q, kUpper) ? 1 : 0;
-      if (upper > 0 && upper < 40) return std::pair{k, end};
+      if (upper > 0 && upper < 40) return k;
     }
     k = s.span_fwd(k, kB64, to - k + 41);  // skip the whole run
   }
-  return std::nullopt;
+  return std::string_view::npos;
 }
 
 // AKIA, ASIA, ABIA, ACCA or A3T? followed by 16 of [A-Z0-9]; with a secret
-// within 256 bytes it is the pair, and the secret is masked too.
+// within 256 bytes it is the pair, and the secret is masked too. The search
+// after a key continues the previous key's where they overlap; the search
+// before it stops at the previous key.
 void aws_key(Scan& s, std::size_t b) {
   const std::size_t body = b + 4;
   const std::size_t end = s.span_fwd(body, kAlnumUpperDigit, 17);
   if (end - body != 16 || !varied(s.text.substr(body, 16), 5)) return;
   constexpr std::size_t kNear = 256;
-  auto secret = aws_secret_in(s, end, std::min(s.size(), end + kNear));
-  const bool after = secret.has_value();
-  if (!secret) secret = aws_secret_in(s, b > kNear ? b - kNear : 0, b);
-  if (!secret) {
-    s.emit(RuleId::AwsAccessKeyId, b, end);
-  } else if (after) {
-    s.emit(RuleId::AwsAccessKeyPair, b, end);
-    s.emit(RuleId::AwsSecretAccessKey, secret->first, secret->second);
+  constexpr std::size_t npos = std::string_view::npos;
+  const std::size_t to = std::min(s.size(), end + kNear);
+  auto& memo = s.aws;
+  std::size_t after;
+  if (memo.to > 0 && memo.from <= end && end <= memo.to) {
+    after = memo.found != npos ? memo.found : aws_secret_in(s, memo.to, to);
   } else {
-    s.emit(RuleId::AwsSecretAccessKey, secret->first, secret->second);
+    memo.from = end;
+    after = aws_secret_in(s, end, to);
+  }
+  // Searched up to the secret found, or to the end of the window.
+  memo.found = after;
+  memo.to = after != npos ? after : to;
+  const std::size_t before = after != npos ? npos : aws_secret_in(s, std::max(b > kNear ? b - kNear : 0, memo.key_end), b);
+  memo.key_end = end;
+  if (after != npos) {
     s.emit(RuleId::AwsAccessKeyPair, b, end);
+    s.emit(RuleId::AwsSecretAccessKey, after, after + 40);
+  } else if (before != npos) {
+    s.emit(RuleId::AwsSecretAccessKey, before, before + 40);
+    s.emit(RuleId::AwsAccessKeyPair, b, end);
+  } else {
+    s.emit(RuleId::AwsAccessKeyId, b, end);
   }
   s.resume = std::max(s.resume, end);
 }
@@ -138,13 +152,26 @@ void putty_key(Scan& s, std::size_t b) {
 
 // ---- keyword assignments ----
 
-constexpr std::array<std::string_view, 29> kSecretNames = {
-    "password", "passwd",      "passphrase",   "pwd",         "secret",      "token",        "apikey",
-    "api_key",  "api-key",     "access_key",   "accesskey",   "private_key", "privatekey",   "priv_key",
-    "client_key", "service_key", "account_key", "accountkey", "auth_key",    "authkey",      "db_key",
-    "database_key", "db_pass", "database_pass", "key_pass",   "credential",  "contraseña",   "contrasena",
-    "authorization",
+// Names of secrets: any name holding one of these words, or holding "key"
+// in one of the forms after them.
+constexpr std::array<std::string_view, 8> kSecretWords = {
+    "pass", "pwd", "secret", "token", "credential", "contraseña", "contrasena", "authorization",
 };
+constexpr std::array<std::string_view, 17> kSecretKeys = {
+    "apikey",     "api_key",     "api-key",     "access_key", "accesskey", "private_key", "privatekey",
+    "priv_key",   "client_key",  "service_key", "account_key", "accountkey", "auth_key",  "authkey",
+    "db_key",     "database_key", "key_pass",
+};
+
+// Whether one of `words` starts at `k` of `s`, comparing first bytes first:
+// a name is looked at byte by byte, once.
+template <std::size_t N>
+bool word_at(std::string_view s, std::size_t k, const std::array<std::string_view, N>& words) {
+  for (std::string_view w : words) {
+    if (s[k] == w[0] && s.substr(k, w.size()) == w) return true;
+  }
+  return false;
+}
 // Names that hold something about a secret rather than the secret.
 constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
     "url",   "uri",    "path",     "file", "filename", "dir",    "name",   "type",     "len",    "length",
@@ -156,8 +183,24 @@ bool secret_name(std::string_view name) {
   const std::size_t n = std::min(name.size(), buf.size());
   for (std::size_t k = 0; k < n; ++k) buf[k] = ascii_lower(name[name.size() - n + k]);
   const std::string_view lower(buf.data(), n);
-  bool hit = false;
-  for (std::string_view w : kSecretNames) hit = hit || lower.find(w) != std::string_view::npos;
+  bool hit = false, key = false;
+  for (std::size_t k = 0; k < n && !hit; ++k) {
+    switch (lower[k]) {
+      case 'a':
+      case 'c':
+      case 'p':
+      case 's':
+      case 't':
+        hit = word_at(lower, k, kSecretWords);
+        break;
+      case 'k':
+        key = key || lower.substr(k, 3) == "key";
+        break;
+      default:
+        break;
+    }
+  }
+  for (std::size_t k = 0; k < n && !hit && key; ++k) hit = word_at(lower, k, kSecretKeys);
   if (!hit) return false;
   for (std::string_view suffix : kNotSecretSuffixes) {
     if (lower.size() > suffix.size() && lower.ends_with(suffix)) {
@@ -275,7 +318,7 @@ void openai_family(Scan& s, std::size_t b, std::size_t dash) {
   } else if (s.lit(dash + 1, "or-v1-")) {
     token(s, RuleId::OpenrouterApiKey, b, dash + 7, kAlnum, 40);
   } else {
-    const std::size_t end = s.span_fwd(dash + 1, kB64Url, kMaxToken + 1);
+    const std::size_t end = s.run_end(dash + 1, kB64Url);
     const std::string_view body = s.text.substr(dash + 1, end - dash - 1);
     if (body.size() < 32 || body.size() > kMaxToken || !varied(body, 10)) return;
     // Keys mix digits and letters; hyphenated words do not.

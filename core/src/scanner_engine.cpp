@@ -53,6 +53,7 @@ struct NibbleTables {
   std::array<std::uint8_t, 16> first_lo{}, first_hi{}, second_lo{}, second_hi{};
   std::array<std::uint8_t, 16> single_lo{}, single_hi{};
   std::array<bool, 256> single{};
+  std::array<bool, 256> could_start{};  // any test below can pass at this byte
 };
 
 constexpr NibbleTables kTables = [] {
@@ -81,6 +82,9 @@ constexpr NibbleTables kTables = [] {
     t.single_lo[u & 15] |= static_cast<std::uint8_t>(1u << kBitOfHigh[u >> 4]);
     t.single[u] = true;
   }
+  for (int c = 0; c < 256; ++c) {
+    t.could_start[c] = t.single[c] || (c >= '0' && c <= '9') || c == '.' || (t.first_lo[c & 15] & t.first_hi[c >> 4]) != 0;
+  }
   return t;
 }();
 
@@ -94,6 +98,7 @@ constexpr bool bigram_hit(unsigned char a, unsigned char b) {
 // The candidate test for one position; the AVX2 kernel computes the same.
 bool is_candidate(const unsigned char* p, std::size_t n, std::size_t i) {
   const unsigned char c = p[i];
+  if (!kTables.could_start[c]) return false;
   if (kTables.single[c]) return true;
   if (is_digit(c)) return i == 0 || !is_digit(p[i - 1]);
   if (c == '.' && i + 7 < n && p[i + 7] == '.') return true;
@@ -149,7 +154,8 @@ void scan_scalar(Scan& s, std::size_t from) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.text.data());
   const std::size_t n = s.size();
   for (std::size_t i = std::max(from, s.resume); i < n; i = std::max(i + 1, s.resume)) {
-    if (is_candidate(p, n, i)) dispatch(s, i);
+    while (i < n && !kTables.could_start[p[i]]) ++i;
+    if (i < n && is_candidate(p, n, i)) dispatch(s, i);
   }
 }
 
@@ -210,7 +216,7 @@ constexpr std::size_t kLookahead = 39 - 32;
 
 // Advances `base` by whole blocks of 64 positions, while they hold no
 // candidate and their reads stay inside the text (`n` bytes); returns the
-// mask of the first block with one, or 0 at the end.
+// mask of the first block with one, or 0 where the text ends too soon.
 __attribute__((target("avx2"))) std::uint64_t next_block(const Avx2Tables& t, const unsigned char* p,
                                                           std::size_t n, std::size_t& base) {
   while (base + 64 + kLookahead <= n) {
@@ -221,26 +227,51 @@ __attribute__((target("avx2"))) std::uint64_t next_block(const Avx2Tables& t, co
   return 0;
 }
 
-__attribute__((target("avx2"))) void scan_avx2(Scan& s) {
+// Texts shorter than this go to the scalar loop: a block reads 72 bytes.
+constexpr std::size_t kMinVector = 1 + 64 + kLookahead;
+
+// Calls on_block(base, mask) for the blocks of 64 positions with a candidate
+// among positions 1 to n - kLookahead - 1, the ones whose reads stay inside
+// the text; the caller tests position 0 and the last kLookahead. The final
+// block overlaps the one before it, its earlier positions masked off.
+// on_block returns where to go on from (at least base + 64). Needs n >=
+// kMinVector.
+template <class OnBlock>
+__attribute__((target("avx2"))) void vector_blocks(const unsigned char* p, std::size_t n, OnBlock on_block) {
+  const Avx2Tables tables;
+  const std::size_t last = n - 64 - kLookahead;  // start of the final block
+  std::size_t base = 1;
+  while (base <= last) {
+    const std::uint64_t mask = next_block(tables, p, n, base);
+    if (mask == 0) break;
+    base = on_block(base, mask);
+  }
+  if (base < last + 64) {
+    std::uint64_t mask = tables.classify(p + last) | std::uint64_t{tables.classify(p + last + 32)} << 32;
+    if (base > last) mask &= ~std::uint64_t{0} << (base - last);
+    if (mask != 0) on_block(last, mask);
+  }
+}
+
+void dispatch_block(Scan& s, std::size_t base, std::uint64_t mask) {
+  // Dispatch may move `resume` past positions still in the mask.
+  while (mask != 0) {
+    const std::size_t pos = base + static_cast<std::size_t>(std::countr_zero(mask));
+    mask &= mask - 1;
+    if (pos >= s.resume) dispatch(s, pos);
+  }
+}
+
+void scan_avx2(Scan& s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.text.data());
   const std::size_t n = s.size();
-  if (n < 64 + kLookahead + 1) return scan_scalar(s, 0);
+  if (n < kMinVector) return scan_scalar(s, 0);
   if (is_candidate(p, n, 0)) dispatch(s, 0);
-  const Avx2Tables tables;
-  std::size_t base = 1;
-  while (true) {
-    base = std::max(base, s.resume);
-    std::uint64_t mask = next_block(tables, p, n, base);
-    if (mask == 0) break;
-    // Dispatch may move `resume` past positions still in the mask.
-    while (mask != 0) {
-      const std::size_t pos = base + static_cast<std::size_t>(std::countr_zero(mask));
-      mask &= mask - 1;
-      if (pos >= s.resume) dispatch(s, pos);
-    }
-    base += 64;
-  }
-  scan_scalar(s, base);
+  vector_blocks(p, n, [&s](std::size_t base, std::uint64_t mask) {
+    dispatch_block(s, base, mask);
+    return std::max(base + 64, s.resume);
+  });
+  scan_scalar(s, n - kLookahead);
 }
 
 bool has_avx2() {
@@ -315,18 +346,14 @@ std::vector<std::size_t> prefilter_positions(std::string_view text, bool vector_
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
 #ifdef KORVANTA_SCAN_AVX2
-  if (vector_path && has_avx2() && n >= 64 + kLookahead + 1) {
+  if (vector_path && has_avx2() && n >= kMinVector) {
     if (is_candidate(p, n, 0)) out.push_back(0);
-    const Avx2Tables tables;
-    std::size_t base = 1;
-    for (; base + 64 + kLookahead <= n; base += 64) {
-      const std::uint64_t mask = tables.classify(p + base) | std::uint64_t{tables.classify(p + base + 32)} << 32;
-      for (std::uint64_t m = mask; m != 0; m &= m - 1) {
-        out.push_back(base + static_cast<std::size_t>(std::countr_zero(m)));
-      }
-    }
-    for (; base < n; ++base) {
-      if (is_candidate(p, n, base)) out.push_back(base);
+    vector_blocks(p, n, [&out](std::size_t base, std::uint64_t mask) {
+      for (; mask != 0; mask &= mask - 1) out.push_back(base + static_cast<std::size_t>(std::countr_zero(mask)));
+      return base + 64;
+    });
+    for (std::size_t i = n - kLookahead; i < n; ++i) {
+      if (is_candidate(p, n, i)) out.push_back(i);
     }
     return out;
   }

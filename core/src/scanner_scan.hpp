@@ -80,6 +80,14 @@ class Scan {
   std::size_t resume = 0;
   std::uint64_t candidates = 0;
   std::uint64_t work = 0;
+  // The AWS rule's look-around for a secret access key: runs starting in
+  // [from, to) hold no secret; `found` is the one at `to`, or npos when the
+  // search stopped at the end of its window; the previous key id ended at
+  // `key_end`. Keys close together share their searches instead of each
+  // reading 512 bytes.
+  struct {
+    std::size_t from = 0, to = 0, found = std::string_view::npos, key_end = 0;
+  } aws;
 
   std::size_t size() const noexcept { return text.size(); }
   // The byte at `i`, or 0 outside the text. Positions before 0 wrap around
@@ -115,15 +123,25 @@ class Scan {
   // Whether `lit` stands at `pos`, byte for byte / ASCII letters in any case
   // (`lit` is written in lower case).
   bool lit(std::size_t pos, std::string_view s) noexcept {
+    if (pos > text.size() || text.size() - pos < s.size()) return false;
+    for (std::size_t k = 0; k < s.size(); ++k) {
+      if (text[pos + k] != s[k]) {
+        work += k + 1;
+        return false;
+      }
+    }
     work += s.size();
-    return pos <= text.size() && text.size() - pos >= s.size() && text.compare(pos, s.size(), s) == 0;
+    return true;
   }
   bool ilit(std::size_t pos, std::string_view lower) noexcept {
-    work += lower.size();
     if (pos > text.size() || text.size() - pos < lower.size()) return false;
     for (std::size_t k = 0; k < lower.size(); ++k) {
-      if (ascii_lower(text[pos + k]) != lower[k]) return false;
+      if (ascii_lower(text[pos + k]) != lower[k]) {
+        work += k + 1;
+        return false;
+      }
     }
+    work += lower.size();
     return true;
   }
   // First position in [from, from + max) holding `c`, or npos.
