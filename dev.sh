@@ -75,7 +75,10 @@ cmd_bench() {
   "$venv_bin/cmake" -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv_bin/ninja" \
     -DCMAKE_BUILD_TYPE=Release -DKORVANTA_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
   "$venv_bin/cmake" --build "$ROOT/build/bench"
-  "$ROOT/build/bench/bench/korvanta_core_benchmark"
+  local program
+  for program in korvanta_core_benchmark korvanta_otlp_benchmark korvanta_scanner_benchmark; do
+    "$ROOT/build/bench/bench/$program"
+  done
   say "Python: korvanta_python beside opentelemetry-sdk, orjson and json"
   (cd "$ROOT/bench" && "$venv_python" compare.py)
 }
