@@ -2,6 +2,7 @@
 how OTLPExporter resolves its endpoint and settings."""
 
 import email.utils
+import http
 import logging
 import threading
 import time
@@ -70,7 +71,7 @@ def google_rpc_status(code, message):
         ),
         (
             Reply(413, {"Content-Type": "application/x-protobuf"}, b"\x12\x7fcut"),
-            "HTTP 413 Request Entity Too Large: \x12\x7fcut (not retried)",
+            f"HTTP 413 {http.HTTPStatus(413).phrase}: \x12\x7fcut (not retried)",  # the phrase differs by version
         ),
     ],
 )
