@@ -100,7 +100,11 @@ void private_key_block(Scan& s, std::size_t i) {
   if (close == std::string_view::npos) return;
   std::string_view name = s.text.substr(label, close - label);
   if (ssh2 && name.ends_with(' ')) name.remove_suffix(1);
-  if (name.find("PRIVATE KEY") == std::string_view::npos) return;
+  // Labels are upper-case words: "RSA PRIVATE KEY", "PGP PRIVATE KEY BLOCK".
+  if (name.find("PRIVATE KEY") == std::string_view::npos ||
+      name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ") != std::string_view::npos) {
+    return;
+  }
   if (!s.lit(close, ssh2 ? "----" : "-----")) return;
   const std::size_t body = close + (ssh2 ? 4 : 5);
   constexpr std::size_t kMaxBlock = 64 * 1024;
@@ -301,6 +305,9 @@ void secret_assignment(Scan& s, std::size_t i) {
     while (ve < s.size() && ve - vb < 256 && kUnquotedValue[s.at(ve)]) ++ve;
     while (ve < s.size() && ve - vb < 260 && s.at(ve) == '=') ++ve;  // base64 padding
     s.work += ve - vb + 1;
+    // An index (data[...]) or a masking marker goes on where the value stops:
+    // what came before it is no value of its own.
+    if (s.at(ve) == '[') return;
   }
   const std::string_view value = s.text.substr(vb, ve - vb);
   s.work += value.size();
