@@ -29,8 +29,9 @@ bool token(Scan& s, RuleId rule, std::size_t begin, std::size_t body, std::uint1
 
 // ---- AWS ----
 
-// A secret access key: a run of exactly 40 base64 bytes with upper- and
-// lower-case letters, starting between `from` and `to`; npos for none.
+// A secret access key: a run of exactly 40 base64 bytes, varied, with
+// capitals and at least one other kind of character, starting between
+// `from` and `to`; npos for none.
 std::size_t aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
   std::size_t k = from;
   while (k < to) {
@@ -57,7 +58,7 @@ std::size_t aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
 void aws_key(Scan& s, std::size_t b) {
   const std::size_t body = b + 4;
   const std::size_t end = s.span_fwd(body, kAlnumUpperDigit, 17);
-  if (end - body != 16 || !varied(s.text.substr(body, 16), 5)) return;
+  if (end - body != 16 || s.is(end, kAlnum) || !varied(s.text.substr(body, 16), 5)) return;
   constexpr std::size_t kNear = 256;
   constexpr std::size_t npos = std::string_view::npos;
   const std::size_t to = std::min(s.size(), end + kNear);
@@ -176,6 +177,7 @@ bool word_at(std::string_view s, std::size_t k, const std::array<std::string_vie
   }
   return false;
 }
+
 // Names that hold something about a secret rather than the secret.
 constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
     "url",   "uri",    "path",     "file", "filename", "dir",    "name",   "type",     "len",    "length",
@@ -290,10 +292,15 @@ void secret_assignment(Scan& s, std::size_t i) {
   s.work += e - b;
 
   for (int k = 0; k < 4 && blank(s.at(v)); ++k) ++v;
-  if (s.at(v) == '@') ++v;
-  if (in_class(s.at(v), kAlpha) && in_class(s.at(v + 1), kQuote) && std::string_view("bBrRuUfF").find(static_cast<char>(s.at(v))) != std::string_view::npos) ++v;
+  if (s.at(v) == '@') ++v;  // Objective-C @"..."
+  // Python's b"...", r"...", f"...", u"...".
+  if (in_class(s.at(v + 1), kQuote) && std::string_view("bBrRuUfF").find(static_cast<char>(s.at(v))) != std::string_view::npos) {
+    ++v;
+  }
   // "Authorization: Bearer <token>": the token is the value.
-  if (s.ilit(v, "bearer ") || s.ilit(v, "basic ") || s.ilit(v, "token ")) v = s.find(v, ' ', 8) + 1;  // found: it was just read
+  for (std::string_view scheme : {"bearer ", "basic ", "token "}) {
+    if (s.ilit(v, scheme)) v += scheme.size();
+  }
   std::size_t vb, ve;
   if (in_class(s.at(v), kQuote)) {
     vb = v + 1;
