@@ -536,7 +536,7 @@ void on_jwt_or_gcp(Scan& s, std::size_t i) {
     }
     return;
   }
-  // JSON Web Token: base64url header (a JSON object naming "alg" or "typ"),
+  // JSON Web Token: base64url header (a JSON object naming "alg"),
   // '.', payload (a JSON object), then '.' and the signature (may be empty).
   const std::size_t b = i - 1;
   if (s.at(b) != 'e' || s.is(b - 1, kB64Url)) return;
@@ -547,7 +547,7 @@ void on_jwt_or_gcp(Scan& s, std::size_t i) {
   s.work += header_end - b;
   if (!len || *len < 2 || header[0] != '{') return;
   const std::string_view json(header.data(), *len);
-  if (json.find("\"alg\"") == std::string_view::npos && json.find("\"typ\"") == std::string_view::npos) return;
+  if (json.find("\"alg\"") == std::string_view::npos) return;
   const std::size_t payload = header_end + 1;
   const std::size_t payload_end = s.run_end(payload, kB64Url);
   if (payload_end - payload < 4) return;
