@@ -1,8 +1,8 @@
 // The security scanner against its targets and a floor: a typical span with
 // nothing to find (target: at most 2 us), 1 MiB of English prose (target:
 // 1.5 GB/s or more), the same with masking, texts full of findings and of
-// near-matches, and memcpy of the same megabyte. After Google Benchmark's
-// table it prints each case against its target.
+// near-matches, the prefilter's two paths, and memcpy of the same megabyte.
+// After Google Benchmark's table it prints each case against its target.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvanta/scanner.hpp"
+#include "scanner_scan.hpp"
 
 namespace {
 
@@ -110,6 +111,22 @@ BENCHMARK(BM_Memcpy1MiB);
 
 void BM_ScanProse1MiB(benchmark::State& state) { scan_case(state, prose(kMiB)); }
 BENCHMARK(BM_ScanProse1MiB);
+
+// The prefilter alone, the vector kernel against the scalar table loop that
+// selects the same positions: what chose the kernel.
+void BM_PrefilterVectorProse1MiB(benchmark::State& state) {
+  const std::string text = prose(kMiB);
+  for (auto _ : state) benchmark::DoNotOptimize(scanner_detail::prefilter_positions(text, true));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_PrefilterVectorProse1MiB);
+
+void BM_PrefilterScalarProse1MiB(benchmark::State& state) {
+  const std::string text = prose(kMiB);
+  for (auto _ : state) benchmark::DoNotOptimize(scanner_detail::prefilter_positions(text, false));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_PrefilterScalarProse1MiB);
 
 // One sentence repeated, as core_benchmark.cpp's prompts: almost no hits.
 void BM_ScanFox1MiB(benchmark::State& state) {

@@ -81,6 +81,40 @@ std::size_t wordy_bytes(std::string_view v) {
   return total;
 }
 
+// Escaped text rather than a value: an HTML entity (&lt; &#229;) or a
+// \uXXXX or \xXX escape.
+bool holds_escape(std::string_view v) {
+  for (std::size_t k = 0; k + 3 < v.size(); ++k) {
+    if (v[k] == '&') {
+      std::size_t q = k + 1;
+      while (q < v.size() && q - k <= 8 && (in_class(static_cast<unsigned char>(v[q]), kAlnum) || v[q] == '#')) ++q;
+      if (q - k >= 3 && q < v.size() && v[q] == ';') return true;
+    } else if (v[k] == '\\' && (v[k + 1] == 'u' || v[k + 1] == 'x')) {
+      const std::size_t digits = v[k + 1] == 'u' ? 4 : 2;
+      std::size_t q = k + 2;
+      while (q < v.size() && q - k - 2 < digits && in_class(static_cast<unsigned char>(v[q]), kHex)) ++q;
+      if (q - k - 2 == digits) return true;
+    }
+  }
+  return false;
+}
+
+// A path of words: '/' between pieces that are all words, lower-case or
+// capitalised ("America/New_York", "usr/local/lib"). Random base64 has
+// digits or inner capitals in its pieces.
+bool path_of_words(std::string_view v) {
+  if (v.find('/') == std::string_view::npos) return false;
+  std::size_t k = 0;
+  while (k < v.size()) {
+    const std::size_t start = k;
+    if (v[k] >= 'A' && v[k] <= 'Z') ++k;
+    while (k < v.size() && v[k] >= 'a' && v[k] <= 'z') ++k;
+    if (k == start || (k < v.size() && std::string_view("/_.-").find(v[k]) == std::string_view::npos)) return false;
+    ++k;
+  }
+  return true;
+}
+
 // Words that placeholder and sample secrets are made of; a random value of
 // the lengths looked at holds none of them by chance.
 bool holds_sample_word(std::string_view v) {
@@ -192,7 +226,7 @@ bool varied(std::string_view body, std::size_t min_distinct) noexcept {
 }
 
 bool looks_random(std::string_view v) noexcept {
-  if (v.size() < 8 || v.size() > 256) return false;
+  if (v.size() < 10 || v.size() > 256) return false;
   switch (v.front()) {
     case '$':
     case '%':
@@ -221,12 +255,15 @@ bool looks_random(std::string_view v) noexcept {
   const int classes = int{lower} + int{upper} + int{digit} + int{other};
   const std::size_t n = v.size();
   if (classes == 1 && !lower) return false;
-  if (holds_sample_word(v) || wordy_bytes(v) * 2 >= n || is_uuid(v)) return false;
+  // Lower-case words joined by '-', '_' or '.': a phrase or a name.
+  if (classes == 1 && v.find_first_of("-_.") != std::string_view::npos) return false;
+  if (holds_sample_word(v) || wordy_bytes(v) * 2 >= n || is_uuid(v) || path_of_words(v)) return false;
   if (other) {
     for (std::string_view marker : {"${", "{{", "...", "***", "<", ">", "[REDACTED:"}) {
       if (contains(v, marker)) return false;
     }
     if (contains(v, "%(") && contains(v, ")s")) return false;  // %(name)s
+    if (holds_escape(v)) return false;
   }
   if (contains(v, "xxxx") || contains(v, "XXXX")) return false;
   const double h = shannon_entropy(v);

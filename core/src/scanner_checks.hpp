@@ -30,7 +30,7 @@ bool iban_checksum_ok(std::string_view compact) noexcept;
 double shannon_entropy(std::string_view value) noexcept;
 // Whether a value assigned to a secret-sounding name looks like a real
 // secret rather than a word, a placeholder, a reference or an identifier:
-// 8 to 256 bytes without whitespace, varied character classes, high
+// 10 to 256 bytes without whitespace, varied character classes, high
 // entropy for its length, few dictionary-like letter runs, no template
 // syntax, not a UUID. Precision matters more than recall here.
 bool looks_random(std::string_view value) noexcept;

@@ -29,8 +29,9 @@ bool token(Scan& s, RuleId rule, std::size_t begin, std::size_t body, std::uint1
 
 // ---- AWS ----
 
-// A secret access key: a run of exactly 40 base64 bytes with upper- and
-// lower-case letters, starting between `from` and `to`; npos for none.
+// A secret access key: a run of exactly 40 base64 bytes, varied, with
+// capitals and at least one other kind of character, starting between
+// `from` and `to`; npos for none.
 std::size_t aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
   std::size_t k = from;
   while (k < to) {
@@ -57,7 +58,7 @@ std::size_t aws_secret_in(Scan& s, std::size_t from, std::size_t to) {
 void aws_key(Scan& s, std::size_t b) {
   const std::size_t body = b + 4;
   const std::size_t end = s.span_fwd(body, kAlnumUpperDigit, 17);
-  if (end - body != 16 || !varied(s.text.substr(body, 16), 5)) return;
+  if (end - body != 16 || s.is(end, kAlnum) || !varied(s.text.substr(body, 16), 5)) return;
   constexpr std::size_t kNear = 256;
   constexpr std::size_t npos = std::string_view::npos;
   const std::size_t to = std::min(s.size(), end + kNear);
@@ -100,7 +101,11 @@ void private_key_block(Scan& s, std::size_t i) {
   if (close == std::string_view::npos) return;
   std::string_view name = s.text.substr(label, close - label);
   if (ssh2 && name.ends_with(' ')) name.remove_suffix(1);
-  if (name.find("PRIVATE KEY") == std::string_view::npos) return;
+  // Labels are upper-case words: "RSA PRIVATE KEY", "PGP PRIVATE KEY BLOCK".
+  if (name.find("PRIVATE KEY") == std::string_view::npos ||
+      name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ") != std::string_view::npos) {
+    return;
+  }
   if (!s.lit(close, ssh2 ? "----" : "-----")) return;
   const std::size_t body = close + (ssh2 ? 4 : 5);
   constexpr std::size_t kMaxBlock = 64 * 1024;
@@ -172,6 +177,7 @@ bool word_at(std::string_view s, std::size_t k, const std::array<std::string_vie
   }
   return false;
 }
+
 // Names that hold something about a secret rather than the secret.
 constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
     "url",   "uri",    "path",     "file", "filename", "dir",    "name",   "type",     "len",    "length",
@@ -286,10 +292,15 @@ void secret_assignment(Scan& s, std::size_t i) {
   s.work += e - b;
 
   for (int k = 0; k < 4 && blank(s.at(v)); ++k) ++v;
-  if (s.at(v) == '@') ++v;
-  if (in_class(s.at(v), kAlpha) && in_class(s.at(v + 1), kQuote) && std::string_view("bBrRuUfF").find(static_cast<char>(s.at(v))) != std::string_view::npos) ++v;
+  if (s.at(v) == '@') ++v;  // Objective-C @"..."
+  // Python's b"...", r"...", f"...", u"...".
+  if (in_class(s.at(v + 1), kQuote) && std::string_view("bBrRuUfF").find(static_cast<char>(s.at(v))) != std::string_view::npos) {
+    ++v;
+  }
   // "Authorization: Bearer <token>": the token is the value.
-  if (s.ilit(v, "bearer ") || s.ilit(v, "basic ") || s.ilit(v, "token ")) v = s.find(v, ' ', 8) + 1;  // found: it was just read
+  for (std::string_view scheme : {"bearer ", "basic ", "token "}) {
+    if (s.ilit(v, scheme)) v += scheme.size();
+  }
   std::size_t vb, ve;
   if (in_class(s.at(v), kQuote)) {
     vb = v + 1;
@@ -301,6 +312,9 @@ void secret_assignment(Scan& s, std::size_t i) {
     while (ve < s.size() && ve - vb < 256 && kUnquotedValue[s.at(ve)]) ++ve;
     while (ve < s.size() && ve - vb < 260 && s.at(ve) == '=') ++ve;  // base64 padding
     s.work += ve - vb + 1;
+    // An index (data[...]) or a masking marker goes on where the value stops:
+    // what came before it is no value of its own.
+    if (s.at(ve) == '[') return;
   }
   const std::string_view value = s.text.substr(vb, ve - vb);
   s.work += value.size();
@@ -522,7 +536,7 @@ void on_jwt_or_gcp(Scan& s, std::size_t i) {
     }
     return;
   }
-  // JSON Web Token: base64url header (a JSON object naming "alg" or "typ"),
+  // JSON Web Token: base64url header (a JSON object naming "alg"),
   // '.', payload (a JSON object), then '.' and the signature (may be empty).
   const std::size_t b = i - 1;
   if (s.at(b) != 'e' || s.is(b - 1, kB64Url)) return;
@@ -533,7 +547,7 @@ void on_jwt_or_gcp(Scan& s, std::size_t i) {
   s.work += header_end - b;
   if (!len || *len < 2 || header[0] != '{') return;
   const std::string_view json(header.data(), *len);
-  if (json.find("\"alg\"") == std::string_view::npos && json.find("\"typ\"") == std::string_view::npos) return;
+  if (json.find("\"alg\"") == std::string_view::npos) return;
   const std::size_t payload = header_end + 1;
   const std::size_t payload_end = s.run_end(payload, kB64Url);
   if (payload_end - payload < 4) return;

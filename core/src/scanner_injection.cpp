@@ -49,9 +49,9 @@ constexpr std::array<std::string_view, 23> kInstructions = {
     "règle",   "regle",   "regra",    "regol",     "prompt",      "directive", "guideline", "consigne",
     "indicaci", "direttiv", "vorgabe", "инструкц",  "указани",     "правил",   "промпт",
 };
-constexpr std::array<std::string_view, 17> kYour = {
-    "your", "tus", "tes", "vos", "votre", "deine", "dein", "ihre", "tuas",
-    "suas", "teus", "tue", "tuoi", "твои", "ваши", "свои", "seine",
+constexpr std::array<std::string_view, 16> kYour = {
+    "your", "tus", "tes", "vos", "votre", "deine", "dein", "ihre",
+    "tuas", "suas", "teus", "tue", "tuoi", "твои", "ваши", "свои",
 };
 constexpr std::array<std::string_view, 6> kCjkEarlier = {"之前", "以上", "先前", "上面", "前面", "以前"};
 constexpr std::array<std::string_view, 5> kCjkInstructions = {"指令", "指示", "说明", "规则", "提示"};
@@ -61,8 +61,9 @@ constexpr std::size_t kWindow = 160;
 
 bool letter(unsigned char c) { return in_class(c, kAlpha | kHigh); }
 
-// A word lower-cased into `buf`: ASCII by the usual rule, Cyrillic capitals
-// (U+0400 to U+042F) to their small letters; other bytes as they are.
+// A word lower-cased into `buf`: ASCII by the usual rule, the Cyrillic
+// capitals А to Я (U+0410 to U+042F) to their small letters; other bytes as
+// they are.
 std::string_view fold(std::string_view word, std::array<char, 48>& buf) {
   std::size_t n = 0;
   for (std::size_t k = 0; k < word.size() && n < buf.size(); ++k) {
@@ -135,22 +136,30 @@ std::size_t phrase_after(Scan& s, std::size_t q) {
   return 0;
 }
 
+// The characters after a Chinese verb: a word for "earlier" and one for the
+// instructions, in either order; returns the end of the phrase or 0.
 std::size_t cjk_phrase_after(Scan& s, std::size_t q) {
   const std::size_t limit = std::min(s.size(), q + 48);
   bool earlier = false, instructions = false;
   while (q < limit && !sentence_end(s, q)) {
-    for (std::string_view w : kCjkEarlier) earlier = earlier || s.lit(q, w);
+    std::size_t word = 0;
+    for (std::string_view w : kCjkEarlier) {
+      if (s.lit(q, w)) {
+        earlier = true;
+        word = w.size();
+      }
+    }
     for (std::string_view w : kCjkInstructions) {
       if (s.lit(q, w)) {
         instructions = true;
-        if (earlier) return q + w.size();
+        word = w.size();
       }
     }
-    // Step one UTF-8 character.
+    if (earlier && instructions) return q + word;
+    // On by one UTF-8 character.
     ++q;
     while (q < limit && (s.at(q) & 0xC0) == 0x80) ++q;
   }
-  (void)instructions;
   return 0;
 }
 
@@ -257,7 +266,7 @@ void on_hash(Scan& s, std::size_t i) {
     if (!s.ilit(q, phrase)) continue;
     std::size_t end = q + phrase.size();
     std::size_t r = end;
-    while (s.at(r) == ' ') ++r;
+    while (s.at(r) == ' ' && r - end < 8) ++r;
     if (s.at(r) == ':') end = r + 1;
     else if (!(r == s.size() || s.at(r) == '\n' || s.at(r) == '\r')) return;
     s.emit(RuleId::RoleOverrideHeader, i, end);
@@ -302,7 +311,7 @@ void on_persona(Scan& s, std::size_t i) {
   const std::string_view after = fold(s.text.substr(i + 3, std::min<std::size_t>(48, s.size() - i - 3)), buf2);
   s.work += before.size() + after.size();
   bool hit = false;
-  for (std::string_view cue : {"you are now", "you are", "act as", "pretend to be", "become", "roleplay as"}) {
+  for (std::string_view cue : {"you are", "act as", "pretend to be", "become", "roleplay as"}) {
     hit = hit || before.find(cue) != std::string_view::npos;
   }
   for (std::string_view cue : {" mode", "do anything now"}) {

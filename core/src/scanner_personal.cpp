@@ -165,8 +165,9 @@ void on_at(Scan& s, std::size_t i) {
 // possibly in parentheses; written without groups, at least 11 digits, so
 // that integer literals such as +4294967296 stay out. +1 numbers follow the
 // North American plan: ten digits, area code and exchange not starting with
-// 0 or 1. Only where a number can start: not after a letter, digit or
-// operand.
+// 0 or 1. The number is the longest run of groups that reads so; the
+// groups after it may be another number ("+44 20 7946 0958 536-22-1234").
+// Only where a number can start: not after a letter, digit or operand.
 void on_plus(Scan& s, std::size_t i) {
   if (i > 0 && std::string_view(" \t\r\n(\"':,;>=[").find(static_cast<char>(s.at(i - 1))) == std::string_view::npos) {
     return;
@@ -176,30 +177,32 @@ void on_plus(Scan& s, std::size_t i) {
   std::array<char, 3> lead{'0', '0', '0'};
   for (std::size_t k = i + 1; k < cc_end; ++k) lead[k - i - 1] = static_cast<char>(s.at(k));
   if (calling_code_length(std::string_view(lead.data(), 3)) == 0) return;
-  std::size_t q = i + 1;
-  std::size_t digits = 0;
-  std::size_t end = q;
-  bool paren = false;
+  // The groups, each with the digit count and end so far; the number ends
+  // after the longest run of groups that reads as a whole number.
+  struct Group {
+    std::size_t digits;
+    std::size_t end;
+    std::size_t size;
+  };
+  std::array<Group, 8> groups;
   std::array<char, 15> number;
-  std::size_t groups = 0;
-  std::size_t last = 0;
-  while (groups < 8) {
+  std::size_t count = 0, digits = 0;
+  std::size_t q = i + 1;
+  bool paren = false;
+  while (count < groups.size()) {
     const bool open = s.at(q) == '(';
-    if (open && paren) return;
+    if (open && paren) break;
     const std::size_t g = q + (open ? 1 : 0);
     const std::size_t ge = s.span_fwd(g, kDigit, 16);
-    if (ge == g) break;
-    if (digits + (ge - g) > 15) return;
-    ++groups;
-    last = ge - g;
+    if (ge == g || digits + (ge - g) > 15) break;
     for (std::size_t k = g; k < ge; ++k) number[digits++] = static_cast<char>(s.at(k));
-    end = ge;
     q = ge;
     if (open) {
-      if (s.at(q) != ')') return;
+      if (s.at(q) != ')') break;
       paren = true;
-      end = ++q;
+      ++q;
     }
+    groups[count++] = {digits, q, ge - g};
     const unsigned char sep = s.at(q);
     if ((sep == ' ' || sep == '-' || sep == '.') && (s.is(q + 1, kDigit) || (s.at(q + 1) == '(' && !paren))) {
       ++q;
@@ -207,13 +210,18 @@ void on_plus(Scan& s, std::size_t i) {
       break;
     }
   }
-  if (digits < (groups > 1 ? 10u : 11u) || (groups > 1 && last < 2) || s.is(end, kAlnum | kUnderscore) ||
-      ((s.at(end) == '.' || s.at(end) == '-') && s.is(end + 1, kDigit))) {
+  for (std::size_t k = count; k-- > 0;) {
+    const Group& g = groups[k];
+    const std::size_t end = g.end;
+    if (g.digits < (k > 0 ? 10u : 11u) || (k > 0 && g.size < 2) || s.is(end, kAlnum | kUnderscore) ||
+        ((s.at(end) == '.' || s.at(end) == '-') && s.is(end + 1, kDigit))) {
+      continue;
+    }
+    if (number[0] == '1' && (g.digits != 11 || number[1] < '2' || number[4] < '2')) continue;
+    s.emit(RuleId::PhoneNumber, i, end);
+    s.resume = std::max(s.resume, end);
     return;
   }
-  if (number[0] == '1' && (digits != 11 || number[1] < '2' || number[4] < '2')) return;
-  s.emit(RuleId::PhoneNumber, i, end);
-  s.resume = std::max(s.resume, end);
 }
 
 void on_digit_run(Scan& s, std::size_t i) {

@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::array<bool, 256> kEndsAuthority = [] {
   std::array<bool, 256> t{};
-  for (char c : std::string_view("/?#\\<>\"'`(),; \t\r\n\v\f")) t[static_cast<unsigned char>(c)] = true;
+  for (int c = 0; c <= 0x20; ++c) t[c] = true;
+  t[0x7F] = true;
+  for (char c : std::string_view("/?#\\<>\"'`(),;")) t[static_cast<unsigned char>(c)] = true;
   return t;
 }();
 
@@ -122,7 +124,11 @@ void on_url(Scan& s, std::size_t i) {
   const Authority a = parse_authority(s, i + 3);
   if (a.at != std::string_view::npos) {
     const std::size_t colon = s.find(a.begin, ':', a.at - a.begin);
+    // Brackets belong to IPv6 hosts only; in a userinfo they mean this is
+    // no URL (or a masking marker stands there).
+    const std::string_view userinfo = s.text.substr(a.begin, a.at - a.begin);
     if (colon != std::string_view::npos && a.host_end > a.host_begin &&
+        userinfo.find_first_of("[]") == std::string_view::npos &&
         !placeholder_password(s.text.substr(colon + 1, a.at - colon - 1))) {
       s.emit(RuleId::UrlPassword, colon + 1, a.at);
     }

@@ -178,7 +178,10 @@ std::vector<TextMatch> find_matches(std::string_view text, TextKind kind = TextK
 inline constexpr std::string_view kRedactedPrefix = "[REDACTED:";
 // `text` with every credential and personal-data match of a Content scan
 // replaced by its marker; everything else (prompt injection included) is
-// kept byte for byte.
+// kept byte for byte. A marker can settle a neighbour that its bytes had
+// put in doubt, so the result is scanned again and masked again until
+// nothing is left (at most four rounds; a text without findings is scanned
+// once).
 //
 //   mask_text("token=ghp_...36 chars... ok") == "token=[REDACTED:github_token] ok"
 std::string mask_text(std::string_view text);
