@@ -346,7 +346,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
         weakref.finalize(stream, call.end).atexit = False
     else:
         # Ends the call itself when collected with the stream: no finalizer to register.
-        attributes["_iterator"] = _Observed(inner, call, route.chunk)
+        attributes["_iterator"] = _Observed(inner, call, route)
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -364,15 +364,24 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     route.streaming(state, call, stream)
 
 
+_BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
+
+
 class _Observed:
-    """The items of a stream, each recorded on its call before the caller gets it."""
+    """The items of a stream, recorded on its call as they pass to the caller.
 
-    __slots__ = ("_inner", "_call", "_chunk")
+    Each item is read at once until the first token (whose time is taken
+    then); after it, items are put aside and read in batches (`Call.drain`).
+    """
 
-    def __init__(self, inner: Iterator[Any], call: Call, chunk: Callable[[Call, Any], bool]) -> None:
+    __slots__ = ("_inner", "_call", "_chunk", "_hidden")
+
+    def __init__(self, inner: Iterator[Any], call: Call, route: Route) -> None:
         self._inner = inner
         self._call = call
-        self._chunk = chunk
+        self._chunk = route.chunk
+        self._hidden = getattr(route, "hidden_item", None)
+        call.reader = route.chunk
 
     def __iter__(self) -> _Observed:
         return self
@@ -388,6 +397,14 @@ class _Observed:
             except BaseException as error:
                 call.fail(error)
                 raise
+            if call.first_token_seen:
+                if item is self._hidden:
+                    continue
+                pending = call.pending
+                pending.append(item)
+                if len(pending) >= _BATCH:
+                    call.drain()
+                return item
             try:
                 if self._chunk(call, item):
                     return item
@@ -411,9 +428,18 @@ class _Observed:
 
 
 async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:
-    chunk = route.chunk
+    chunk = call.reader = route.chunk
+    hidden = getattr(route, "hidden_item", None)
     try:
         async for item in inner:
+            if call.first_token_seen:  # as in _Observed: put aside, read in batches
+                if item is hidden:
+                    continue
+                call.pending.append(item)
+                if len(call.pending) >= _BATCH:
+                    call.drain()
+                yield item
+                continue
             try:
                 shown = chunk(call, item)
             except Exception as error:

@@ -147,7 +147,7 @@ class Call:
         "span", "provider", "request_model", "capture", "started_ns", "first_token_seen", "ended", "failed",
         "text", "tool_calls", "response_model", "response_id", "finish_reasons", "input_tokens",
         "output_tokens", "cached_tokens", "cache_write_tokens", "reasoning_tokens", "hide_usage_chunk",
-        "on_end",
+        "on_end", "pending", "reader",
     )
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
@@ -171,6 +171,9 @@ class Call:
         self.reasoning_tokens: int | None = None
         self.hide_usage_chunk = False
         self.on_end: Callable[[], None] | None = None
+        # Streamed items after the first token, read in batches (see drain).
+        self.pending: list[Any] = []
+        self.reader: Callable[[Call, Any], bool] | None = None
 
     # -- the request -------------------------------------------------------
 
@@ -226,6 +229,23 @@ class Call:
         if type(reasoning_tokens) is int and (reasoning_tokens or self.reasoning_tokens is None):
             self.reasoning_tokens = reasoning_tokens
 
+    def drain(self) -> None:
+        """Reads the streamed items put aside since the last drain.
+
+        Once the first token is timed, items are only put aside as they pass
+        and read here in one go: interleaved with the client's own parsing, the
+        reading code would run with cold caches, at several times the cost.
+        """
+        pending = self.pending
+        if pending and self.reader is not None:
+            self.pending = []
+            read = self.reader
+            try:
+                for item in pending:
+                    read(self, item)
+            except Exception as error:
+                fault("reading a streamed item", error)
+
     # -- the end -----------------------------------------------------------
 
     def fail(self, error: BaseException) -> None:
@@ -242,6 +262,8 @@ class Call:
     def end(self) -> None:
         if self.ended:
             return
+        if self.pending:
+            self.drain()
         self.ended = True
         span = self.span
         if self.on_end is not None:

@@ -148,6 +148,8 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
 
 
 class _ChatCompletions:
+    hidden_item = None  # set below, once the sentinel exists
+
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "chat.completions")
@@ -157,7 +159,8 @@ class _ChatCompletions:
         if (stream and state.stream_usage and _STREAM_OPTIONS not in body
                 and not (extra and _STREAM_OPTIONS in extra)):
             # Streams report usage only when asked to; the caller did not ask,
-            # so tracing asks and keeps the extra usage chunk to itself.
+            # so tracing asks and keeps the extra usage chunk to itself. A copy:
+            # the options as given are what a refusing server gets again.
             sent = copy.copy(options)
             sent.json_data = {**body, _STREAM_OPTIONS: {"include_usage": True}}
             call.hide_usage_chunk = True
@@ -344,6 +347,8 @@ def _hook_usage_chunks(client: Any, state: ClientState) -> None:
 
     vars(client)["_process_response_data"] = process_response_data
 
+
+_ChatCompletions.hidden_item = _HIDDEN
 
 _ROUTES: dict[str, Any] = {
     "/chat/completions": _ChatCompletions(),
