@@ -209,7 +209,7 @@ def _paired(plain: Any, traced: Any, kind: str, rounds: int, calls: int,
             "spread_us": (statistics.quantiles(added, n=4)[2] - statistics.quantiles(added, n=4)[0]) / 1000}
 
 
-def measure(rounds: int = 1500, calls: int = 1) -> dict[str, dict[str, dict[str, float]]]:
+def measure(rounds: int = 500, calls: int = 4) -> dict[str, dict[str, dict[str, float]]]:
     """{tracer: {kind: {"added_us", "call_us", "spread_us"}}} for each of KINDS; a peer that cannot load is left out."""
     results: dict[str, dict[str, dict[str, float]]] = {}
     make_plain, make_traced = korvanta_tracer()
@@ -249,8 +249,8 @@ def format_report(results: dict[str, dict[str, dict[str, float]]]) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=1500)
-    parser.add_argument("--calls", type=int, default=1)
+    parser.add_argument("--rounds", type=int, default=500)
+    parser.add_argument("--calls", type=int, default=4)
     args = parser.parse_args()
     print(format_report(measure(args.rounds, args.calls)))
 
