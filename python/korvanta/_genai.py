@@ -147,7 +147,7 @@ class Call:
         "span", "provider", "request_model", "capture", "started_ns", "first_token_seen", "ended", "failed",
         "text", "tool_calls", "response_model", "response_id", "finish_reasons", "input_tokens",
         "output_tokens", "cached_tokens", "cache_write_tokens", "reasoning_tokens", "hide_usage_chunk",
-        "on_end", "pending", "reader",
+        "on_end", "pending", "reader", "prompt_source",
     )
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
@@ -174,18 +174,27 @@ class Call:
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
         self.reader: Callable[[Call, Any], bool] | None = None
+        self.prompt_source: tuple[Callable[[], list[dict[str, Any]]], Any] | None = None
 
     # -- the request -------------------------------------------------------
 
     def record_prompt(self, messages: Callable[[], list[dict[str, Any]]], tools: Any = None) -> None:
-        """Records the request's messages and tool definitions, when content is captured."""
-        if not self.capture:
-            return
+        """Notes how to record the request's messages and tool definitions, when content is captured.
+
+        They are converted when the call ends, with the answer: the request
+        body is the client's own copy, and one burst of work after the call
+        costs less than two around it.
+        """
+        if self.capture:
+            self.prompt_source = (messages, tools)
+
+    def _record_prompt(self, span: Any) -> None:
+        messages, tools = self.prompt_source  # type: ignore[misc]
         try:
-            self.span.set_prompt(dumps(messages()))
+            span.set_prompt(dumps(messages()))
             definitions = tool_definitions(tools)
             if definitions is not None:
-                self.span.add_tag("gen_ai.tool.definitions", definitions)
+                span.add_tag("gen_ai.tool.definitions", definitions)
         except Exception as error:
             fault("recording the prompt", error)
 
@@ -254,6 +263,9 @@ class Call:
             return
         try:
             self.failed = True
+            if self.prompt_source is not None:
+                self._record_prompt(self.span)
+                self.prompt_source = None
             self.span.set_error(f"{type(error).__name__}: {error}", error_status(error))
         except Exception as inner:
             fault("recording an error", inner)
@@ -271,6 +283,8 @@ class Call:
                 self.on_end()
             except Exception as error:
                 fault("ending a call", error)
+        if self.prompt_source is not None:
+            self._record_prompt(span)
         try:
             if not self.failed:
                 span.set_response("".join(self.text) if self.capture else "")

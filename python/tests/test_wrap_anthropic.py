@@ -2,6 +2,11 @@
 # loopback server; messages.create (streamed or not) and messages.stream().
 from __future__ import annotations
 
+import json
+import subprocess
+import sys
+from pathlib import Path
+
 import anthropic
 import pytest
 
@@ -164,3 +169,19 @@ def test_wrapping_something_else_is_a_type_error():
     with pytest.raises(TypeError, match=r"^wrap_anthropic\(\) takes an anthropic.Anthropic or "
                                         r"anthropic.AsyncAnthropic client, not object$"):
         korvanta.wrap_anthropic(object())
+
+
+def test_agent_example_traces_each_call_under_the_agent_span():
+    example = Path(__file__).resolve().parents[2] / "examples" / "anthropic_agent.py"
+    result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    first, tool, answer, agent = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [span["operation_name"] for span in (first, tool, answer, agent)] == [
+        "chat", "execute_tool", "chat", "invoke_agent"]
+    assert {span["parent_span_id"] for span in (first, tool, answer)} == {agent["span_id"]}
+    # The streamed turn: 312 uncached + 1024 cache reads in, 58 out (at message_delta).
+    assert (first["prompt_tokens"], first["completion_tokens"]) == (1336, 58)
+    assert [(a["name"], a["arguments"]) for a in first["agent_actions"]] == [("get_weather", '{"city": "Paris"}')]
+    assert json.loads(answer["prompt"])[-1] == {"role": "tool", "parts": [
+        {"type": "tool_call_response", "id": "toolu_01paris",
+         "response": '{"city": "Paris", "sky": "rain", "temperature": 14}'}]}

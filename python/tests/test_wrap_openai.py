@@ -216,6 +216,12 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
         else:
             with manager as response:
                 assert len(await drain(response.parse())) == 4
+        if is_async:
+            async with client as entered:
+                assert entered is client
+        else:
+            with client as entered:
+                assert entered is client
 
     run(scenario())
     assert [span["response"] for span in spans.take()] == ["Hello there."] * 3
