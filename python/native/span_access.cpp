@@ -14,6 +14,7 @@
 #include "korvanta/span_event.hpp"
 #include "package_access.hpp"
 #include "py_values.hpp"
+#include "span_methods.hpp"
 
 namespace korvanta::py::native {
 namespace {
@@ -173,21 +174,12 @@ Result<Ref> report_action(PyObject*, const Args<signatures::report_action>& args
   auto metadata = as_string_map(args[11], "metadata");
   if (!metadata) return std::move(metadata).error();
 
-  const auto type = action_type_from_string(*action_type);
-  if (!type) {
-    std::string msg = "Invalid action_type: '";
-    msg.append(*action_type);
-    msg += "'. Expected one of: tool_call, skill_invocation, command_execution, web_access, file_access";
-    return Error(PyExc_ValueError, std::move(msg));
-  }
   auto span = borrow_exclusive<SpanClass>(args[0]);
   if (!span) return std::move(span).error();
 
-  AgentAction action = AgentAction::create(*type, std::string(*name));
-  if (*arguments) action.set_arguments(std::string(**arguments));
-  if (*result) action.set_result(**result);
-  action.duration_ms = *duration_ms;
-  action.success = success->value_or(true);
+  Result<AgentAction> made = make_action({*action_type, *name, *arguments, *result, *duration_ms, *success});
+  if (!made) return std::move(made).error();
+  AgentAction& action = *made;
   action.exit_code = exit_code;
   if (*http_method) action.http_method.emplace(**http_method);
   action.http_status = *http_status;

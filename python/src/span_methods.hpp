@@ -4,7 +4,12 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
 #include "args.hpp"
+#include "korvanta/agent_action.hpp"
 #include "error.hpp"
 #include "ref.hpp"
 #include "signatures.hpp"
@@ -13,6 +18,20 @@ namespace korvanta::py {
 
 extern const char kReportActionDoc[];
 Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_action>& args);
+
+// The fields every report_action call gives (the module's and the
+// package's), converted.
+struct ActionFields {
+  std::string_view action_type;
+  std::string_view name;
+  std::optional<std::string_view> arguments;
+  std::optional<std::string_view> result;
+  std::optional<std::uint64_t> duration_ms;
+  std::optional<bool> success;
+};
+// The action they describe, with a fresh id and the current time; ValueError
+// "Invalid action_type: '<text>'. Expected one of: ..." for an unknown type.
+Result<AgentAction> make_action(const ActionFields& fields);
 
 Result<Ref> to_json(PyObject* self);
 Result<Ref> to_dict(PyObject* self);

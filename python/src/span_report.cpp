@@ -44,24 +44,28 @@ Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_act
   auto success = args.get_optional<5, as_bool>();
   if (!success) return std::move(success).error();
 
-  const auto type = action_type_from_string(*action_type);
+  Result<AgentAction> action = make_action({*action_type, *name, *arguments, *result, *duration_ms, *success});
+  if (!action) return std::move(action).error();
+  Result<Ref> id = to_python(action->id);
+  if (!id) return id;
+  (*span)->add_agent_action(std::move(*action));
+  return id;
+}
+
+Result<AgentAction> make_action(const ActionFields& fields) {
+  const auto type = action_type_from_string(fields.action_type);
   if (!type) {
     std::string msg = "Invalid action_type: '";
-    msg.append(*action_type);
+    msg.append(fields.action_type);
     msg += "'. Expected one of: tool_call, skill_invocation, command_execution, web_access, file_access";
     return Error(PyExc_ValueError, std::move(msg));
   }
-
-  AgentAction action = AgentAction::create(*type, std::string(*name));
-  if (*arguments) action.set_arguments(std::string(**arguments));
-  if (*result) action.set_result(**result);
-  action.duration_ms = *duration_ms;
-  if (*success == false) action.success = false;
-
-  Result<Ref> id = to_python(action.id);
-  if (!id) return id;
-  (*span)->add_agent_action(std::move(action));
-  return id;
+  AgentAction action = AgentAction::create(*type, std::string(fields.name));
+  if (fields.arguments) action.set_arguments(std::string(*fields.arguments));
+  if (fields.result) action.set_result(*fields.result);
+  action.duration_ms = fields.duration_ms;
+  if (fields.success == false) action.success = false;
+  return action;
 }
 
 }  // namespace korvanta::py
