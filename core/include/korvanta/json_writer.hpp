@@ -20,6 +20,22 @@ namespace korvanta {
 
 enum class JsonLayout : std::uint8_t { Compact, Indented };
 
+// How string() and key() find the bytes to escape: eight bytes at a time in a
+// plain register, 16-byte SSE2 blocks, or 32-byte AVX2 blocks (SSE2 for
+// texts of up to 32 bytes). Every scan writes the same bytes and reads none
+// past the text. The widest this CPU runs is chosen when the first text is
+// written.
+enum class EscapeScan : std::uint8_t { Portable, Sse2, Avx2 };
+
+// Whether `scan` runs here: SSE2 on x86 only, AVX2 when the CPU has it too.
+bool escape_scan_available(EscapeScan scan) noexcept;
+// The scan in use.
+EscapeScan escape_scan() noexcept;
+// For tests and benchmarks: every writer, on every thread, uses `scan` from
+// now on. Returns false, changing nothing, when it is not available.
+//   use_escape_scan(EscapeScan::Portable);  // then compare with the others
+bool use_escape_scan(EscapeScan scan) noexcept;
+
 class JsonWriter {
  public:
   // Deepest nesting of containers; the records need 4.
@@ -144,6 +160,8 @@ class JsonWriter {
   }
   void start_member();
   void newline_indent();
+  // The escape loops behind string(), one per EscapeScan (json_writer.cpp).
+  struct Escaper;
   void raw(std::string_view text) {
     reserve(text.size());
     std::memcpy(data_ + size_, text.data(), text.size());
