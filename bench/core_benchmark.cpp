@@ -189,6 +189,24 @@ void BM_WriteTypicalSpanIndented(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteTypicalSpanIndented);
 
+// Short texts, the bulk of a typical span (names, tag values, identifiers of
+// tools): 1024 of one length in one array, so the per-call cost shows.
+void BM_WriteShortStrings(benchmark::State& state) {
+  const std::string text = text_of(static_cast<std::size_t>(state.range(0)), false);
+  for (auto _ : state) {
+    JsonWriter out(JsonLayout::Compact, 1024 * (text.size() + 8));
+    out.begin_array();
+    for (int i = 0; i < 1024; ++i) {
+      out.element();
+      out.string(text);
+    }
+    out.end_array();
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 1024 * text.size()));
+}
+BENCHMARK(BM_WriteShortStrings)->Arg(5)->Arg(16)->Arg(40)->Arg(100);
+
 // ---- 1 MiB prompts against memcpy ----
 
 void BM_Memcpy1MiB(benchmark::State& state) {

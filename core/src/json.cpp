@@ -3,20 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
 
 namespace korvanta {
 namespace {
-
-void write_text(JsonWriter& out, const std::optional<std::string>& text) {
-  text ? out.string(*text) : out.null();
-}
-
-template <class T>
-void write_uint(JsonWriter& out, const std::optional<T>& value) {
-  value ? out.uint(*value) : out.null();
-}
 
 void write_map(JsonWriter& out, const StringMap& map) {
   out.begin_object();
@@ -33,37 +23,24 @@ void write_provider(JsonWriter& out, const LLMProvider& provider) {
     return;
   }
   out.begin_object();
-  out.field("Custom");
-  out.string(provider.custom_name());
+  out.append_key_value("Custom", provider.custom_name());
   out.end_object();
 }
 
 void write_action(JsonWriter& out, const AgentAction& a) {
   out.begin_object();
-  out.field("id");
-  out.uuid(a.id);
-  out.field("action_type");
-  out.string(to_string(a.action_type));
-  out.field("name");
-  out.string(a.name);
-  out.field("arguments");
-  write_text(out, a.arguments);
-  out.field("result");
-  write_text(out, a.result);
-  out.field("duration_ms");
-  write_uint(out, a.duration_ms);
-  out.field("success");
-  out.boolean(a.success);
-  out.field("exit_code");
-  a.exit_code ? out.int64(*a.exit_code) : out.null();
-  out.field("http_method");
-  write_text(out, a.http_method);
-  out.field("http_status");
-  write_uint(out, a.http_status);
-  out.field("file_operation");
-  write_text(out, a.file_operation);
-  out.field("timestamp");
-  out.timestamp(a.timestamp);
+  out.append_key_value("id", a.id);
+  out.append_key_value("action_type", to_string(a.action_type));
+  out.append_key_value("name", a.name);
+  out.append_key_value("arguments", a.arguments);
+  out.append_key_value("result", a.result);
+  out.append_key_value("duration_ms", a.duration_ms);
+  out.append_key_value("success", a.success);
+  out.append_key_value("exit_code", a.exit_code);
+  out.append_key_value("http_method", a.http_method);
+  out.append_key_value("http_status", a.http_status);
+  out.append_key_value("file_operation", a.file_operation);
+  out.append_key_value("timestamp", a.timestamp);
   out.field("metadata");
   write_map(out, a.metadata);
   out.end_object();
@@ -71,37 +48,25 @@ void write_action(JsonWriter& out, const AgentAction& a) {
 
 void write_finding(JsonWriter& out, const SecurityFinding& f) {
   out.begin_object();
-  out.field("id");
-  out.uuid(f.id);
-  out.field("severity");
-  out.string(to_string(f.severity));
-  out.field("finding_type");
-  out.string(f.finding_type);
-  out.field("description");
-  out.string(f.description);
-  out.field("detected_at");
-  out.timestamp(f.detected_at);
-  out.field("confidence_score");
-  out.number(f.confidence_score);
-  out.field("location");
-  write_text(out, f.location);
+  out.append_key_value("id", f.id);
+  out.append_key_value("severity", to_string(f.severity));
+  out.append_key_value("finding_type", f.finding_type);
+  out.append_key_value("description", f.description);
+  out.append_key_value("detected_at", f.detected_at);
+  out.append_key_value("confidence_score", f.confidence_score);
+  out.append_key_value("location", f.location);
   out.field("metadata");
   write_map(out, f.metadata);
-  out.field("requires_alert");
-  out.boolean(f.requires_alert);
+  out.append_key_value("requires_alert", f.requires_alert);
   out.end_object();
 }
 
 void write_event(JsonWriter& out, const SpanEvent& e) {
   out.begin_object();
-  out.field("id");
-  out.uuid(e.id);
-  out.field("timestamp");
-  out.timestamp(e.timestamp);
-  out.field("event_type");
-  out.string(e.event_type);
-  out.field("description");
-  out.string(e.description);
+  out.append_key_value("id", e.id);
+  out.append_key_value("timestamp", e.timestamp);
+  out.append_key_value("event_type", e.event_type);
+  out.append_key_value("description", e.description);
   out.field("data");
   write_map(out, e.data);
   out.end_object();
@@ -125,20 +90,13 @@ static_assert(std::is_sorted(kSummaryKeys.begin(), kSummaryKeys.end()));
 
 void write_summary(JsonWriter& out, const SecurityFinding& f) {
   out.begin_object();
-  out.field(kSummaryKeys[0]);
-  out.number(f.confidence_score);
-  out.field(kSummaryKeys[1]);
-  out.string(f.description);
-  out.field(kSummaryKeys[2]);
-  out.string(f.finding_type);
-  out.field(kSummaryKeys[3]);
-  out.uuid(f.id);
-  out.field(kSummaryKeys[4]);
-  write_text(out, f.location);
-  out.field(kSummaryKeys[5]);
-  out.boolean(f.requires_alert);
-  out.field(kSummaryKeys[6]);
-  out.string(label(f.severity));
+  out.append_key_value(kSummaryKeys[0], f.confidence_score);
+  out.append_key_value(kSummaryKeys[1], f.description);
+  out.append_key_value(kSummaryKeys[2], f.finding_type);
+  out.append_key_value(kSummaryKeys[3], f.id);
+  out.append_key_value(kSummaryKeys[4], f.location);
+  out.append_key_value(kSummaryKeys[5], f.requires_alert);
+  out.append_key_value(kSummaryKeys[6], label(f.severity));
   out.end_object();
 }
 
@@ -146,46 +104,27 @@ void write_summary(JsonWriter& out, const SecurityFinding& f) {
 
 void write_span(JsonWriter& out, const TraceSpan& s) {
   out.begin_object();
-  out.field("trace_id");
-  out.uuid(s.trace_id);
-  out.field("span_id");
-  out.uuid(s.span_id);
-  out.field("parent_span_id");
-  s.parent_span_id ? out.uuid(*s.parent_span_id) : out.null();
-  out.field("tenant_id");
-  out.uuid(s.tenant_id.uuid);
-  out.field("operation_name");
-  out.string(s.operation_name);
-  out.field("start_time");
-  out.timestamp(s.start_time);
-  out.field("end_time");
-  s.end_time ? out.timestamp(*s.end_time) : out.null();
+  out.append_key_value("trace_id", s.trace_id);
+  out.append_key_value("span_id", s.span_id);
+  out.append_key_value("parent_span_id", s.parent_span_id);
+  out.append_key_value("tenant_id", s.tenant_id.uuid);
+  out.append_key_value("operation_name", s.operation_name);
+  out.append_key_value("start_time", s.start_time);
+  out.append_key_value("end_time", s.end_time);
   out.field("provider");
   write_provider(out, s.provider);
-  out.field("model_name");
-  out.string(s.model_name);
-  out.field("prompt");
-  out.string(s.prompt);
-  out.field("response");
-  write_text(out, s.response);
-  out.field("prompt_tokens");
-  write_uint(out, s.prompt_tokens);
-  out.field("completion_tokens");
-  write_uint(out, s.completion_tokens);
-  out.field("total_tokens");
-  write_uint(out, s.total_tokens);
-  out.field("time_to_first_token_ms");
-  write_uint(out, s.time_to_first_token_ms);
-  out.field("duration_ms");
-  write_uint(out, s.duration_ms);
-  out.field("status_code");
-  write_uint(out, s.status_code);
-  out.field("error_message");
-  write_text(out, s.error_message);
-  out.field("estimated_cost_usd");
-  s.estimated_cost_usd ? out.number(*s.estimated_cost_usd) : out.null();
-  out.field("security_score");
-  write_uint(out, s.security_score);
+  out.append_key_value("model_name", s.model_name);
+  out.append_key_value("prompt", s.prompt);
+  out.append_key_value("response", s.response);
+  out.append_key_value("prompt_tokens", s.prompt_tokens);
+  out.append_key_value("completion_tokens", s.completion_tokens);
+  out.append_key_value("total_tokens", s.total_tokens);
+  out.append_key_value("time_to_first_token_ms", s.time_to_first_token_ms);
+  out.append_key_value("duration_ms", s.duration_ms);
+  out.append_key_value("status_code", s.status_code);
+  out.append_key_value("error_message", s.error_message);
+  out.append_key_value("estimated_cost_usd", s.estimated_cost_usd);
+  out.append_key_value("security_score", s.security_score);
   out.field("security_findings");
   write_list(out, s.security_findings, write_finding);
   out.field("tags");

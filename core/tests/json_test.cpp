@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <random>
 #include <sstream>
 
 #include <sys/mman.h>
@@ -328,6 +331,140 @@ TEST(StringEscaping, NeverReadsPastTheText) {
   }
   munmap(mapping, 2 * page);
 }
+
+// Every scan against a byte-at-a-time escaper, around each block size (8,
+// 16, 32, the 32-byte short path, 64) and across the end of the text.
+std::string reference_json(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (byte < 0x20) {
+          char code[8];
+          std::snprintf(code, sizeof code, "\\u%04x", byte);
+          out += code;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+class EveryScan : public testing::TestWithParam<EscapeScan> {
+ protected:
+  void SetUp() override {
+    if (!escape_scan_available(GetParam())) GTEST_SKIP() << "not available on this machine";
+    ASSERT_TRUE(use_escape_scan(GetParam()));
+  }
+  void TearDown() override { use_escape_scan(before_); }
+
+  // Writes `text` as a value and as a key, checking both against the
+  // reference and the ASCII flag against the bytes.
+  static void check(std::string_view text) {
+    const std::string expected = reference_json(text);
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    JsonWriter value(JsonLayout::Compact, 1);
+    value.string(text);
+    ASSERT_EQ(value.view(), expected) << testing::PrintToString(std::string(text));
+    EXPECT_EQ(value.is_ascii(), ascii);
+    JsonWriter key(JsonLayout::Compact);
+    key.begin_object();
+    key.key(text);
+    key.null();
+    key.end_object();
+    ASSERT_EQ(key.view(), "{" + expected + ":null}");
+  }
+
+ private:
+  EscapeScan before_ = escape_scan();
+};
+
+// One letter run, broken by escapes of each form and a byte >= 0x80.
+std::string letters(std::size_t length) {
+  std::string text(length, 'x');
+  for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}
+constexpr char kEscapes[] = {'"', '\\', '\n', '\x01', '\x1f', '\t'};
+
+TEST_P(EveryScan, EveryPairOfEscapePositions) {
+  for (std::size_t length = 0; length <= 80; ++length) {
+    check(letters(length));
+    for (std::size_t first = 0; first < length; ++first) {
+      for (std::size_t second = first; second < length; ++second) {
+        std::string text = letters(length);
+        text[first] = kEscapes[(first + length) % std::size(kEscapes)];
+        text[second] = second == first ? text[first] : kEscapes[second % std::size(kEscapes)];
+        if (length % 3 == 0 && second + 1 < length) text[second + 1] = '\xC3';
+        check(text);
+      }
+    }
+  }
+}
+
+// Escapes every `gap` bytes over several blocks of every width.
+TEST_P(EveryScan, EscapesAtEveryDistance) {
+  for (std::size_t gap = 1; gap <= 70; ++gap) {
+    for (const std::size_t length : {gap * 3, std::size_t{200}, std::size_t{333}}) {
+      std::string text = letters(length);
+      for (std::size_t i = gap - 1; i < length; i += gap) text[i] = kEscapes[i % std::size(kEscapes)];
+      check(text);
+    }
+  }
+}
+
+// Random texts, mostly escapes in some and mostly letters in others.
+TEST_P(EveryScan, RandomTextsMatchTheReference) {
+  std::mt19937 random(20250301);
+  for (int round = 0; round < 4000; ++round) {
+    const auto length = std::uniform_int_distribution<std::size_t>(0, 300)(random);
+    const auto escape_percent = std::uniform_int_distribution<unsigned>(0, 100)(random);
+    std::string text(length, ' ');
+    for (char& c : text) {
+      const bool escape = std::uniform_int_distribution<unsigned>(1, 100)(random) <= escape_percent;
+      c = static_cast<char>(escape ? std::uniform_int_distribution<int>(0, 0x1F)(random) | (random() % 4 == 0 ? '"' : 0)
+                                   : std::uniform_int_distribution<int>(0x20, 0xFF)(random));
+    }
+    check(text);
+  }
+}
+
+// Texts that end where a readable page ends, the next page inaccessible: no
+// scan reads a byte past the end.
+TEST_P(EveryScan, NeverReadsPastTheText) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapping = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapping, MAP_FAILED);
+  char* const page_end = static_cast<char*>(mapping) + page;
+  ASSERT_EQ(mprotect(page_end, page, PROT_NONE), 0);
+  for (std::size_t length = 0; length <= 100; ++length) {
+    for (std::size_t gap : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{17}, length}) {
+      std::string text = letters(length);
+      for (std::size_t i = gap == 0 ? length : gap - 1; i < length; i += gap) text[i] = '"';
+      char* const placed = page_end - length;
+      std::memcpy(placed, text.data(), length);
+      check(std::string_view(placed, length));
+    }
+  }
+  munmap(mapping, 2 * page);
+}
+
+std::string scan_name(const testing::TestParamInfo<EscapeScan>& info) {
+  constexpr const char* kNames[] = {"Portable", "Sse2", "Avx2"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, EveryScan,
+                         testing::Values(EscapeScan::Portable, EscapeScan::Sse2, EscapeScan::Avx2), scan_name);
 
 struct Number {
   double value;

@@ -4,10 +4,12 @@
 // round-trip digits.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -17,6 +19,22 @@
 namespace korvanta {
 
 enum class JsonLayout : std::uint8_t { Compact, Indented };
+
+// How string() and key() find the bytes to escape: eight bytes at a time in a
+// plain register, 16-byte SSE2 blocks, or 32-byte AVX2 blocks (SSE2 for
+// texts of up to 32 bytes). Every scan writes the same bytes and reads none
+// past the text. The widest this CPU runs is chosen when the first text is
+// written.
+enum class EscapeScan : std::uint8_t { Portable, Sse2, Avx2 };
+
+// Whether `scan` runs here: SSE2 on x86 only, AVX2 when the CPU has it too.
+bool escape_scan_available(EscapeScan scan) noexcept;
+// The scan in use.
+EscapeScan escape_scan() noexcept;
+// For tests and benchmarks: every writer, on every thread, uses `scan` from
+// now on. Returns false, changing nothing, when it is not available.
+//   use_escape_scan(EscapeScan::Portable);  // then compare with the others
+bool use_escape_scan(EscapeScan scan) noexcept;
 
 class JsonWriter {
  public:
@@ -62,6 +80,49 @@ class JsonWriter {
   void uuid(const Uuid& id);
   void timestamp(const Timestamp& ts);
 
+  // One value, written by the member for its type: a text as string(), an
+  // integer as uint() or int64(), a double as number(), a bool, a Uuid or
+  // a Timestamp; an empty optional as null.
+  void value(std::string_view text) { string(text); }
+  void value(double x) { number(x); }
+  void value(const Uuid& id) { uuid(id); }
+  void value(const Timestamp& ts) { timestamp(ts); }
+  // Templates, so that every integer type goes to uint() or int64() by its
+  // signedness and a pointer (a C string) never converts to bool; a lone
+  // char is neither text nor number.
+  template <std::same_as<bool> Bool>
+  void value(Bool b) {
+    boolean(b);
+  }
+  template <std::unsigned_integral Int>
+    requires(!std::same_as<Int, bool>)
+  void value(Int n) {
+    uint(n);
+  }
+  template <std::signed_integral Int>
+  void value(Int n) {
+    int64(n);
+  }
+  void value(char) = delete;
+  template <class T>
+  void value(const std::optional<T>& v) {
+    v ? value(*v) : null();
+  }
+
+  // One object member whose key needs no escaping (a record's field name):
+  // the key, then the value as value() writes it.
+  //   out.append_key_value("status_code", span.status_code);  // 504 or null
+  template <std::size_t N, class T>
+  void append_key_value(const char (&name)[N], const T& v) {
+    field(name);
+    value(v);
+  }
+  template <class T>
+  void append_key_value(std::string_view name, const T& v) {
+    field(name);
+    value(v);
+  }
+
   std::string_view view() const noexcept { return {data_, size_}; }
   // Whether everything written so far is ASCII (only text strings can carry
   // other bytes), so a caller can skip decoding it as UTF-8.
@@ -99,6 +160,8 @@ class JsonWriter {
   }
   void start_member();
   void newline_indent();
+  // The escape loops behind string(), one per EscapeScan (json_writer.cpp).
+  struct Escaper;
   void raw(std::string_view text) {
     reserve(text.size());
     std::memcpy(data_ + size_, text.data(), text.size());
