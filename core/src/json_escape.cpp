@@ -52,6 +52,10 @@ constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c 
 }
 
 // ---- Copying clean runs ----
+//
+// The helpers below are forced inline: the AVX2 loop must not call into
+// code compiled for SSE, whose instructions would pay for the switch of
+// vector state (copy_clean_avx2 is AVX2 code itself).
 
 // What the scans of one text carry from one run to the next.
 struct ScanState {
@@ -104,14 +108,16 @@ std::size_t copy_clean_portable(char* dst, const char* src, const char* end, Sca
   return n;
 }
 
-// Copies n < 32 bytes with overlapping fixed-size moves, touching nothing
+// Copies n < 64 bytes with overlapping fixed-size moves, touching nothing
 // outside [src, src + n) and [dst, dst + n).
-inline void copy_short(char* dst, const char* src, std::size_t n) {
+[[gnu::always_inline]] inline void copy_short(char* dst, const char* src, std::size_t n) {
   const auto both_ends = [&](auto size) {
     std::memcpy(dst, src, size);
     std::memcpy(dst + n - size, src + n - size, size);
   };
-  if (n >= 16) {
+  if (n >= 32) {
+    both_ends(std::integral_constant<std::size_t, 32>());
+  } else if (n >= 16) {
     both_ends(std::integral_constant<std::size_t, 16>());
   } else if (n >= 8) {
     both_ends(std::integral_constant<std::size_t, 8>());
@@ -125,16 +131,16 @@ inline void copy_short(char* dst, const char* src, std::size_t n) {
 }
 
 // The run up to the next pending escape, copied; returns its length. The
-// escape lies in the last scan's block, so the run is shorter than 32 bytes.
+// escape lies in the last scan's step, so the run is shorter than 64 bytes.
 // `src` is the byte after the escape written last.
-inline std::size_t copy_pending_run(char* dst, const char* src, const char* end, ScanState& state) {
+[[gnu::always_inline]] inline std::size_t copy_pending_run(char* dst, const char* src, const char* end, ScanState& state) {
   const auto run = static_cast<std::size_t>(__builtin_ctzll(state.pending));
   state.pending >>= run + 1;
   // Fixed-size copies of the run and some bytes after it, all in the text.
   const auto readable = static_cast<std::size_t>(end - src);
   if (run < 16 && readable >= 16) {
     std::memcpy(dst, src, 16);
-  } else if (readable >= 32) {
+  } else if (run < 32 && readable >= 32) {
     std::memcpy(dst, src, 32);
   } else {
     copy_short(dst, src, run);
@@ -144,7 +150,7 @@ inline std::size_t copy_pending_run(char* dst, const char* src, const char* end,
 
 #if defined(__SSE2__)
 // Bit i set when byte i of the block needs escaping.
-inline unsigned special_mask(__m128i block) {
+[[gnu::always_inline]] inline unsigned special_mask(__m128i block) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control_max = _mm_set1_epi8(0x1F);
@@ -155,15 +161,15 @@ inline unsigned special_mask(__m128i block) {
   return static_cast<unsigned>(_mm_movemask_epi8(special));
 }
 
-// The first escape of a block's `mask`, the others left pending.
-inline std::size_t stop_at(unsigned mask, ScanState& state) {
-  const auto first = static_cast<unsigned>(__builtin_ctz(mask));
-  state.pending = std::uint64_t{mask} >> first >> 1;
+// The first escape of a step's `mask`, the others left pending.
+[[gnu::always_inline]] inline std::size_t stop_at(std::uint64_t mask, ScanState& state) {
+  const auto first = static_cast<unsigned>(__builtin_ctzll(mask));
+  state.pending = mask >> first >> 1;
   return first;
 }
 
 template <class T>
-T load(const char* p) {
+[[gnu::always_inline]] inline T load(const char* p) {
   T value;
   std::memcpy(&value, p, sizeof value);
   return value;
@@ -172,7 +178,7 @@ T load(const char* p) {
 // The `n` bytes at p (0 < n < 16) in the low lanes of a vector, zeros above,
 // reading none past them: two overlapping word loads, the second shifted
 // so that its bytes land at their own offsets.
-inline __m128i load_partial(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline __m128i load_partial(const char* p, std::size_t n) {
   if (n > 8) {
     const std::uint64_t high = load<std::uint64_t>(p + n - 8) >> (8 * (16 - n));
     return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
@@ -189,7 +195,7 @@ inline __m128i load_partial(const char* p, std::size_t n) {
 }
 
 // Fewer than 16 bytes in all: one partial block.
-inline std::size_t copy_clean_short(char* dst, const char* src, std::size_t len, ScanState& state) {
+[[gnu::always_inline]] inline std::size_t copy_clean_short(char* dst, const char* src, std::size_t len, ScanState& state) {
   const __m128i block = load_partial(src, len);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
   state.high |= static_cast<unsigned>(_mm_movemask_epi8(block));
@@ -198,30 +204,38 @@ inline std::size_t copy_clean_short(char* dst, const char* src, std::size_t len,
   return mask != 0 ? stop_at(mask, state) : len;
 }
 
-// Sixteen bytes at a time. The last block is the last 16 bytes, overlapping
-// the one before: the bytes it shares with it were found clean and copied
-// already, so they add no escape and are rewritten as they were.
-inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, ScanState& state) {
+// Copies the 16-byte blocks at n and n + second (second <= 16); bit i of
+// the result for byte n + i to escape.
+[[gnu::always_inline]] inline std::uint64_t copy_step(char* dst, const char* src, std::size_t n, std::size_t second, __m128i& seen) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n + second));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), a);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n + second), b);
+  seen = _mm_or_si128(seen, _mm_or_si128(a, b));
+  return special_mask(a) | std::uint64_t{special_mask(b)} << second;
+}
+
+// Two 16-byte blocks per step. The last step ends at the end of the text,
+// overlapping the one before; below 32 bytes its two blocks overlap each
+// other. Bytes read twice were found clean (or are the same escape) the
+// first time and are rewritten as they were.
+[[gnu::always_inline]] inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, ScanState& state) {
   const auto len = static_cast<std::size_t>(end - src);
   if (len < 16) return copy_clean_short(dst, src, len, state);
-  const std::size_t last = len - 16;
+  const std::size_t last = len < 32 ? 0 : len - 32;
   __m128i seen = _mm_setzero_si128();
   std::size_t n = 0;
-  unsigned mask = 0;
-  for (;; n = std::min(n + 16, last)) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), block);
-    seen = _mm_or_si128(seen, block);
-    mask = special_mask(block);
-    if (mask != 0 || n == last) break;
+  std::uint64_t mask = 0;
+  for (; n < last && (mask = copy_step(dst, src, n, 16, seen)) == 0; n += 32) {
   }
+  if (mask == 0) mask = copy_step(dst, src, n = last, len < 32 ? len - 16 : 16, seen);
   state.high |= static_cast<unsigned>(_mm_movemask_epi8(seen));
   return mask != 0 ? n + stop_at(mask, state) : len;
 }
 
 // Compiled for AVX2 while the rest of the library stays baseline x86-64;
 // only called once the CPU check has found AVX2.
-[[gnu::target("avx2")]] inline unsigned special_mask(__m256i block) {
+[[gnu::target("avx2"), gnu::always_inline]] inline unsigned special_mask(__m256i block) {
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
   const __m256i control_max = _mm256_set1_epi8(0x1F);
@@ -231,22 +245,29 @@ inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, 
   return static_cast<unsigned>(_mm256_movemask_epi8(special));
 }
 
-// Thirty-two bytes at a time, the last block overlapping as in
+// copy_step with 32-byte blocks (second <= 32).
+[[gnu::target("avx2"), gnu::always_inline]] inline std::uint64_t copy_step(char* dst, const char* src, std::size_t n, std::size_t second,
+                                                     __m256i& seen) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n + second));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n), a);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n + second), b);
+  seen = _mm256_or_si256(seen, _mm256_or_si256(a, b));
+  return special_mask(a) | std::uint64_t{special_mask(b)} << second;
+}
+
+// Two 32-byte blocks per step, the last step overlapping as in
 // copy_clean_sse2; fewer than 32 bytes in all go to that.
-[[gnu::target("avx2")]] std::size_t copy_clean_avx2(char* dst, const char* src, const char* end, ScanState& state) {
+[[gnu::target("avx2")]] inline std::size_t copy_clean_avx2(char* dst, const char* src, const char* end, ScanState& state) {
   const auto len = static_cast<std::size_t>(end - src);
   if (len < 32) return copy_clean_sse2(dst, src, end, state);
-  const std::size_t last = len - 32;
+  const std::size_t last = len < 64 ? 0 : len - 64;
   __m256i seen = _mm256_setzero_si256();
   std::size_t n = 0;
-  unsigned mask = 0;
-  for (;; n = std::min(n + 32, last)) {
-    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n), block);
-    seen = _mm256_or_si256(seen, block);
-    mask = special_mask(block);
-    if (mask != 0 || n == last) break;
+  std::uint64_t mask = 0;
+  for (; n < last && (mask = copy_step(dst, src, n, 32, seen)) == 0; n += 64) {
   }
+  if (mask == 0) mask = copy_step(dst, src, n = last, len < 64 ? len - 32 : 32, seen);
   state.high |= static_cast<unsigned>(_mm256_movemask_epi8(seen));
   return mask != 0 ? n + stop_at(mask, state) : len;
 }
