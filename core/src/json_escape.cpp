@@ -256,18 +256,22 @@ template <class T>
   return special_mask(a) | std::uint64_t{special_mask(b)} << second;
 }
 
-// Two 32-byte blocks per step, the last step overlapping as in
-// copy_clean_sse2; fewer than 32 bytes in all go to that.
+// One 32-byte block first, since in text with escapes most runs end in it;
+// then two blocks per step, the last step overlapping as in
+// copy_clean_sse2. Fewer than 64 bytes in all go to that.
 [[gnu::target("avx2")]] inline std::size_t copy_clean_avx2(char* dst, const char* src, const char* end, ScanState& state) {
   const auto len = static_cast<std::size_t>(end - src);
-  if (len < 32) return copy_clean_sse2(dst, src, end, state);
-  const std::size_t last = len < 64 ? 0 : len - 64;
-  __m256i seen = _mm256_setzero_si256();
+  if (len < 64) return copy_clean_sse2(dst, src, end, state);
+  __m256i seen = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), seen);
+  std::uint64_t mask = special_mask(seen);
   std::size_t n = 0;
-  std::uint64_t mask = 0;
-  for (; n < last && (mask = copy_step(dst, src, n, 32, seen)) == 0; n += 64) {
+  if (mask == 0) {
+    const std::size_t last = len - 64;
+    for (n = 32; n < last && (mask = copy_step(dst, src, n, 32, seen)) == 0; n += 64) {
+    }
+    if (mask == 0) mask = copy_step(dst, src, n = last, 32, seen);
   }
-  if (mask == 0) mask = copy_step(dst, src, n = last, len < 64 ? len - 32 : 32, seen);
   state.high |= static_cast<unsigned>(_mm256_movemask_epi8(seen));
   return mask != 0 ? n + stop_at(mask, state) : len;
 }
