@@ -136,22 +136,6 @@ std::size_t copy_clean_portable(char* dst, const char* src, const char* end, Sca
   }
 }
 
-// Copies a run of fewer than 64 bytes at src, with fixed-size moves where
-// the text has room for them (the bytes copied past the run are rewritten
-// later).
-[[gnu::always_inline]] inline void copy_run(char* dst, const char* src, std::size_t run, const char* end) {
-  const auto readable = static_cast<std::size_t>(end - src);
-  if (run <= 16 && readable >= 16) {
-    std::memcpy(dst, src, 16);
-  } else if (run <= 32 && readable >= 32) {
-    std::memcpy(dst, src, 32);
-  } else if (readable >= 64) {
-    std::memcpy(dst, src, 64);
-  } else {
-    copy_short(dst, src, run);
-  }
-}
-
 #if defined(__SSE2__)
 // Bit i set when byte i of the block needs escaping.
 [[gnu::always_inline]] inline unsigned special_mask(__m128i block) {
@@ -286,6 +270,26 @@ template <class T>
 }
 
 #endif
+
+// Copies a run of fewer than 64 bytes at src, with fixed-size moves where
+// the text has room for them; with fewer than 16 bytes left, all of them,
+// into the slack. The bytes copied past the run are rewritten later.
+[[gnu::always_inline]] inline void copy_run(char* dst, const char* src, std::size_t run, const char* end) {
+  const auto readable = static_cast<std::size_t>(end - src);
+  if (readable < 16) {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), load_partial(src, readable));
+#else
+    copy_short(dst, src, readable);
+#endif
+  } else if (run <= 16) {
+    std::memcpy(dst, src, 16);
+  } else if (readable >= 64) {
+    std::memcpy(dst, src, 64);
+  } else {
+    copy_short(dst, src, run);
+  }
+}
 
 // The run from src (which the scans have reached) to the next byte to
 // escape, copied; returns its length. Pending escapes and the clean bytes
