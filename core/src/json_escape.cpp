@@ -52,26 +52,35 @@ constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c 
 }
 
 // ---- Copying clean runs ----
+//
+// The helpers below are forced inline: the AVX2 loop must not call into
+// code compiled for SSE, whose instructions would pay for the switch of
+// vector state (copy_clean_avx2 is AVX2 code itself).
 
-// What the scans of one text carry from one run to the next.
+// What the scans of one text carry from one run to the next. A scan stops
+// at the first escape, but it has looked at whole blocks: the other escapes
+// in them and the clean bytes after those need no second look. So text
+// dense with quotes (JSON inside a string) costs one scan per block, not per
+// escape, and each scan starts where the last one stopped, at an address
+// that does not wait for the position of the escape before it.
 struct ScanState {
   // Nonzero once a byte >= 0x80 was seen.
   unsigned high = 0;
-  // The bytes to escape that the last scan found in its block past the one
-  // it stopped at, bit i for the byte i places after that one. The runs up
-  // to them need no scan of their own, so text dense with quotes (JSON
-  // inside a string) costs one scan per block rather than one per escape.
+  // The escapes the last scan found past the one it stopped at: bit i for
+  // the byte i places after that one.
   std::uint64_t pending = 0;
+  // The end of the bytes the scans have looked at.
+  const char* scanned = nullptr;
 };
 
 // Each `copy_clean_*` has the same contract. [src, end) is not empty and
 // nothing is pending. It copies the bytes at the start of [src, end) up to
 // the first byte that needs escaping (or all of them) to dst, returns how
-// many it copied, notes in `state` whether a byte >= 0x80 was among the
-// bytes it looked at, and may leave the other escapes of the block it
-// stopped in pending. It reads only [src, end); it may write up to kSlack
-// bytes past dst + (end - src). Finding the run and copying it are one pass:
-// every block that is checked is stored as it stands.
+// many it copied, and notes in `state` the end of the bytes it looked at,
+// the other escapes among them, and whether a byte >= 0x80 was among them.
+// It reads only [src, end); it may write up to kSlack bytes past
+// dst + (end - src). Finding the run and copying it are one pass: every
+// block that is checked is stored as it stands.
 
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 
@@ -101,17 +110,20 @@ std::size_t copy_clean_portable(char* dst, const char* src, const char* end, Sca
     seen |= static_cast<unsigned char>(src[n]);
   }
   state.high |= static_cast<unsigned>((seen & (kOnes * 0x80)) != 0);
+  state.scanned = n == len ? end : src + n + 1;
   return n;
 }
 
-// Copies n < 32 bytes with overlapping fixed-size moves, touching nothing
+// Copies n < 64 bytes with overlapping fixed-size moves, touching nothing
 // outside [src, src + n) and [dst, dst + n).
-inline void copy_short(char* dst, const char* src, std::size_t n) {
+[[gnu::always_inline]] inline void copy_short(char* dst, const char* src, std::size_t n) {
   const auto both_ends = [&](auto size) {
     std::memcpy(dst, src, size);
     std::memcpy(dst + n - size, src + n - size, size);
   };
-  if (n >= 16) {
+  if (n >= 32) {
+    both_ends(std::integral_constant<std::size_t, 32>());
+  } else if (n >= 16) {
     both_ends(std::integral_constant<std::size_t, 16>());
   } else if (n >= 8) {
     both_ends(std::integral_constant<std::size_t, 8>());
@@ -124,27 +136,9 @@ inline void copy_short(char* dst, const char* src, std::size_t n) {
   }
 }
 
-// The run up to the next pending escape, copied; returns its length. The
-// escape lies in the last scan's block, so the run is shorter than 32 bytes.
-// `src` is the byte after the escape written last.
-inline std::size_t copy_pending_run(char* dst, const char* src, const char* end, ScanState& state) {
-  const auto run = static_cast<std::size_t>(__builtin_ctzll(state.pending));
-  state.pending >>= run + 1;
-  // Fixed-size copies of the run and some bytes after it, all in the text.
-  const auto readable = static_cast<std::size_t>(end - src);
-  if (run < 16 && readable >= 16) {
-    std::memcpy(dst, src, 16);
-  } else if (readable >= 32) {
-    std::memcpy(dst, src, 32);
-  } else {
-    copy_short(dst, src, run);
-  }
-  return run;
-}
-
 #if defined(__SSE2__)
 // Bit i set when byte i of the block needs escaping.
-inline unsigned special_mask(__m128i block) {
+[[gnu::always_inline]] inline unsigned special_mask(__m128i block) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control_max = _mm_set1_epi8(0x1F);
@@ -155,15 +149,15 @@ inline unsigned special_mask(__m128i block) {
   return static_cast<unsigned>(_mm_movemask_epi8(special));
 }
 
-// The first escape of a block's `mask`, the others left pending.
-inline std::size_t stop_at(unsigned mask, ScanState& state) {
-  const auto first = static_cast<unsigned>(__builtin_ctz(mask));
-  state.pending = std::uint64_t{mask} >> first >> 1;
+// The first escape of a step's `mask`, the others left pending.
+[[gnu::always_inline]] inline std::size_t stop_at(std::uint64_t mask, ScanState& state) {
+  const auto first = static_cast<unsigned>(__builtin_ctzll(mask));
+  state.pending = mask >> first >> 1;
   return first;
 }
 
 template <class T>
-T load(const char* p) {
+[[gnu::always_inline]] inline T load(const char* p) {
   T value;
   std::memcpy(&value, p, sizeof value);
   return value;
@@ -172,7 +166,7 @@ T load(const char* p) {
 // The `n` bytes at p (0 < n < 16) in the low lanes of a vector, zeros above,
 // reading none past them: two overlapping word loads, the second shifted
 // so that its bytes land at their own offsets.
-inline __m128i load_partial(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline __m128i load_partial(const char* p, std::size_t n) {
   if (n > 8) {
     const std::uint64_t high = load<std::uint64_t>(p + n - 8) >> (8 * (16 - n));
     return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
@@ -189,39 +183,49 @@ inline __m128i load_partial(const char* p, std::size_t n) {
 }
 
 // Fewer than 16 bytes in all: one partial block.
-inline std::size_t copy_clean_short(char* dst, const char* src, std::size_t len, ScanState& state) {
+[[gnu::always_inline]] inline std::size_t copy_clean_short(char* dst, const char* src, std::size_t len, ScanState& state) {
   const __m128i block = load_partial(src, len);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), block);
   state.high |= static_cast<unsigned>(_mm_movemask_epi8(block));
+  state.scanned = src + len;
   // The zeros past the text would read as controls.
   const unsigned mask = special_mask(block) & ((1u << len) - 1);
   return mask != 0 ? stop_at(mask, state) : len;
 }
 
-// Sixteen bytes at a time. The last block is the last 16 bytes, overlapping
-// the one before: the bytes it shares with it were found clean and copied
-// already, so they add no escape and are rewritten as they were.
-inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, ScanState& state) {
+// Copies the 16-byte blocks at n and n + second (second <= 16); bit i of
+// the result for byte n + i to escape.
+[[gnu::always_inline]] inline std::uint64_t copy_step(char* dst, const char* src, std::size_t n, std::size_t second, __m128i& seen) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n + second));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), a);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n + second), b);
+  seen = _mm_or_si128(seen, _mm_or_si128(a, b));
+  return special_mask(a) | std::uint64_t{special_mask(b)} << second;
+}
+
+// Two 16-byte blocks per step. The last step ends at the end of the text,
+// overlapping the one before; below 32 bytes its two blocks overlap each
+// other. Bytes read twice were found clean (or are the same escape) the
+// first time and are rewritten as they were.
+[[gnu::always_inline]] inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, ScanState& state) {
   const auto len = static_cast<std::size_t>(end - src);
   if (len < 16) return copy_clean_short(dst, src, len, state);
-  const std::size_t last = len - 16;
+  const std::size_t last = len < 32 ? 0 : len - 32;
   __m128i seen = _mm_setzero_si128();
   std::size_t n = 0;
-  unsigned mask = 0;
-  for (;; n = std::min(n + 16, last)) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), block);
-    seen = _mm_or_si128(seen, block);
-    mask = special_mask(block);
-    if (mask != 0 || n == last) break;
+  std::uint64_t mask = 0;
+  for (; n < last && (mask = copy_step(dst, src, n, 16, seen)) == 0; n += 32) {
   }
+  if (mask == 0) mask = copy_step(dst, src, n = last, len < 32 ? len - 16 : 16, seen);
   state.high |= static_cast<unsigned>(_mm_movemask_epi8(seen));
+  state.scanned = n == last ? end : src + n + 32;
   return mask != 0 ? n + stop_at(mask, state) : len;
 }
 
 // Compiled for AVX2 while the rest of the library stays baseline x86-64;
 // only called once the CPU check has found AVX2.
-[[gnu::target("avx2")]] inline unsigned special_mask(__m256i block) {
+[[gnu::target("avx2"), gnu::always_inline]] inline unsigned special_mask(__m256i block) {
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
   const __m256i control_max = _mm256_set1_epi8(0x1F);
@@ -231,27 +235,78 @@ inline std::size_t copy_clean_sse2(char* dst, const char* src, const char* end, 
   return static_cast<unsigned>(_mm256_movemask_epi8(special));
 }
 
-// Thirty-two bytes at a time, the last block overlapping as in
-// copy_clean_sse2; fewer than 32 bytes in all go to that.
-[[gnu::target("avx2")]] std::size_t copy_clean_avx2(char* dst, const char* src, const char* end, ScanState& state) {
+// copy_step with 32-byte blocks (second <= 32).
+[[gnu::target("avx2"), gnu::always_inline]] inline std::uint64_t copy_step(char* dst, const char* src, std::size_t n, std::size_t second,
+                                                     __m256i& seen) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n + second));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n), a);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n + second), b);
+  seen = _mm256_or_si256(seen, _mm256_or_si256(a, b));
+  return special_mask(a) | std::uint64_t{special_mask(b)} << second;
+}
+
+// One 32-byte block first, since in text with escapes most runs end in it;
+// then two blocks per step, the last step overlapping as in
+// copy_clean_sse2. Fewer than 64 bytes in all go to that.
+[[gnu::target("avx2")]] inline std::size_t copy_clean_avx2(char* dst, const char* src, const char* end, ScanState& state) {
   const auto len = static_cast<std::size_t>(end - src);
-  if (len < 32) return copy_clean_sse2(dst, src, end, state);
-  const std::size_t last = len - 32;
-  __m256i seen = _mm256_setzero_si256();
+  if (len < 64) return copy_clean_sse2(dst, src, end, state);
+  __m256i seen = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), seen);
+  std::uint64_t mask = special_mask(seen);
   std::size_t n = 0;
-  unsigned mask = 0;
-  for (;; n = std::min(n + 32, last)) {
-    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + n));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + n), block);
-    seen = _mm256_or_si256(seen, block);
-    mask = special_mask(block);
-    if (mask != 0 || n == last) break;
+  std::size_t step = 32;
+  if (mask == 0) {
+    const std::size_t last = len - 64;
+    step = 64;
+    for (n = 32; n < last && (mask = copy_step(dst, src, n, 32, seen)) == 0; n += 64) {
+    }
+    if (mask == 0) mask = copy_step(dst, src, n = last, 32, seen);
   }
   state.high |= static_cast<unsigned>(_mm256_movemask_epi8(seen));
+  state.scanned = src + n + step;
   return mask != 0 ? n + stop_at(mask, state) : len;
 }
 
 #endif
+
+// Copies a run of fewer than 64 bytes at src, with fixed-size moves where
+// the text has room for them; with fewer than 16 bytes left, all of them,
+// into the slack. The bytes copied past the run are rewritten later.
+[[gnu::always_inline]] inline void copy_run(char* dst, const char* src, std::size_t run, const char* end) {
+  const auto readable = static_cast<std::size_t>(end - src);
+  if (readable < 16) {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), load_partial(src, readable));
+#else
+    copy_short(dst, src, readable);
+#endif
+  } else if (run <= 16) {
+    std::memcpy(dst, src, 16);
+  } else if (readable >= 64) {
+    std::memcpy(dst, src, 64);
+  } else {
+    copy_short(dst, src, run);
+  }
+}
+
+// The run from src (which the scans have reached) to the next byte to
+// escape, copied; returns its length. Pending escapes and the clean bytes
+// after them come from the last scan; past those, CopyClean scans on.
+template <auto CopyClean>
+[[gnu::always_inline]] inline std::size_t next_run(char* dst, const char* src, const char* end, ScanState& state) {
+  if (state.pending != 0) {
+    const auto run = static_cast<std::size_t>(__builtin_ctzll(state.pending));
+    state.pending >>= run + 1;
+    copy_run(dst, src, run, end);
+    return run;
+  }
+  const auto known = static_cast<std::size_t>(state.scanned - src);
+  copy_run(dst, src, known, end);
+  if (state.scanned == end) return known;
+  return known + CopyClean(dst + known, state.scanned, end, state);
+}
 
 // The scan in use, as an EscapeScan; kUnchosen until the first text is
 // written or a caller picks one.
@@ -304,9 +359,9 @@ struct JsonWriter::Escaper {
     // `limit`.
     const char* limit = out.data_ + out.capacity_ - kSlack;
     ScanState state;
+    state.scanned = src;
     while (src != end) {
-      const std::size_t run =
-          state.pending != 0 ? copy_pending_run(dst, src, end, state) : CopyClean(dst, src, end, state);
+      const std::size_t run = next_run<CopyClean>(dst, src, end, state);
       src += run;
       dst += run;
       if (src == end) break;
@@ -337,36 +392,45 @@ struct JsonWriter::Escaper {
 #endif
 
   // Most texts in a span are short and have nothing to escape: one or two
-  // blocks settle them, without the loop and its state. There is no call on
-  // this path (when the room is short, the loop makes it), so it saves no
-  // registers either. False, having written nothing, for any other text.
+  // blocks settle those up to 32 bytes, the 16-byte scan those up to 128,
+  // without the loop and its state. There is no call on this path (when the
+  // room is short, the loop makes it), so it saves no registers either.
+  // False for any other text; the loop then writes over what this wrote.
   static bool short_clean(JsonWriter& out, std::string_view text) {
 #if defined(__SSE2__)
     const std::size_t n = text.size();
-    if (n - 1 >= 32 || out.capacity_ - out.size_ < n + 2 + kSlack) return false;
+    if (n - 1 >= 128 || out.capacity_ - out.size_ < n + 2 + kSlack) return false;
     const char* const src = text.data();
-    // Up to 16 bytes: one block; up to 32: the first 16 and the last 16.
-    __m128i first;
-    __m128i last;
-    unsigned mask;
-    if (n < 16) {
-      first = last = load_partial(src, n);
-      // The zeros past the text would read as controls.
-      mask = special_mask(first) & ((1u << n) - 1);
+    char* const dst = out.data_ + out.size_ + 1;
+    unsigned high;
+    if (n <= 32) {
+      // Below 16 bytes one partial block, else the first 16 and the last 16.
+      __m128i first;
+      __m128i last;
+      unsigned mask;
+      if (n < 16) {
+        first = last = load_partial(src, n);
+        // The zeros past the text would read as controls.
+        mask = special_mask(first) & ((1u << n) - 1);
+      } else {
+        first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+        mask = special_mask(first) | special_mask(last);
+      }
+      if (mask != 0) return false;
+      // The last block first: below 16 bytes it is the first block.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (n < 16 ? 0 : n - 16)), last);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
+      high = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(first, last)));
     } else {
-      first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-      last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
-      mask = special_mask(first) | special_mask(last);
+      ScanState state;
+      if (copy_clean_sse2(dst, src, src + n, state) != n) return false;
+      high = state.high;
     }
-    if (mask != 0) return false;
-    char* const dst = out.data_ + out.size_;
-    dst[0] = '"';
-    // The last block first: below 16 bytes it is the first block.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1 + (n < 16 ? 0 : n - 16)), last);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 1), first);
-    dst[n + 1] = '"';
+    dst[-1] = '"';
+    dst[n] = '"';
     out.size_ += n + 2;
-    out.high_bits_ |= static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(first, last)));
+    out.high_bits_ |= high;
     return true;
 #else
     (void)out;
