@@ -70,6 +70,11 @@ JsonWriter::JsonWriter(JsonLayout layout, std::size_t initial_capacity)
   reserve(initial_capacity);
 }
 
+JsonWriter::JsonWriter(JsonLayout layout, JsonStorage& storage, std::size_t initial_capacity)
+    : storage_(&storage), indented_(layout == JsonLayout::Indented) {
+  reserve(initial_capacity);
+}
+
 void JsonWriter::grow(std::size_t more) {
   // A buffer that outgrows its first 128 bytes holds more than a tiny
   // document: it goes to 8 KiB at once, a typical span's size, and then
@@ -77,7 +82,8 @@ void JsonWriter::grow(std::size_t more) {
   std::size_t capacity = capacity_ < kQuadrupleBelow ? capacity_ * 4 : capacity_ * 2;
   if (capacity_ != 0 && capacity < kFirstGrowth) capacity = kFirstGrowth;
   if (capacity - size_ < more) capacity = size_ + more;
-  char* data = static_cast<char*>(std::realloc(data_, capacity));
+  char* data = storage_ != nullptr ? storage_->resize(size_, capacity)
+                                   : static_cast<char*>(std::realloc(data_, capacity));
   if (data == nullptr) throw std::bad_alloc();
   data_ = data;
   capacity_ = capacity;

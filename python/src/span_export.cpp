@@ -6,6 +6,7 @@
 #include "py_values.hpp"
 #include "span.hpp"
 #include "span_methods.hpp"
+#include "str_storage.hpp"
 
 namespace korvanta::py {
 namespace {
@@ -40,9 +41,12 @@ Result<Ref> json_loads(const JsonWriter& out) {
 Result<Ref> to_json(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
   if (!span) return std::move(span).error();
-  JsonWriter out(JsonLayout::Indented);
+  StrStorage storage;
+  JsonWriter out(JsonLayout::Indented, storage);
   write_span(out, **span);
-  return text_of(out);
+  Ref text = storage.take(out);
+  if (!text) return Error::fetch();
+  return text;
 }
 
 // The shared borrow is held until loads returns: a loads that reaches back

@@ -198,3 +198,18 @@ def test_random_texts_round_trip():
         span.set_prompt(text)
         assert span.to_dict()["prompt"] == text
         assert json.loads(span.to_json())["prompt"] == text
+
+
+@pytest.mark.parametrize("size", [0, 100, 8_000, 70_000, 300_000])
+@pytest.mark.parametrize("tail", ["", "é", "\n"])
+def test_to_json_of_documents_that_outgrow_the_buffer(size, tail):
+    # The indented text is written straight into the str it becomes, growing
+    # it on the way; what comes back must be the whole document, of the right
+    # kind, whether the last byte written is ASCII or not.
+    span = k.DURUraTracer().start_span("op", "openai", "m")
+    prompt = "x" * size + tail
+    span.set_prompt(prompt)
+    span.set_response(tail + "y" * (size // 3))
+    text = span.to_json()
+    assert json.loads(text) == span.to_dict()
+    assert text.isascii() == (tail != "é")

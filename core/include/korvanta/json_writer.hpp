@@ -36,15 +36,34 @@ EscapeScan escape_scan() noexcept;
 //   use_escape_scan(EscapeScan::Portable);  // then compare with the others
 bool use_escape_scan(EscapeScan scan) noexcept;
 
+// Storage a writer's bytes can live in other than its own malloc'd block:
+// a caller that wants the text in an object of its own (an interpreter's
+// string) writes straight into it and saves the copy, and with it a second
+// large allocation. The storage owns its block; the writer never frees it.
+class JsonStorage {
+ public:
+  // A block of at least `capacity` bytes whose first `size` bytes are those
+  // of the block returned before (none on the first call). Throws on
+  // failure, leaving the earlier block as it was.
+  virtual char* resize(std::size_t size, std::size_t capacity) = 0;
+
+ protected:
+  ~JsonStorage() = default;
+};
+
 class JsonWriter {
  public:
   // Deepest nesting of containers; the records need 4.
   static constexpr std::size_t kMaxDepth = 64;
 
   explicit JsonWriter(JsonLayout layout, std::size_t initial_capacity = 128);
+  // Writes into `storage`, which must outlive the writer.
+  JsonWriter(JsonLayout layout, JsonStorage& storage, std::size_t initial_capacity = 128);
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
-  ~JsonWriter() { std::free(data_); }
+  ~JsonWriter() {
+    if (storage_ == nullptr) std::free(data_);
+  }
 
   // Containers. An empty one is written "{}" or "[]" in both layouts.
   void begin_object() { open('{'); }
@@ -174,6 +193,7 @@ class JsonWriter {
   void grow(std::size_t more);
 
   char* data_ = nullptr;
+  JsonStorage* storage_ = nullptr;  // null: data_ is malloc'd and ours
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   bool indented_;
