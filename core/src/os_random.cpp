@@ -93,10 +93,26 @@ int urandom_fd() {
   return fd;
 }
 
-// The vDSO entry if it is to serve requests, chosen on the first one.
+// Whether the vDSO entry is to serve requests is decided on the first one.
+// Not with a function-local static: a fork() while another thread is inside
+// the decision would leave the static's guard held in the child, where only
+// that thread (absent there) could release it, and every request would wait
+// on it for ever. Requests that arrive while the decision is being made
+// elsewhere go through the C library instead.
+enum class Choice : unsigned char { unmade, making, made };
+std::atomic<Choice> g_choice{Choice::unmade};
+VdsoGetrandom* g_chosen = nullptr;  // published by the release store of `made`
+
 VdsoGetrandom* vdso() {
-  static VdsoGetrandom* const chosen = getrandom_substituted() ? nullptr : VdsoGetrandom::find();
-  return chosen;
+  Choice state = g_choice.load(std::memory_order_acquire);
+  if (state == Choice::made) [[likely]] return g_chosen;
+  if (state == Choice::unmade &&
+      g_choice.compare_exchange_strong(state, Choice::making, std::memory_order_acquire)) {
+    g_chosen = getrandom_substituted() ? nullptr : VdsoGetrandom::find();
+    g_choice.store(Choice::made, std::memory_order_release);
+    return g_chosen;
+  }
+  return nullptr;
 }
 
 }  // namespace
