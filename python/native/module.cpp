@@ -75,28 +75,24 @@ PyModuleDef g_module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-Result<Ref> init() {
+Ref init() {
   if (std::string(build_id()) != KORVANTA_BUILD_ID) {
-    return Error(PyExc_ImportError, std::string("korvanta._native comes from build ") + KORVANTA_BUILD_ID +
+    raise(PyExc_ImportError, std::string("korvanta._native comes from build ") + KORVANTA_BUILD_ID +
                                         " but its runtime from build " + build_id() +
                                         "; reinstall the korvanta_python distribution");
   }
   // The runtime's classes exist once korvanta_python has started.
-  Ref imported = Ref::steal(PyImport_ImportModule("korvanta_python"));
-  if (!imported) return Error::fetch();
-  Ref span_class = Ref::steal(PyObject_GetAttrString(imported.get(), "TraceSpan"));
-  if (!span_class) return Error::fetch();
+  Ref imported = checked(PyImport_ImportModule("korvanta_python"));
+  Ref span_class = checked(PyObject_GetAttrString(imported.get(), "TraceSpan"));
   if (span_class.get() != reinterpret_cast<PyObject*>(SpanClass::type())) {
-    return Error(PyExc_ImportError,
+    raise(PyExc_ImportError,
                  "korvanta._native and the imported korvanta_python come from different installations");
   }
-  Ref made = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
-  if (!made) return Error::fetch();
-  Result<Ref> block_type = make_span_block_type(kSpanDoc);
-  if (!block_type) return block_type;
-  if (PyModule_AddObjectRef(made.get(), "span", (*block_type).get()) < 0) return Error::fetch();
-  Ref build = Ref::steal(PyUnicode_FromString(KORVANTA_BUILD_ID));
-  if (!build || PyModule_AddObjectRef(made.get(), "BUILD_ID", build.get()) < 0) return Error::fetch();
+  Ref made = checked(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+  Ref block_type = make_span_block_type(kSpanDoc);
+  raise_if(PyModule_AddObjectRef(made.get(), "span", block_type.get()) < 0);
+  Ref build = checked(PyUnicode_FromString(KORVANTA_BUILD_ID));
+  raise_if(PyModule_AddObjectRef(made.get(), "BUILD_ID", build.get()) < 0);
   return made;
 }
 

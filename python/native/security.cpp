@@ -10,24 +10,20 @@
 
 namespace korvanta::py::native {
 
-Status scan_span_object(PyObject* span) {
-  auto record = borrow_exclusive<SpanClass>(span);
-  if (!record) return std::move(record).error();
+void scan_span_object(PyObject* span) {
+  const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
   // Findings are made (ids drawn, time read) before the record changes, so
   // a fault of the random source or the clock leaves it as it was.
-  std::vector<SecurityFinding> findings = scan_span(**record);
+  std::vector<SecurityFinding> findings = scan_span(*record);
   const std::uint8_t score = security_score(findings);
-  (*record)->security_findings = std::move(findings);
-  (*record)->security_score = score;
-  return ok;
+  record->security_findings = std::move(findings);
+  record->security_score = score;
 }
 
-Result<Ref> scan(PyObject*, const Args<signatures::scan>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  if (Status s = scan_span_object(args[0]); !s) return std::move(s).error();
-  Ref summaries = Ref::steal(PyObject_CallMethod(args[0], "security_findings", nullptr));
-  if (!summaries) return Error::fetch();
-  return summaries;
+Ref scan(PyObject*, const Args<signatures::scan>& args) {
+  check_span(args[0], "span");
+  scan_span_object(args[0]);
+  return checked(PyObject_CallMethod(args[0], "security_findings", nullptr));
 }
 
 }  // namespace korvanta::py::native

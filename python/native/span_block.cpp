@@ -32,17 +32,11 @@ Block* as_block(PyObject* obj) { return reinterpret_cast<Block*>(obj); }
 
 Ref g_empty;  // ""
 
-Result<Ref> block_new(PyTypeObject* type, const Args<signatures::span_block>& args) {
-  if (!PyUnicode_Check(args[0])) {
-    return rewrap_argument(conversion_error(args[0], "PyString"), "operation_name");
-  }
-  if (!g_empty) {
-    g_empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!g_empty) return Error::fetch();
-  }
+Ref block_new(PyTypeObject* type, const Args<signatures::span_block>& args) {
+  if (!PyUnicode_Check(args[0])) raise(rewrap_argument(conversion_error(args[0], "PyString"), "operation_name"));
+  if (!g_empty) g_empty = checked(PyUnicode_FromStringAndSize("", 0));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref obj = Ref::steal(alloc(type, 0));
-  if (!obj) return Error::fetch();
+  Ref obj = checked(alloc(type, 0));
   Block* block = as_block(obj.get());
   block->texts[0] = Ref::borrow(args[0]).release();
   block->texts[1] = Ref::borrow(args[1] != nullptr ? args[1] : g_empty.get()).release();
@@ -64,79 +58,62 @@ void block_dealloc(PyObject* obj) {
 }
 
 // Adds each str -> str pair of a dict (or any mapping) as a tag.
-Status add_tags(PyObject* span, PyObject* tags) {
-  Ref items = Ref::steal(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
-  if (!items) return Error::fetch();
-  auto record = borrow_exclusive<SpanClass>(span);
-  if (!record) return std::move(record).error();
+void add_tags(PyObject* span, PyObject* tags) {
+  Ref items = checked(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
+  const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return Error(PyExc_TypeError, "tags: expected pairs");
-    auto key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
-    if (!key) return std::move(key).error();
-    auto value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
-    if (!value) return std::move(value).error();
-    (*record)->tags.insert_or_assign(std::string(*key), std::string(*value));
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "tags: expected pairs");
+    const std::string_view key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
+    const std::string_view value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
+    record->tags.insert_or_assign(std::string(key), std::string(value));
   }
-  return ok;
 }
 
-Result<Ref> block_enter(PyObject* self) {
+Ref block_enter(PyObject* self) {
   Block* block = as_block(self);
-  if (block->span != nullptr) return Error(PyExc_RuntimeError, "a korvanta.span block cannot be entered twice");
+  if (block->span != nullptr) raise(PyExc_RuntimeError, "a korvanta.span block cannot be entered twice");
   Pipeline& state = pipeline();
-  if (!state.current_var || !state.tracer) return Error(PyExc_RuntimeError, "the korvanta package is not set up");
+  if (!state.current_var || !state.tracer) raise(PyExc_RuntimeError, "the korvanta package is not set up");
   PyObject* parent_raw = nullptr;
-  if (PyContextVar_Get(state.current_var.get(), Py_None, &parent_raw) < 0) return Error::fetch();
+  raise_if(PyContextVar_Get(state.current_var.get(), Py_None, &parent_raw) < 0);
   Ref parent = Ref::steal(parent_raw);
-  Result<Ref> span = new_span(block->tracer, block->texts, parent.get(), state.tracer.get());
-  if (!span) return span;
+  Ref span = new_span(block->tracer, block->texts, parent.get(), state.tracer.get());
   PyObject* inherited_raw = nullptr;
-  if (PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0) return Error::fetch();
+  raise_if(PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0);
   Ref inherited = Ref::steal(inherited_raw);
-  if (inherited.get() != Py_None) {
-    if (Status s = add_tags((*span).get(), inherited.get()); !s) return std::move(s).error();
-  }
-  if (block->tags != nullptr) {
-    if (Status s = add_tags((*span).get(), block->tags); !s) return std::move(s).error();
-  }
-  Ref token = Ref::steal(PyContextVar_Set(state.current_var.get(), (*span).get()));
-  if (!token) return Error::fetch();
-  block->span = Ref(*span).release();
+  if (inherited.get() != Py_None) add_tags(span.get(), inherited.get());
+  if (block->tags != nullptr) add_tags(span.get(), block->tags);
+  Ref token = checked(PyContextVar_Set(state.current_var.get(), span.get()));
+  block->span = Ref(span).release();
   block->token = token.release();
   return span;
 }
 
 // "<type name>: <str(error)>", as f"{type(e).__name__}: {e}" gives it.
-Result<std::string> error_text(PyObject* error) {
-  Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(error)));
-  if (!type_name) return Error::fetch();
-  Ref message = Ref::steal(PyObject_Str(error));
-  if (!message) return Error::fetch();
-  auto name_text = as_text(type_name.get());
-  if (!name_text) return std::move(name_text).error();
-  auto message_text = as_text(message.get());
-  if (!message_text) return std::move(message_text).error();
-  std::string text(*name_text);
+std::string error_text(PyObject* error) {
+  Ref type_name = checked(PyType_GetName(Py_TYPE(error)));
+  Ref message = checked(PyObject_Str(error));
+  const std::string_view name_text = as_text(type_name.get());
+  const std::string_view message_text = as_text(message.get());
+  std::string text(name_text);
   text += ": ";
-  text.append(*message_text);
+  text.append(message_text);
   return text;
 }
 
-Result<Ref> block_exit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+Ref block_exit(PyObject* self, const Args<signatures::span_block_exit>& args) {
   Block* block = as_block(self);
-  if (block->token == nullptr) return Error(PyExc_RuntimeError, "a korvanta.span block left without being entered");
+  if (block->token == nullptr) raise(PyExc_RuntimeError, "a korvanta.span block left without being entered");
   Ref token = Ref::steal(std::exchange(block->token, nullptr));
-  if (PyContextVar_Reset(pipeline().current_var.get(), token.get()) < 0) return Error::fetch();
+  raise_if(PyContextVar_Reset(pipeline().current_var.get(), token.get()) < 0);
   PyObject* error = args[1];
   if (error != Py_None) {
-    Result<std::string> text = error_text(error);
-    if (!text) return std::move(text).error();
-    auto span = borrow_exclusive<SpanClass>(block->span);
-    if (!span) return std::move(span).error();
-    (*span)->finish_error(std::move(*text), std::nullopt);
+    std::string text = error_text(error);
+    const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(block->span);
+    span->finish_error(std::move(text), std::nullopt);
   }
-  if (Status s = deliver_span(block->span); !s) return std::move(s).error();
+  deliver_span(block->span);
   return none();
 }
 
@@ -151,11 +128,9 @@ struct Ready {
 
 PyTypeObject* g_ready_type = nullptr;
 
-Result<Ref> ready(Result<Ref> value) {
-  if (!value) return value;
-  Ref obj = Ref::steal(PyType_GenericAlloc(g_ready_type, 0));
-  if (!obj) return Error::fetch();
-  reinterpret_cast<Ready*>(obj.get())->value = (*value).release();
+Ref ready(Ref value) {
+  Ref obj = checked(PyType_GenericAlloc(g_ready_type, 0));
+  reinterpret_cast<Ready*>(obj.get())->value = value.release();
   return obj;
 }
 
@@ -191,21 +166,18 @@ PyType_Slot g_ready_slots[] = {
 
 PyType_Spec g_ready_spec = {"korvanta._native.ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT, g_ready_slots};
 
-Result<Ref> block_aenter(PyObject* self) { return ready(block_enter(self)); }
+Ref block_aenter(PyObject* self) { return ready(block_enter(self)); }
 
-Result<Ref> block_aexit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+Ref block_aexit(PyObject* self, const Args<signatures::span_block_exit>& args) {
   return ready(block_exit(self, args));
 }
 
 // ---- the class ----
 
 PyObject* block_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> Result<Ref> {
+  return guarded([&] {
     Args<signatures::span_block> slots;
-    if (Status parsed = parse_args<signatures::span_block>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        !parsed) {
-      return std::move(parsed).error();
-    }
+    parse_args<signatures::span_block>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     return block_new(reinterpret_cast<PyTypeObject*>(type), slots);
   });
 }
@@ -224,10 +196,10 @@ PyMethodDef g_methods[] = {
 
 }  // namespace
 
-Result<Ref> make_span_block_type(const char* doc) {
+Ref make_span_block_type(const char* doc) {
   if (g_ready_type == nullptr) {
     PyObject* made = PyType_FromSpec(&g_ready_spec);
-    if (made == nullptr) return Error::fetch();
+    raise_if(made == nullptr);
     g_ready_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
   }
   PyType_Slot slots[] = {
@@ -238,8 +210,7 @@ Result<Ref> make_span_block_type(const char* doc) {
       {0, nullptr},
   };
   PyType_Spec spec = {"korvanta.span", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
-  if (!type) return Error::fetch();
+  Ref type = checked(PyType_FromSpec(&spec));
   // Called with the vectorcall protocol: no argument tuple or keyword dict
   // is built for a block, which every traced block would pay for.
   reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = block_vectorcall;

@@ -192,21 +192,21 @@ struct Args : std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::
 
 // A vectorcall: `nargs` positional arguments in `args`, followed by the values
 // of the keywords named in the tuple `kwnames` (may be nullptr).
-Status parse_args(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** slots);
+void parse_args(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots);
 
 // A classic call: a tuple of positional arguments and a dict of keywords
 // (may be nullptr), visited in the dict's order.
-Status parse_args(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+void parse_args(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 template <const auto& Description>
-Status parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<Description>& slots) {
-  return parse_args(Description.view(), args, nargs, kwnames, slots.data());
+void parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<Description>& slots) {
+  parse_args(Description.view(), args, nargs, kwnames, slots.data());
 }
 
 template <const auto& Description>
-Status parse_args(PyObject* args, PyObject* kwargs, Args<Description>& slots) {
-  return parse_args(Description.view(), args, kwargs, slots.data());
+void parse_args(PyObject* args, PyObject* kwargs, Args<Description>& slots) {
+  parse_args(Description.view(), args, kwargs, slots.data());
 }
 
 }  // namespace korvanta::py

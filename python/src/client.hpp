@@ -27,9 +27,9 @@ struct ClientClass {
 };
 
 // Makes the class object (once per process).
-Result<PyTypeObject*> make_client_class();
+PyTypeObject* make_client_class();
 
 extern const char kInstrumentDoc[];
-Result<Ref> instrument(PyObject* module, const Args<signatures::instrument>& args);
+Ref instrument(PyObject* module, const Args<signatures::instrument>& args);
 
 }  // namespace korvanta::py

@@ -11,6 +11,6 @@
 namespace korvanta::py {
 
 extern const char kConfigureDoc[];
-Result<Ref> configure(PyObject* module, const Args<signatures::configure>& args);
+Ref configure(PyObject* module, const Args<signatures::configure>& args);
 
 }  // namespace korvanta::py

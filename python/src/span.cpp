@@ -20,78 +20,62 @@ TypeCell g_span_type;
 
 // ---- recording methods: exclusive borrow, then conversions in order ----
 
-Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& args) {
+Ref set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto prompt = args.get<0, as_text>();
-  if (!prompt) return std::move(prompt).error();
-  (*span)->prompt.assign(*prompt);
+  span->prompt.assign(prompt);
   return none();
 }
 
-Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_response>& args) {
+Ref set_response(PyObject* self, const Args<signatures::span_set_response>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto response = args.get<0, as_text>();
-  if (!response) return std::move(response).error();
-  (*span)->finish_response(std::string(*response));
+  span->finish_response(std::string(response));
   return none();
 }
 
-Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& args) {
+Ref set_error(PyObject* self, const Args<signatures::span_set_error>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto error = args.get<0, as_text>();
-  if (!error) return std::move(error).error();
   auto status_code = args.get_optional<1, as_u16>();
-  if (!status_code) return std::move(status_code).error();
-  (*span)->finish_error(std::string(*error), *status_code);
+  span->finish_error(std::string(error), status_code);
   return none();
 }
 
-Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_token_counts>& args) {
+Ref set_token_counts(PyObject* self, const Args<signatures::span_set_token_counts>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto prompt_tokens = args.get_optional<0, as_u32>();
-  if (!prompt_tokens) return std::move(prompt_tokens).error();
   auto completion_tokens = args.get_optional<1, as_u32>();
-  if (!completion_tokens) return std::move(completion_tokens).error();
-  TraceSpan& record = **span;
-  record.prompt_tokens = *prompt_tokens;
-  record.completion_tokens = *completion_tokens;
+  TraceSpan& record = *span;
+  record.prompt_tokens = prompt_tokens;
+  record.completion_tokens = completion_tokens;
   // The exact sum: two 32-bit counts never overflow 64 bits.
-  record.total_tokens = *prompt_tokens && *completion_tokens
-                            ? std::optional(std::uint64_t{**prompt_tokens} + **completion_tokens)
+  record.total_tokens = prompt_tokens && completion_tokens
+                            ? std::optional(std::uint64_t{*prompt_tokens} + *completion_tokens)
                             : std::nullopt;
   return none();
 }
 
-Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>& args) {
+Ref set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto ttft_ms = args.get<0, as_u64>();
-  if (!ttft_ms) return std::move(ttft_ms).error();
-  (*span)->time_to_first_token_ms = *ttft_ms;
+  span->time_to_first_token_ms = ttft_ms;
   return none();
 }
 
-Result<Ref> add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) {
+Ref add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto key = args.get<0, as_text>();
-  if (!key) return std::move(key).error();
   auto value = args.get<1, as_text>();
-  if (!value) return std::move(value).error();
-  (*span)->tags.insert_or_assign(std::string(*key), std::string(*value));
+  span->tags.insert_or_assign(std::string(key), std::string(value));
   return none();
 }
 
 // ---- __repr__ ----
 
-Result<Ref> span_repr(PyObject* self) {
+Ref span_repr(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
-  if (!span) return std::move(span).error();
-  const TraceSpan& record = **span;
+  const TraceSpan& record = *span;
   std::string text = "TraceSpan(trace_id='";
   text += record.trace_id.to_string();
   text += "', op='";
@@ -189,6 +173,6 @@ const ClassSpec kSpanSpec{
 
 PyTypeObject* SpanClass::type() noexcept { return g_span_type.get(); }
 
-Result<PyTypeObject*> make_span_class() { return g_span_type.get_or_make(kSpanSpec); }
+PyTypeObject* make_span_class() { return g_span_type.get_or_make(kSpanSpec); }
 
 }  // namespace korvanta::py

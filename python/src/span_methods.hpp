@@ -17,7 +17,7 @@
 namespace korvanta::py {
 
 extern const char kReportActionDoc[];
-Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_action>& args);
+Ref report_action(PyObject* self, const Args<signatures::span_report_action>& args);
 
 // The fields every report_action call gives (the module's and the
 // package's), converted.
@@ -31,10 +31,10 @@ struct ActionFields {
 };
 // The action they describe, with a fresh id and the current time; ValueError
 // "Invalid action_type: '<text>'. Expected one of: ..." for an unknown type.
-Result<AgentAction> make_action(const ActionFields& fields);
+AgentAction make_action(const ActionFields& fields);
 
-Result<Ref> to_json(PyObject* self);
-Result<Ref> to_dict(PyObject* self);
-Result<Ref> security_findings(PyObject* self);
+Ref to_json(PyObject* self);
+Ref to_dict(PyObject* self);
+Ref security_findings(PyObject* self);
 
 }  // namespace korvanta::py

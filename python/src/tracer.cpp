@@ -34,27 +34,21 @@ constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProvid
 
 // ---- __new__ ----
 
-Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
+Ref tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
   auto tenant_id = args.get_optional<0, as_text>();
-  if (!tenant_id) return std::move(tenant_id).error();
   auto endpoint = args.get_optional<1, as_text>();
-  if (!endpoint) return std::move(endpoint).error();
   auto enable_security = args.get_optional<2, as_bool>();
-  if (!enable_security) return std::move(enable_security).error();
 
-  auto record = build_tracer(*tenant_id, *endpoint, *enable_security);
-  if (!record) return std::move(record).error();
-  return new_instance<TracerClass>(type, std::move(*record));
+  auto record = build_tracer(tenant_id, endpoint, enable_security);
+  return new_instance<TracerClass>(type, std::move(record));
 }
 
 // ---- start_span ----
 
-Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
+Ref tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
   auto tracer = borrow_shared<TracerClass>(self);
-  if (!tracer) return std::move(tracer).error();
   auto texts = convert_span_args(args.data());
-  if (!texts) return std::move(texts).error();
-  return start_span_object(**tracer, *texts);
+  return start_span_object(*tracer, texts);
 }
 
 // ---- __repr__ ----
@@ -85,10 +79,9 @@ void append_escaped(std::string& out, std::string_view text) {
   });
 }
 
-Result<Ref> tracer_repr(PyObject* self) {
+Ref tracer_repr(PyObject* self) {
   auto tracer = borrow_shared<TracerClass>(self);
-  if (!tracer) return std::move(tracer).error();
-  const TracerRecord& record = **tracer;
+  const TracerRecord& record = *tracer;
   std::string text = "DURUraTracer(tenant_id='";
   text += record.tenant_id.to_string();
   text += "', endpoint=";
@@ -148,16 +141,16 @@ const ClassSpec kTracerSpec{
 
 PyTypeObject* TracerClass::type() noexcept { return g_tracer_type.get(); }
 
-Result<PyTypeObject*> make_tracer_class() { return g_tracer_type.get_or_make(kTracerSpec); }
+PyTypeObject* make_tracer_class() { return g_tracer_type.get_or_make(kTracerSpec); }
 
-Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
+TracerRecord build_tracer(std::optional<std::string_view> tenant_id,
                                   std::optional<std::string_view> endpoint,
                                   std::optional<bool> enable_security) {
   TracerRecord record;
   if (tenant_id) {
     std::string error;
     const auto parsed = Uuid::parse_str(*tenant_id, &error);
-    if (!parsed) return Error(PyExc_ValueError, "Invalid tenant_id UUID: " + error);
+    if (!parsed) raise(PyExc_ValueError, "Invalid tenant_id UUID: " + error);
     record.tenant_id = TenantId{*parsed};
   } else {
     record.tenant_id = TenantId::generate();
@@ -167,19 +160,16 @@ Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
   return record;
 }
 
-Result<Ref> new_tracer_object(TracerRecord record) {
+Ref new_tracer_object(TracerRecord record) {
   return new_instance<TracerClass>(TracerClass::type(), std::move(record));
 }
 
-Result<SpanArgs> convert_span_args(PyObject* const* texts) {
+SpanArgs convert_span_args(PyObject* const* texts) {
   const auto& params = signatures::tracer_start_span.params;
   auto operation_name = argument<as_text>(texts[0], params[0].name);
-  if (!operation_name) return std::move(operation_name).error();
   auto provider = argument<as_text>(texts[1], params[1].name);
-  if (!provider) return std::move(provider).error();
   auto model = argument<as_text>(texts[2], params[2].name);
-  if (!model) return std::move(model).error();
-  return SpanArgs{*operation_name, *provider, *model};
+  return SpanArgs{operation_name, provider, model};
 }
 
 LLMProvider provider_from_name(std::string_view name) {
@@ -191,7 +181,7 @@ LLMProvider provider_from_name(std::string_view name) {
   return LLMProvider::custom(std::move(lowered));
 }
 
-Result<Ref> start_span_object(const TracerRecord& tracer, const SpanArgs& args) {
+Ref start_span_object(const TracerRecord& tracer, const SpanArgs& args) {
   return new_instance_from<SpanClass>(SpanClass::type(), [&] {
     LLMProvider provider = provider_from_name(args.provider);
     const Uuid trace_id = Uuid::new_v4();
