@@ -9,6 +9,8 @@
 
 #include "korvanta/json.hpp"
 #include "korvanta/otlp.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
 #include "masking.hpp"
 #include "package_access.hpp"
 #include "py_values.hpp"
@@ -34,9 +36,13 @@ Ref to_bytes(const std::string& out) {
   return checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
-}  // namespace
+constexpr auto kEncodeOtlp = function("encode_otlp", {{"spans"}, {"service_name"}, optional("mask")});
+constexpr char kEncodeOtlpDoc[] =
+    "One OTLP/HTTP protobuf request body holding the spans; mask: None, \"secrets\" or (text, field) -> str.";
 
-Ref encode_otlp(PyObject*, const Args<signatures::encode_otlp>& args) {
+// bytes: one OTLP ExportTraceServiceRequest holding the spans; `mask` as for
+// json_lines.
+Ref encode_otlp(PyObject*, const Args<kEncodeOtlp>& args) {
   const std::string_view service_name = args.get<1, as_text>();
   SpanRecords spans;
   std::vector<TraceSpan> copies;
@@ -47,7 +53,12 @@ Ref encode_otlp(PyObject*, const Args<signatures::encode_otlp>& args) {
   return to_bytes(out);
 }
 
-Ref json_lines(PyObject*, const Args<signatures::json_lines>& args) {
+constexpr auto kJsonLines = function("json_lines", {{"spans"}, optional("mask")});
+constexpr char kJsonLinesDoc[] = "Each span's compact JSON document and a line feed, as bytes.";
+
+// bytes: each span's compact JSON document followed by a line feed. `mask`
+// (see TextMask) masks copies of the records first.
+Ref json_lines(PyObject*, const Args<kJsonLines>& args) {
   SpanRecords spans;
   std::vector<TraceSpan> copies;
   const auto records = records_to_write(args[0], args[1], spans, copies);
@@ -58,5 +69,13 @@ Ref json_lines(PyObject*, const Args<signatures::json_lines>& args) {
   }
   return to_bytes(out);
 }
+
+}  // namespace
+
+PyMethodDef export_functions[] = {
+    fastcall_method<kJsonLines, json_lines, kJsonLinesDoc>(),
+    fastcall_method<kEncodeOtlp, encode_otlp, kEncodeOtlpDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

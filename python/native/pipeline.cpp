@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
 #include "instance.hpp"
 #include "interned.hpp"
 #include "masking.hpp"
@@ -65,7 +67,13 @@ void deliver_span(PyObject* span) {
   }
 }
 
-Ref bind_context(PyObject*, const Args<signatures::bind_context>& args) {
+namespace {
+
+constexpr auto kBindContext = function("bind_context", {{"current"}, {"tags"}, {"report"}});
+constexpr char kBindContextDoc[] =
+    "The context variables of the current span and tags, and the reporter of failing processors.";
+
+Ref bind_context(PyObject*, const Args<kBindContext>& args) {
   for (int i = 0; i < 2; ++i) {
     if (!PyContextVar_CheckExact(args[i])) raise(PyExc_TypeError, "expected two contextvars.ContextVar");
   }
@@ -76,13 +84,17 @@ Ref bind_context(PyObject*, const Args<signatures::bind_context>& args) {
   return none();
 }
 
-Ref set_pipeline(PyObject*, const Args<signatures::set_pipeline>& args) {
+constexpr auto kSetPipeline = function(
+    "set_pipeline", {{"processors"}, {"tracer"}, {"sample_below"}, {"scan"}, {"mask"}, {"mask_in_place"}});
+constexpr char kSetPipelineDoc[] = "Where finished spans go, and what happens to them first.";
+
+Ref set_pipeline(PyObject*, const Args<kSetPipeline>& args) {
   if (!PyTuple_CheckExact(args[0])) raise(PyExc_TypeError, "argument 'processors': expected a tuple");
-  check_tracer(args[1], "tracer");
+  check_tracer(args[1], args.name<1>());
   std::optional<std::uint64_t> sample_below;
   if (args[2] != Py_None) sample_below = args.get<2, as_u64>();
   const bool scan = args.get<3, as_bool>();
-  TextMask::from(args[4], "mask");  // checked now, made again where used
+  TextMask::from(args[4], args.name<4>());  // checked now, made again where used
   const bool mask_in_place = args.get<5, as_bool>();
   Pipeline& state = pipeline();
   state.processors = Ref::borrow(args[0]);
@@ -94,10 +106,22 @@ Ref set_pipeline(PyObject*, const Args<signatures::set_pipeline>& args) {
   return none();
 }
 
-Ref deliver(PyObject*, const Args<signatures::deliver>& args) {
-  check_span(args[0], "span");
+constexpr auto kDeliver = function("deliver", {{"span"}});
+constexpr char kDeliverDoc[] = "Hands the span over once and calls each processor's on_end.";
+
+Ref deliver(PyObject*, const Args<kDeliver>& args) {
+  check_span(args[0], args.name<0>());
   deliver_span(args[0]);
   return none();
 }
+
+}  // namespace
+
+PyMethodDef pipeline_functions[] = {
+    fastcall_method<kBindContext, bind_context, kBindContextDoc>(),
+    fastcall_method<kSetPipeline, set_pipeline, kSetPipelineDoc>(),
+    fastcall_method<kDeliver, deliver, kDeliverDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

@@ -11,7 +11,6 @@
 
 #include "error.hpp"
 #include "ref.hpp"
-#include "signatures.hpp"
 
 namespace korvanta::py::native {
 
@@ -38,9 +37,5 @@ void deliver_span(PyObject* span);
 // Fills the span's findings and score from a scan of its texts, replacing
 // earlier ones (security.cpp).
 void scan_span_object(PyObject* span);
-
-Ref bind_context(PyObject* module, const Args<signatures::bind_context>& args);
-Ref set_pipeline(PyObject* module, const Args<signatures::set_pipeline>& args);
-Ref deliver(PyObject* module, const Args<signatures::deliver>& args);
 
 }  // namespace korvanta::py::native

@@ -2,6 +2,8 @@
 // over a span record, its findings and score written into the record.
 #include <utility>
 
+#include "entry.hpp"
+#include "functions.hpp"
 #include "instance.hpp"
 #include "korvanta/scanner.hpp"
 #include "package_access.hpp"
@@ -20,10 +22,24 @@ void scan_span_object(PyObject* span) {
   record->security_score = score;
 }
 
-Ref scan(PyObject*, const Args<signatures::scan>& args) {
-  check_span(args[0], "span");
+namespace {
+
+constexpr auto kScan = function("scan", {{"span"}});
+constexpr char kScanDoc[] = "Checks the span's texts; fills its findings and score; returns their summaries.";
+
+// Scans the span: fills its findings and score, replacing earlier ones;
+// returns span.security_findings().
+Ref scan(PyObject*, const Args<kScan>& args) {
+  check_span(args[0], args.name<0>());
   scan_span_object(args[0]);
   return checked(PyObject_CallMethod(args[0], "security_findings", nullptr));
 }
+
+}  // namespace
+
+PyMethodDef scan_functions[] = {
+    fastcall_method<kScan, scan, kScanDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
 #include "instance.hpp"
 #include "korvanta/agent_action.hpp"
 #include "korvanta/span_event.hpp"
@@ -77,37 +79,65 @@ HandOver hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_bel
   return kept ? HandOver::Deliver : HandOver::SampledOut;
 }
 
-Ref start_span(PyObject*, const Args<signatures::start_span>& args) {
+namespace {
+
+// A span of `tracer` (None: the parent's tracer, else `fallback`), child of
+// `parent` (same trace id, parent_span_id set) or, for None, the root of a
+// new trace; the tracer is kept as the span's.
+constexpr auto kStartSpan =
+    function("start_span", {{"tracer"}, {"operation_name"}, {"provider"}, {"model"}, {"parent"}, {"fallback"}});
+constexpr char kStartSpanDoc[] =
+    "A span of `tracer` (or the parent's, or `fallback`), child of `parent` or the root of a new trace.";
+
+Ref start_span(PyObject*, const Args<kStartSpan>& args) {
   return new_span(args[0], &args[1], args[4], args[5]);
 }
 
-Ref tracer_of(PyObject*, const Args<signatures::tracer_of>& args) {
-  check_span(args[0], "span");
+constexpr auto kTracerOf = function("tracer_of", {{"span"}});
+constexpr char kTracerOfDoc[] = "The span's tracer, or None.";
+
+// The tracer a span was started with or adopted, or None.
+Ref tracer_of(PyObject*, const Args<kTracerOf>& args) {
+  check_span(args[0], args.name<0>());
   PyObject* tracer = span_instance(args[0])->package_tracer;
   return Ref::borrow(tracer != nullptr ? tracer : Py_None);
 }
 
-Ref adopt(PyObject*, const Args<signatures::adopt>& args) {
-  check_span(args[0], "span");
-  check_tracer(args[1], "tracer");
+constexpr auto kAdopt = function("adopt", {{"span"}, {"tracer"}});
+constexpr char kAdoptDoc[] = "Keeps `tracer` as the span's unless it has one; returns the span's.";
+
+Ref adopt(PyObject*, const Args<kAdopt>& args) {
+  check_span(args[0], args.name<0>());
+  check_tracer(args[1], args.name<1>());
   // Under the interpreter lock, so the first tracer given stays.
   auto* inst = span_instance(args[0]);
   if (inst->package_tracer == nullptr) inst->package_tracer = Ref::borrow(args[1]).release();
   return Ref::borrow(inst->package_tracer);
 }
 
-Ref hand_over(PyObject*, const Args<signatures::hand_over>& args) {
-  check_span(args[0], "span");
+constexpr auto kHandOver = function("hand_over", {{"span"}, {"sample_below"}});
+constexpr char kHandOverDoc[] =
+    "Finishes the span if needed and marks it handed over; True when it goes to the processors.";
+
+// Hands the span over once: finishes it if nothing did, marks it handed
+// over and returns whether it goes to the processors (False when handed over
+// before, or when its trace is sampled out: the first eight bytes of the
+// trace id, big-endian, not below `sample_below`; None keeps every trace).
+Ref hand_over(PyObject*, const Args<kHandOver>& args) {
+  check_span(args[0], args.name<0>());
   std::optional<std::uint64_t> sample_below;
   if (args[1] != Py_None) sample_below = args.get<1, as_u64>();
   return to_python(hand_over_record(args[0], sample_below) == HandOver::Deliver);
 }
 
-Ref add_event(PyObject*, const Args<signatures::add_event>& args) {
-  check_span(args[0], "span");
+constexpr auto kAddEvent = function("add_event", {{"span"}, {"name"}, {"description"}, {"data"}});
+constexpr char kAddEventDoc[] = "Appends an event to the span.";
+
+Ref add_event(PyObject*, const Args<kAddEvent>& args) {
+  check_span(args[0], args.name<0>());
   auto name = args.get<1, as_text>();
   auto description = args.get<2, as_text>();
-  auto data = as_string_map(args[3], "data");
+  auto data = as_string_map(args[3], args.name<3>());
   auto span = borrow_exclusive<SpanClass>(args[0]);
   SpanEvent event{.id = Uuid::new_v4(),
                   .timestamp = Timestamp::now(),
@@ -118,16 +148,26 @@ Ref add_event(PyObject*, const Args<signatures::add_event>& args) {
   return none();
 }
 
-Ref set_cost(PyObject*, const Args<signatures::set_cost>& args) {
-  check_span(args[0], "span");
-  auto usd = as_amount(args[1], "usd");
+constexpr auto kSetCost = function("set_cost", {{"span"}, {"usd"}});
+constexpr char kSetCostDoc[] = "Sets the estimated cost in USD.";
+
+Ref set_cost(PyObject*, const Args<kSetCost>& args) {
+  check_span(args[0], args.name<0>());
+  auto usd = as_amount(args[1], args.name<1>());
   auto span = borrow_exclusive<SpanClass>(args[0]);
   span->estimated_cost_usd = usd;
   return none();
 }
 
-Ref report_action(PyObject*, const Args<signatures::report_action>& args) {
-  check_span(args[0], "span");
+constexpr auto kReportAction = describe(
+    "", "report_action", Receiver::module,
+    {{"span"}, {"action_type"}, {"name"}, keyword_only("arguments"), keyword_only("result"),
+     keyword_only("duration_ms"), keyword_only("success"), keyword_only("exit_code"), keyword_only("http_method"),
+     keyword_only("http_status"), keyword_only("file_operation"), keyword_only("metadata")});
+constexpr char kReportActionDoc[] = "Appends an agent action with every field; returns its id.";
+
+Ref report_action(PyObject*, const Args<kReportAction>& args) {
+  check_span(args[0], args.name<0>());
   auto action_type = args.get<1, as_text>();
   auto name = args.get<2, as_text>();
   auto arguments = args.get_optional<3, as_text>();
@@ -135,11 +175,11 @@ Ref report_action(PyObject*, const Args<signatures::report_action>& args) {
   auto duration_ms = args.get_optional<5, as_u64>();
   auto success = args.get_optional<6, as_bool>();
   std::optional<std::int32_t> exit_code;
-  if (args[7] != nullptr && args[7] != Py_None) exit_code = as_i32(args[7], "exit_code");
+  if (args[7] != nullptr && args[7] != Py_None) exit_code = as_i32(args[7], args.name<7>());
   auto http_method = args.get_optional<8, as_text>();
   auto http_status = args.get_optional<9, as_u16>();
   auto file_operation = args.get_optional<10, as_text>();
-  auto metadata = as_string_map(args[11], "metadata");
+  auto metadata = as_string_map(args[11], args.name<11>());
 
   auto span = borrow_exclusive<SpanClass>(args[0]);
 
@@ -154,5 +194,18 @@ Ref report_action(PyObject*, const Args<signatures::report_action>& args) {
   span->add_agent_action(std::move(action));
   return id;
 }
+
+}  // namespace
+
+PyMethodDef span_functions[] = {
+    fastcall_method<kStartSpan, start_span, kStartSpanDoc>(),
+    fastcall_method<kTracerOf, tracer_of, kTracerOfDoc>(),
+    fastcall_method<kAdopt, adopt, kAdoptDoc>(),
+    fastcall_method<kHandOver, hand_over, kHandOverDoc>(),
+    fastcall_method<kAddEvent, add_event, kAddEventDoc>(),
+    fastcall_method<kSetCost, set_cost, kSetCostDoc>(),
+    fastcall_method<kReportAction, report_action, kReportActionDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

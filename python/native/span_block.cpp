@@ -32,8 +32,23 @@ Block* as_block(PyObject* obj) { return reinterpret_cast<Block*>(obj); }
 
 Ref g_empty;  // ""
 
-Ref block_new(PyTypeObject* type, const Args<signatures::span_block>& args) {
-  if (!PyUnicode_Check(args[0])) raise(rewrap_argument(conversion_error(args[0], "PyString"), "operation_name"));
+constexpr auto kBlock = describe("span", "__new__", Receiver::none,
+                                 {{"operation_name"}, keyword_only("provider", "''"), keyword_only("model", "''"),
+                                  keyword_only("tracer"), keyword_only("tags")});
+constexpr char kBlockDoc[] =
+    "A block run inside a new span, the current span while it runs.\n\n"
+    "The span is a child of the current span, or the root of a new trace. On\n"
+    "leaving the block, an exception is recorded with\n"
+    "``set_error(\"<type>: <message>\")`` and goes on; otherwise the span is\n"
+    "finished unless something finished it already. Then the span goes to the\n"
+    "pipeline (see ``korvanta.setup``). Works with ``with`` and ``async with``\n"
+    "and binds the ``korvanta_python.TraceSpan``::\n\n"
+    "    with korvanta.span(\"agent\", tags={\"team\": \"search\"}) as root:\n"
+    "        with korvanta.span(\"chat\", provider=\"openai\", model=\"gpt-4o\") as call:\n"
+    "            call.set_response(\"...\")\n";
+
+Ref block_new(PyTypeObject* type, const Args<kBlock>& args) {
+  if (!PyUnicode_Check(args[0])) raise(rewrap_argument(conversion_error(args[0], "PyString"), args.name<0>()));
   if (!g_empty) g_empty = checked(PyUnicode_FromStringAndSize("", 0));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj = checked(alloc(type, 0));
@@ -102,7 +117,9 @@ std::string error_text(PyObject* error) {
   return text;
 }
 
-Ref block_exit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+constexpr auto kExit = describe("span", "__exit__", Receiver::self, {{"exc_type"}, {"exc"}, {"traceback"}});
+
+Ref block_exit(PyObject* self, const Args<kExit>& args) {
   Block* block = as_block(self);
   if (block->token == nullptr) raise(PyExc_RuntimeError, "a korvanta.span block left without being entered");
   Ref token = Ref::steal(std::exchange(block->token, nullptr));
@@ -168,7 +185,7 @@ PyType_Spec g_ready_spec = {"korvanta._native.ready", sizeof(Ready), 0, Py_TPFLA
 
 Ref block_aenter(PyObject* self) { return ready(block_enter(self)); }
 
-Ref block_aexit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+Ref block_aexit(PyObject* self, const Args<kExit>& args) {
   return ready(block_exit(self, args));
 }
 
@@ -176,8 +193,8 @@ Ref block_aexit(PyObject* self, const Args<signatures::span_block_exit>& args) {
 
 PyObject* block_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&] {
-    Args<signatures::span_block> slots;
-    parse_args<signatures::span_block>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+    Args<kBlock> slots;
+    parse_args<kBlock>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     return block_new(reinterpret_cast<PyTypeObject*>(type), slots);
   });
 }
@@ -186,27 +203,27 @@ constexpr const char* kExitDoc = "Restores the context, records an exception and
 
 PyMethodDef g_methods[] = {
     {"__enter__", as_method(noargs<block_enter>), METH_NOARGS, "Starts the span and makes it current."},
-    {"__exit__", as_method(fastcall<signatures::span_block_exit, block_exit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__exit__", as_method(fastcall<kExit, block_exit>), METH_FASTCALL | METH_KEYWORDS,
      kExitDoc},
     {"__aenter__", as_method(noargs<block_aenter>), METH_NOARGS, "Starts the span and makes it current."},
-    {"__aexit__", as_method(fastcall<signatures::span_block_exit, block_aexit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__aexit__", as_method(fastcall<kExit, block_aexit>), METH_FASTCALL | METH_KEYWORDS,
      kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-Ref make_span_block_type(const char* doc) {
+Ref make_span_block_type() {
   if (g_ready_type == nullptr) {
     PyObject* made = PyType_FromSpec(&g_ready_spec);
     raise_if(made == nullptr);
     g_ready_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
   }
   PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(constructor<signatures::span_block, block_new>)},
+      {Py_tp_new, reinterpret_cast<void*>(constructor<kBlock, block_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
       {Py_tp_methods, g_methods},
-      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_doc, const_cast<char*>(class_docstring<kBlock, kBlockDoc>.c_str())},
       {0, nullptr},
   };
   PyType_Spec spec = {"korvanta.span", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};

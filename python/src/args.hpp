@@ -142,33 +142,41 @@ struct FixedText {
   constexpr std::string_view view() const { return {chars.data(), Size}; }
 };
 
-// "name(sig)\n--\n\n" followed by `Doc`: the docstring of an entry,
-// built once at compile time from its description.
-template <const auto& Description, const auto& Doc>
-inline constexpr auto docstring = [] {
-  constexpr auto make = [] {
-    std::string text(Description.name);
-    text += text_signature(Description);
-    text += "\n--\n\n";
-    text += std::string_view(Doc);
-    return text;
-  };
-  constexpr std::size_t size = make().size();
+// Copies constexpr-made text into a FixedText of its exact size.
+template <auto Make>
+consteval auto fixed_text() {
+  constexpr std::size_t size = Make().size();
   FixedText<size> out;
-  const std::string text = make();
+  const std::string text = Make();
   for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
   return out;
-}();
+}
+
+// "<name>(sig)\n--\n\n" followed by `doc`: the header from which the
+// interpreter reads a text signature.
+template <std::size_t N>
+constexpr std::string signed_doc(std::string_view name, const Params<N>& d, std::string_view doc) {
+  std::string text(name);
+  text += text_signature(d);
+  text += "\n--\n\n";
+  text += doc;
+  return text;
+}
+
+// The docstring of an entry, headed by its own name, made at compile time.
+template <const auto& Description, const auto& Doc>
+inline constexpr auto docstring =
+    fixed_text<[] { return signed_doc(Description.name, Description, std::string_view(Doc)); }>();
+
+// The docstring of a class whose constructor `Description` states, headed
+// by the class name (the description's owner).
+template <const auto& Description, const auto& Doc>
+inline constexpr auto class_docstring =
+    fixed_text<[] { return signed_doc(Description.owner, Description, std::string_view(Doc)); }>();
 
 // A class's text signature, "(sig)", for its docstring header.
 template <const auto& Description>
-inline constexpr auto class_signature = [] {
-  constexpr std::size_t size = text_signature(Description).size();
-  FixedText<size> out;
-  const std::string text = text_signature(Description);
-  for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
-  return out;
-}();
+inline constexpr auto class_signature = fixed_text<[] { return text_signature(Description); }>();
 
 // One borrowed reference (or nullptr for "not given") per parameter, in
 // description order, and their conversions, each naming its parameter as
@@ -177,6 +185,11 @@ template <const auto& Description>
 struct Args : std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots> {
   static_assert(Description.well_formed());
 
+  // The name of parameter I, for messages that name it.
+  template <std::size_t I>
+  static constexpr std::string_view name() {
+    return Description.params[I].name;
+  }
   // The converted value of a required parameter, or of an optional one
   // whose absence the body handles itself.
   template <std::size_t I, auto Convert>

@@ -67,7 +67,10 @@ Ref client_repr(PyObject* self) {
 
 // Runs the attached tracer's span start directly (not through a Python
 // attribute lookup on the tracer).
-Ref client_start_span(PyObject* self, const Args<signatures::client_start_span>& args) {
+constexpr auto kStartSpan = describe("InstrumentedClient", "start_span", Receiver::self, kSpanTextParams);
+constexpr char kStartSpanDoc[] = "Start a trace span via the attached tracer (convenience shortcut).";
+
+Ref client_start_span(PyObject* self, const Args<kStartSpan>& args) {
   auto wrapper = borrow_shared<ClientClass>(self);
   auto texts = convert_span_args(args.data());
   auto tracer = borrow_shared<TracerClass>(wrapper->tracer.get());
@@ -84,10 +87,7 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMethodDef g_methods[] = {
-    {"start_span", as_method(fastcall<signatures::client_start_span, client_start_span>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\n"
-     "Start a trace span via the attached tracer (convenience shortcut)."},
+    fastcall_method<kStartSpan, client_start_span, kStartSpanDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -107,14 +107,8 @@ const ClassSpec kClientSpec{
     .getattro = getattro_slot<client_getattr>,
 };
 
-}  // namespace
-
-PyTypeObject* ClientClass::type() noexcept { return g_client_type.get(); }
-
-PyTypeObject* make_client_class() { return g_client_type.get_or_make(kClientSpec); }
-
-const char kInstrumentDoc[] =
-    "instrument(client, *, tracer=None)\n--\n\n"
+constexpr auto kInstrument = describe("", "instrument", Receiver::none, {{"client"}, keyword_only("tracer")});
+constexpr char kInstrumentDoc[] =
     "Instrument a Python LLM client with automatic tracing.\n\n"
     "Wraps the client in an :class:`InstrumentedClient` that delegates\n"
     "attribute access to the original while attaching a tracer.\n\n"
@@ -125,7 +119,7 @@ const char kInstrumentDoc[] =
     "Returns:\n"
     "    An :class:`InstrumentedClient` wrapping the original client.";
 
-Ref instrument(PyObject*, const Args<signatures::instrument>& args) {
+Ref instrument(PyObject*, const Args<kInstrument>& args) {
   Ref client = Ref::borrow(args[0]);
   Ref tracer;
   if (args[1] == nullptr || args[1] == Py_None) {
@@ -133,11 +127,19 @@ Ref instrument(PyObject*, const Args<signatures::instrument>& args) {
     tracer = new_tracer_object(build_tracer(std::nullopt, std::nullopt, std::nullopt));
   } else {
     if (!PyType_IsSubtype(Py_TYPE(args[1]), TracerClass::type())) {
-      raise(rewrap_argument(conversion_error(args[1], TracerClass::name), "tracer"));
+      raise(rewrap_argument(conversion_error(args[1], TracerClass::name), args.name<1>()));
     }
     tracer = Ref::borrow(args[1]);  // shared with the caller, not copied
   }
   return new_instance<ClientClass>(ClientClass::type(), ClientRecord{std::move(tracer), std::move(client)});
 }
+
+}  // namespace
+
+PyTypeObject* ClientClass::type() noexcept { return g_client_type.get(); }
+
+PyTypeObject* make_client_class() { return g_client_type.get_or_make(kClientSpec); }
+
+PyMethodDef instrument_method = fastcall_method<kInstrument, instrument, kInstrumentDoc>();
 
 }  // namespace korvanta::py

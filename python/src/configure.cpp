@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
 #include "tracer.hpp"
 
 namespace korvanta::py {
@@ -30,10 +31,8 @@ auto convert_entry(const Ref& value) -> std::optional<decltype(Convert(nullptr))
   return Convert(value.get());
 }
 
-}  // namespace
-
-const char kConfigureDoc[] =
-    "configure(config)\n--\n\n"
+constexpr auto kConfigure = describe("", "configure", Receiver::none, {{"config"}});
+constexpr char kConfigureDoc[] =
     "Configure and create an :class:`DURUraTracer` from a Python dictionary.\n\n"
     "Supported keys:\n"
     "  - ``tenant_id`` (str): UUID string for the tenant.\n"
@@ -42,9 +41,9 @@ const char kConfigureDoc[] =
     "Returns:\n"
     "    A configured :class:`DURUraTracer`.";
 
-Ref configure(PyObject*, const Args<signatures::configure>& args) {
+Ref configure(PyObject*, const Args<kConfigure>& args) {
   PyObject* config = args[0];
-  if (!PyDict_Check(config)) raise(rewrap_argument(conversion_error(config, "PyDict"), "config"));
+  if (!PyDict_Check(config)) raise(rewrap_argument(conversion_error(config, "PyDict"), args.name<0>()));
 
   // Each key is looked up and converted in turn; the tenant text is parsed
   // only after all three, so a type error wins over an invalid identifier.
@@ -60,5 +59,9 @@ Ref configure(PyObject*, const Args<signatures::configure>& args) {
   auto record = build_tracer(tenant_id, endpoint, enable_security);
   return new_tracer_object(std::move(record));
 }
+
+}  // namespace
+
+PyMethodDef configure_method = fastcall_method<kConfigure, configure, kConfigureDoc>();
 
 }  // namespace korvanta::py

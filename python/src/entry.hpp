@@ -92,4 +92,18 @@ PyCFunction as_method(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The method-table row of an entry, its docstring ("name(sig)\n--\n\n"
+// and `Doc`) made at compile time from the same description as its parser.
+template <const auto& Description, auto Body, const auto& Doc>
+PyMethodDef fastcall_method() {
+  return {Description.name.data(), as_method(fastcall<Description, Body>), METH_FASTCALL | METH_KEYWORDS,
+          docstring<Description, Doc>.c_str()};
+}
+
+template <const auto& Description, ReceiverBody Body, const auto& Doc>
+PyMethodDef noargs_method() {
+  static_assert(Description.kSlots == 0);
+  return {Description.name.data(), as_method(noargs<Body>), METH_NOARGS, docstring<Description, Doc>.c_str()};
+}
+
 }  // namespace korvanta::py

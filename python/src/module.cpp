@@ -15,7 +15,6 @@
 #include "convert.hpp"
 #include "ref.hpp"
 #include "runtime.hpp"
-#include "signatures.hpp"
 #include "span.hpp"
 #include "tracer.hpp"
 
@@ -84,11 +83,6 @@ void add_function(PyObject* module, PyMethodDef* def) {
   add_value(module, std::string(as_text(name.get())).c_str(), function.get());
 }
 
-PyMethodDef g_configure_def = {"configure", as_method(fastcall<signatures::configure, configure>),
-                               METH_FASTCALL | METH_KEYWORDS, kConfigureDoc};
-PyMethodDef g_instrument_def = {"instrument", as_method(fastcall<signatures::instrument, instrument>),
-                                METH_FASTCALL | METH_KEYWORDS, kInstrumentDoc};
-
 // The registration sequence; stops at the first failing step.
 void initialise(PyObject* module) {
   Ref version = checked(PyUnicode_FromString(KORVANTA_VERSION));
@@ -96,8 +90,8 @@ void initialise(PyObject* module) {
   add_class(module, "DURUraTracer", make_tracer_class());
   add_class(module, "TraceSpan", make_span_class());
   add_class(module, "InstrumentedClient", make_client_class());
-  add_function(module, &g_configure_def);
-  add_function(module, &g_instrument_def);
+  add_function(module, &configure_method);
+  add_function(module, &instrument_method);
 }
 
 #if PY_VERSION_HEX < 0x030D0000

@@ -1,5 +1,6 @@
 // TraceSpan.to_json, to_dict and security_findings. The dictionary forms are
 // what the interpreter's json.loads makes of the compact text.
+#include "entry.hpp"
 #include "instance.hpp"
 #include "interned.hpp"
 #include "korvanta/json.hpp"
@@ -31,7 +32,8 @@ Ref json_loads(const JsonWriter& out) {
   return parsed;
 }
 
-}  // namespace
+constexpr auto kToJson = describe("TraceSpan", "to_json", Receiver::self);
+constexpr char kToJsonDoc[] = "Serialise the span to a JSON string.";
 
 Ref to_json(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
@@ -39,6 +41,9 @@ Ref to_json(PyObject* self) {
   write_span(out, *span);
   return text_of(out);
 }
+
+constexpr auto kToDict = describe("TraceSpan", "to_dict", Receiver::self);
+constexpr char kToDictDoc[] = "Serialise the span to a Python dictionary.";
 
 // The shared borrow is held until loads returns: a loads that reaches back
 // into a setter of this span meets "Already borrowed".
@@ -49,11 +54,22 @@ Ref to_dict(PyObject* self) {
   return json_loads(out);
 }
 
+constexpr auto kSecurityFindings = describe("TraceSpan", "security_findings", Receiver::self);
+constexpr char kSecurityFindingsDoc[] = "Security findings as a list of dicts.";
+
 Ref security_findings(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
   JsonWriter out(JsonLayout::Compact);
   write_finding_summaries(out, span->security_findings);
   return json_loads(out);
+}
+
+}  // namespace
+
+PyMethodDef to_json_method() { return noargs_method<kToJson, to_json, kToJsonDoc>(); }
+PyMethodDef to_dict_method() { return noargs_method<kToDict, to_dict, kToDictDoc>(); }
+PyMethodDef security_findings_method() {
+  return noargs_method<kSecurityFindings, security_findings, kSecurityFindingsDoc>();
 }
 
 }  // namespace korvanta::py

@@ -8,16 +8,16 @@
 #include <optional>
 #include <string_view>
 
-#include "args.hpp"
 #include "korvanta/agent_action.hpp"
 #include "error.hpp"
-#include "ref.hpp"
-#include "signatures.hpp"
 
 namespace korvanta::py {
 
-extern const char kReportActionDoc[];
-Ref report_action(PyObject* self, const Args<signatures::span_report_action>& args);
+// The rows of TraceSpan's method table that these files define.
+PyMethodDef report_action_method();
+PyMethodDef to_dict_method();
+PyMethodDef to_json_method();
+PyMethodDef security_findings_method();
 
 // The fields every report_action call gives (the module's and the
 // package's), converted.
@@ -32,9 +32,5 @@ struct ActionFields {
 // The action they describe, with a fresh id and the current time; ValueError
 // "Invalid action_type: '<text>'. Expected one of: ..." for an unknown type.
 AgentAction make_action(const ActionFields& fields);
-
-Ref to_json(PyObject* self);
-Ref to_dict(PyObject* self);
-Ref security_findings(PyObject* self);
 
 }  // namespace korvanta::py

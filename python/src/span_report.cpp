@@ -3,16 +3,20 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
 #include "instance.hpp"
 #include "py_values.hpp"
 #include "span.hpp"
 #include "span_methods.hpp"
 
 namespace korvanta::py {
-const char kReportActionDoc[] =
-    "report_action($self, action_type, name, *, arguments=None, result=None, duration_ms=None, success=None)\n"
-    "--\n"
-    "\n"
+namespace {
+
+constexpr auto kReportAction = describe(
+    "TraceSpan", "report_action", Receiver::self,
+    {{"action_type"}, {"name"}, keyword_only("arguments"), keyword_only("result"), keyword_only("duration_ms"),
+     keyword_only("success")});
+constexpr char kReportActionDoc[] =
     "Report an agent action on this span.\n"
     "\n"
     "Args:\n"
@@ -27,7 +31,7 @@ const char kReportActionDoc[] =
     "Returns:\n"
     "    The action ID (UUID string).";
 
-Ref report_action(PyObject* self, const Args<signatures::span_report_action>& args) {
+Ref report_action(PyObject* self, const Args<kReportAction>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   // Every conversion comes before the action-type check.
   auto action_type = args.get<0, as_text>();
@@ -42,6 +46,10 @@ Ref report_action(PyObject* self, const Args<signatures::span_report_action>& ar
   span->add_agent_action(std::move(action));
   return id;
 }
+
+}  // namespace
+
+PyMethodDef report_action_method() { return fastcall_method<kReportAction, report_action, kReportActionDoc>(); }
 
 AgentAction make_action(const ActionFields& fields) {
   const auto type = action_type_from_string(fields.action_type);

@@ -10,7 +10,6 @@
 #include "instance.hpp"
 #include "korvanta/code_points.hpp"
 #include "py_values.hpp"
-#include "signatures.hpp"
 #include "span.hpp"
 #include "unicode_data.hpp"
 
@@ -34,7 +33,10 @@ constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProvid
 
 // ---- __new__ ----
 
-Ref tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
+constexpr auto kNew = describe("DURUraTracer", "__new__", Receiver::none,
+                               {keyword_only("tenant_id"), keyword_only("endpoint"), keyword_only("enable_security")});
+
+Ref tracer_new(PyTypeObject* type, const Args<kNew>& args) {
   auto tenant_id = args.get_optional<0, as_text>();
   auto endpoint = args.get_optional<1, as_text>();
   auto enable_security = args.get_optional<2, as_bool>();
@@ -45,7 +47,17 @@ Ref tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
 
 // ---- start_span ----
 
-Ref tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
+constexpr auto kStartSpan = describe("DURUraTracer", "start_span", Receiver::self, kSpanTextParams);
+constexpr char kStartSpanDoc[] =
+    "Start a new trace span.\n\n"
+    "Args:\n"
+    "    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
+    "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
+    "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
+    "Returns:\n"
+    "    A new :class:`TraceSpan` ready for recording.";
+
+Ref tracer_start_span(PyObject* self, const Args<kStartSpan>& args) {
   auto tracer = borrow_shared<TracerClass>(self);
   auto texts = convert_span_args(args.data());
   return start_span_object(*tracer, texts);
@@ -109,23 +121,14 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMethodDef g_methods[] = {
-    {"start_span", as_method(fastcall<signatures::tracer_start_span, tracer_start_span>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\n"
-     "Start a new trace span.\n\n"
-     "Args:\n"
-     "    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
-     "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
-     "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
-     "Returns:\n"
-     "    A new :class:`TraceSpan` ready for recording."},
+    fastcall_method<kStartSpan, tracer_start_span, kStartSpanDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassSpec kTracerSpec{
     .qualified_name = "builtins.DURUraTracer",
     .name = TracerClass::name,
-    .text_signature = class_signature<signatures::tracer_new>.view(),
+    .text_signature = class_signature<kNew>.view(),
     .doc = "Security-aware LLM tracer.\n\n"
            "Create one per application (or per tenant) and use it to start trace\n"
            "spans for each LLM call.",
@@ -133,7 +136,7 @@ const ClassSpec kTracerSpec{
     .dealloc = dealloc<TracerClass>,
     .getset = g_getset,
     .methods = g_methods,
-    .constructor = constructor<signatures::tracer_new, tracer_new>,
+    .constructor = constructor<kNew, tracer_new>,
     .repr = repr_slot<tracer_repr>,
 };
 
@@ -165,11 +168,11 @@ Ref new_tracer_object(TracerRecord record) {
 }
 
 SpanArgs convert_span_args(PyObject* const* texts) {
-  const auto& params = signatures::tracer_start_span.params;
-  auto operation_name = argument<as_text>(texts[0], params[0].name);
-  auto provider = argument<as_text>(texts[1], params[1].name);
-  auto model = argument<as_text>(texts[2], params[2].name);
-  return SpanArgs{operation_name, provider, model};
+  SpanArgs out;
+  out.operation_name = argument<as_text>(texts[0], kSpanTextParams[0].name);
+  out.provider = argument<as_text>(texts[1], kSpanTextParams[1].name);
+  out.model = argument<as_text>(texts[2], kSpanTextParams[2].name);
+  return out;
 }
 
 LLMProvider provider_from_name(std::string_view name) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "args.hpp"
 #include "error.hpp"
 #include "korvanta/trace_span.hpp"
 #include "korvanta/uuid.hpp"
@@ -42,6 +43,10 @@ TracerRecord build_tracer(std::optional<std::string_view> tenant_id,
 // A new DURUraTracer object holding `record`.
 Ref new_tracer_object(TracerRecord record);
 
+
+// The text parameters of every start_span, named as DURUraTracer.start_span
+// names them.
+inline constexpr Param kSpanTextParams[] = {{"operation_name"}, {"provider"}, {"model"}};
 
 // The three text arguments of a start_span call (borrowed views, valid
 // while the call's arguments live), converted in order with the failing
