@@ -96,7 +96,11 @@ class Exclusive {
 
 template <class C>
 void check_receiver(PyObject* obj) {
-  if (!PyType_IsSubtype(Py_TYPE(obj), C::type())) raise(conversion_error(obj, C::name));
+  // The classes cannot be subclassed, so the exact type nearly always
+  // matches; the subtype walk only runs to reject a foreign receiver.
+  if (!Py_IS_TYPE(obj, C::type()) && !PyType_IsSubtype(Py_TYPE(obj), C::type())) {
+    raise(conversion_error(obj, C::name));
+  }
   if (!instance_of<C>(obj)->constructed) [[unlikely]] raise(unconstructed_error(C::name));
 }
 
