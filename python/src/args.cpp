@@ -73,6 +73,11 @@ std::string function_name(const ParamsView& p) {
 // searched first, then positional ones; -1 when none matches (a keyword that
 // is not a str, or cannot be read as UTF-8, matches none).
 std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
+  if (p.interned != nullptr) {
+    for (std::size_t i = 0; i < p.params.size(); ++i) {
+      if (p.interned[i] == keyword) return static_cast<std::ptrdiff_t>(i);
+    }
+  }
   if (!PyUnicode_Check(keyword)) return -1;
   std::string_view name;
   if (PyUnicode_IS_COMPACT_ASCII(keyword)) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "convert.hpp"
 #include "error.hpp"
@@ -44,6 +45,10 @@ struct ParamsView {
   std::span<const Param> params;  // positional ones first
   std::size_t positional;         // how many of them are positional
   std::size_t required;           // the first `required` positional parameters
+  // The names as interned strs (an entry nullptr if it could not be made),
+  // or nullptr: the keywords of a call site are interned by the compiler, so
+  // comparing pointers first usually finds the parameter.
+  PyObject* const* interned = nullptr;
 };
 
 // The one statement of an entry's parameters. The parser's tables, the
@@ -212,14 +217,46 @@ void parse_args(const ParamsView& params, PyObject* const* args, Py_ssize_t narg
 // (may be nullptr), visited in the dict's order.
 void parse_args(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+// The interned names of a description's parameters, made on the first call
+// that needs them (under the interpreter lock) and kept for the process.
+template <const auto& Description>
+PyObject* const* interned_names() {
+  static std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots + 1> names{};
+  static bool made = false;
+  if (!made) {
+    for (std::size_t i = 0; i < Description.params.size(); ++i) {
+      // Each name is a whole string literal, so NUL-terminated.
+      names[i] = PyUnicode_InternFromString(Description.params[i].name.data());
+      if (names[i] == nullptr) PyErr_Clear();
+    }
+    made = true;
+  }
+  return names.data();
+}
+
+template <const auto& Description>
+ParamsView keyword_view() {
+  ParamsView view = Description.view();
+  view.interned = interned_names<Description>();
+  return view;
+}
+
 template <const auto& Description>
 void parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<Description>& slots) {
-  parse_args(Description.view(), args, nargs, kwnames, slots.data());
+  // The usual call gives its arguments by position only: they go straight
+  // to their slots, without the general matching.
+  constexpr auto required = static_cast<Py_ssize_t>(Description.required_count());
+  constexpr auto positional = static_cast<Py_ssize_t>(Description.positional_count());
+  if (kwnames == nullptr && nargs >= required && nargs <= positional) [[likely]] {
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    return;
+  }
+  parse_args(keyword_view<Description>(), args, nargs, kwnames, slots.data());
 }
 
 template <const auto& Description>
 void parse_args(PyObject* args, PyObject* kwargs, Args<Description>& slots) {
-  parse_args(Description.view(), args, kwargs, slots.data());
+  parse_args(keyword_view<Description>(), args, kwargs, slots.data());
 }
 
 }  // namespace korvanta::py
