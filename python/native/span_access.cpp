@@ -168,12 +168,7 @@ constexpr char kReportActionDoc[] = "Appends an agent action with every field; r
 
 Ref report_action(PyObject*, const Args<kReportAction>& args) {
   check_span(args[0], args.name<0>());
-  auto action_type = args.get<1, as_text>();
-  auto name = args.get<2, as_text>();
-  auto arguments = args.get_optional<3, as_text>();
-  auto result = args.get_optional<4, as_text>();
-  auto duration_ms = args.get_optional<5, as_u64>();
-  auto success = args.get_optional<6, as_bool>();
+  const ActionFields fields = action_fields<1>(args);
   std::optional<std::int32_t> exit_code;
   if (args[7] != nullptr && args[7] != Py_None) exit_code = as_i32(args[7], args.name<7>());
   auto http_method = args.get_optional<8, as_text>();
@@ -183,7 +178,7 @@ Ref report_action(PyObject*, const Args<kReportAction>& args) {
 
   auto span = borrow_exclusive<SpanClass>(args[0]);
 
-  AgentAction action = make_action({action_type, name, arguments, result, duration_ms, success});
+  AgentAction action = make_action(fields);
   action.exit_code = exit_code;
   if (http_method) action.http_method.emplace(*http_method);
   action.http_status = http_status;

@@ -34,14 +34,7 @@ constexpr char kReportActionDoc[] =
 Ref report_action(PyObject* self, const Args<kReportAction>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   // Every conversion comes before the action-type check.
-  auto action_type = args.get<0, as_text>();
-  auto name = args.get<1, as_text>();
-  auto arguments = args.get_optional<2, as_text>();
-  auto result = args.get_optional<3, as_text>();
-  auto duration_ms = args.get_optional<4, as_u64>();
-  auto success = args.get_optional<5, as_bool>();
-
-  AgentAction action = make_action({action_type, name, arguments, result, duration_ms, success});
+  AgentAction action = make_action(action_fields<0>(args));
   Ref id = to_python(action.id);
   span->add_agent_action(std::move(action));
   return id;
