@@ -61,15 +61,18 @@ Ref block_new(PyTypeObject* type, const Args<kBlock>& args) {
   return obj;
 }
 
+// Asks once whether objects may be touched (see Ref::drop), not once per
+// reference: every traced block ends here.
 void block_dealloc(PyObject* obj) {
   Block* block = as_block(obj);
+  const bool touch = may_touch_objects();
   for (PyObject* held : {block->texts[0], block->texts[1], block->texts[2], block->tracer, block->tags,
                          block->span, block->token}) {
-    if (held != nullptr) Ref::drop(held);
+    if (held != nullptr && touch) Py_DECREF(held);
   }
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
-  Ref::drop(reinterpret_cast<PyObject*>(type));
+  if (touch) Py_DECREF(type);
 }
 
 // Adds each str -> str pair of a dict (or any mapping) as a tag.
