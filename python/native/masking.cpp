@@ -14,50 +14,45 @@ namespace {
 
 // Calls `each(text, field)` for every free text of the record.
 template <class Each>
-Status for_each_text(TraceSpan& span, Each&& each) {
-  const auto map_values = [&](StringMap& map, const char* field) -> Status {
+void for_each_text(TraceSpan& span, Each&& each) {
+  const auto map_values = [&](StringMap& map, const char* field) {
     std::vector<std::pair<std::string, std::string>> entries;
     for (const auto& entry : map) entries.emplace_back(entry.key, entry.value);
     for (auto& [key, value] : entries) {
-      if (Status s = each(value, field); !s) return s;
+      each(value, field);
       map.insert_or_assign(std::move(key), std::move(value));
     }
-    return ok;
   };
-  const auto optional_text = [&](std::optional<std::string>& text, const char* field) -> Status {
-    if (!text) return ok;
-    return each(*text, field);
+  const auto optional_text = [&](std::optional<std::string>& text, const char* field) {
+    if (text) each(*text, field);
   };
-  if (Status s = each(span.prompt, "prompt"); !s) return s;
-  if (Status s = optional_text(span.response, "response"); !s) return s;
-  if (Status s = optional_text(span.error_message, "error_message"); !s) return s;
-  if (Status s = map_values(span.tags, "tag"); !s) return s;
+  each(span.prompt, "prompt");
+  optional_text(span.response, "response");
+  optional_text(span.error_message, "error_message");
+  map_values(span.tags, "tag");
   for (SpanEvent& event : span.events) {
-    if (Status s = each(event.description, "event_description"); !s) return s;
-    if (Status s = map_values(event.data, "event_data"); !s) return s;
+    each(event.description, "event_description");
+    map_values(event.data, "event_data");
   }
   for (AgentAction& action : span.agent_actions) {
-    if (Status s = each(action.name, "action_name"); !s) return s;
-    if (Status s = optional_text(action.arguments, "action_arguments"); !s) return s;
-    if (Status s = optional_text(action.result, "action_result"); !s) return s;
-    if (Status s = map_values(action.metadata, "action_metadata"); !s) return s;
+    each(action.name, "action_name");
+    optional_text(action.arguments, "action_arguments");
+    optional_text(action.result, "action_result");
+    map_values(action.metadata, "action_metadata");
   }
-  return ok;
 }
 
 }  // namespace
 
-Result<TextMask> TextMask::from(PyObject* mask, std::string_view param) {
+TextMask TextMask::from(PyObject* mask, std::string_view param) {
   TextMask out;
   if (mask == nullptr || mask == Py_None) return out;
   if (PyUnicode_Check(mask)) {
-    auto text = as_text(mask);
-    if (!text) return std::move(text).error();
-    if (*text != "secrets") {
+    if (as_text(mask) != "secrets") {
       std::string message = "argument '";
       message.append(param);
       message += "': expected \"secrets\" or a callable (text, field) -> str";
-      return Error(PyExc_ValueError, std::move(message));
+      raise(PyExc_ValueError, std::move(message));
     }
     out.kind_ = Kind::Secrets;
     return out;
@@ -66,50 +61,38 @@ Result<TextMask> TextMask::from(PyObject* mask, std::string_view param) {
     std::string message = "argument '";
     message.append(param);
     message += "': expected \"secrets\" or a callable (text, field) -> str";
-    return Error(PyExc_TypeError, std::move(message));
+    raise(PyExc_TypeError, std::move(message));
   }
   out.kind_ = Kind::Callable;
   out.callable_ = mask;
   return out;
 }
 
-Status TextMask::apply(TraceSpan& span) const {
+void TextMask::apply(TraceSpan& span) const {
   switch (kind_) {
     case Kind::None:
-      return ok;
+      return;
     case Kind::Secrets:
-      return for_each_text(span, [](std::string& text, const char*) -> Status {
-        text = mask_text(text);
-        return ok;
-      });
+      return for_each_text(span, [](std::string& text, const char*) { text = mask_text(text); });
     case Kind::Callable:
-      return for_each_text(span, [this](std::string& text, const char* field) -> Status {
-        Result<Ref> text_obj = to_python(text);
-        if (!text_obj) return std::move(text_obj).error();
-        Ref field_obj = Ref::steal(PyUnicode_FromString(field));
-        if (!field_obj) return Error::fetch();
-        PyObject* call_args[] = {(*text_obj).get(), field_obj.get()};
-        Ref masked = Ref::steal(PyObject_Vectorcall(callable_, call_args, 2, nullptr));
-        if (!masked) return Error::fetch();
-        if (!PyUnicode_Check(masked.get())) return Error(PyExc_TypeError, "a mask must return a str");
-        auto view = as_text(masked.get());
-        if (!view) return std::move(view).error();
-        text.assign(*view);
-        return ok;
+      return for_each_text(span, [this](std::string& text, const char* field) {
+        Ref text_obj = to_python(text);
+        Ref field_obj = checked(PyUnicode_FromString(field));
+        PyObject* call_args[] = {text_obj.get(), field_obj.get()};
+        Ref masked = checked(PyObject_Vectorcall(callable_, call_args, 2, nullptr));
+        if (!PyUnicode_Check(masked.get())) raise(PyExc_TypeError, "a mask must return a str");
+        text.assign(as_text(masked.get()));
       });
   }
-  return ok;
 }
 
-Result<std::vector<TraceSpan>> masked_copies(const std::vector<const TraceSpan*>& records, const TextMask& mask) {
+std::vector<TraceSpan> masked_copies(const std::vector<const TraceSpan*>& records, const TextMask& mask) {
   // Copied first, then masked: a callable mask is Python code, free to
   // change the spans it is given while it runs.
   std::vector<TraceSpan> copies;
   copies.reserve(records.size());
   for (const TraceSpan* record : records) copies.push_back(*record);
-  for (TraceSpan& copy : copies) {
-    if (Status s = mask.apply(copy); !s) return std::move(s).error();
-  }
+  for (TraceSpan& copy : copies) mask.apply(copy);
   return copies;
 }
 

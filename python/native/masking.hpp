@@ -17,15 +17,15 @@ class TextMask {
  public:
   // None (or not given): no masking; "secrets"; or a callable, which the
   // caller keeps alive for as long as the mask is used.
-  static Result<TextMask> from(PyObject* mask, std::string_view param);
+  static TextMask from(PyObject* mask, std::string_view param);
 
   bool active() const noexcept { return kind_ != Kind::None; }
   // Replaces each free text of `span` (prompt, response, error, tag values,
   // event descriptions and data, each action's name, arguments, result and
   // metadata values) with its masked form. Ids, names of fields and map keys
   // are left alone. A callable that raises, or returns a non-str, leaves the
-  // span partly masked and the error is returned.
-  Status apply(TraceSpan& span) const;
+  // span partly masked and the error raised.
+  void apply(TraceSpan& span) const;
 
  private:
   enum class Kind { None, Secrets, Callable };
@@ -34,6 +34,6 @@ class TextMask {
 };
 
 // Copies of `records` with `mask` applied (the records themselves untouched).
-Result<std::vector<TraceSpan>> masked_copies(const std::vector<const TraceSpan*>& records, const TextMask& mask);
+std::vector<TraceSpan> masked_copies(const std::vector<const TraceSpan*>& records, const TextMask& mask);
 
 }  // namespace korvanta::py::native

@@ -11,81 +11,75 @@ namespace korvanta::py::native {
 namespace {
 
 template <class C>
-Status check_exact(PyObject* obj, std::string_view param) {
-  if (!Py_IS_TYPE(obj, C::type())) return rewrap_argument(conversion_error(obj, C::name), param);
-  if (!instance_of<C>(obj)->constructed) return unconstructed_error(C::name);
-  return ok;
+void check_exact(PyObject* obj, std::string_view param) {
+  if (!Py_IS_TYPE(obj, C::type())) raise(rewrap_argument(conversion_error(obj, C::name), param));
+  if (!instance_of<C>(obj)->constructed) raise(unconstructed_error(C::name));
 }
 
-[[gnu::cold]] Error type_error(std::string_view param, std::string_view expected) {
+[[noreturn, gnu::cold]] void raise_type_error(std::string_view param, std::string_view expected) {
   std::string message = "argument '";
   message.append(param);
   message += "': expected ";
   message.append(expected);
-  return Error(PyExc_TypeError, std::move(message));
+  raise(PyExc_TypeError, std::move(message));
 }
 
 }  // namespace
 
-Status check_span(PyObject* obj, std::string_view param) { return check_exact<SpanClass>(obj, param); }
+void check_span(PyObject* obj, std::string_view param) { check_exact<SpanClass>(obj, param); }
 
-Status check_tracer(PyObject* obj, std::string_view param) { return check_exact<TracerClass>(obj, param); }
+void check_tracer(PyObject* obj, std::string_view param) { check_exact<TracerClass>(obj, param); }
 
-Result<SpanRecords> SpanRecords::of(PyObject* sequence) {
+SpanRecords SpanRecords::of(PyObject* sequence) {
   SpanRecords out;
-  out.items = Ref::steal(PySequence_Fast(sequence, "argument 'spans': expected a sequence of TraceSpan"));
-  if (!out.items) return Error::fetch();
+  out.items = checked(PySequence_Fast(sequence, "argument 'spans': expected a sequence of TraceSpan"));
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(out.items.get());
   PyObject** spans = PySequence_Fast_ITEMS(out.items.get());
   out.records.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (Status s = check_span(spans[i], "spans"); !s) return std::move(s).error();
+    check_span(spans[i], "spans");
     out.records.push_back(&instance_of<SpanClass>(spans[i])->value);
   }
   return out;
 }
 
-Result<StringMap> as_string_map(PyObject* obj, std::string_view param) {
+StringMap as_string_map(PyObject* obj, std::string_view param) {
   StringMap map;
   if (obj == nullptr || obj == Py_None) return map;
-  if (!PyDict_Check(obj)) return type_error(param, "a dict of str to str");
+  if (!PyDict_Check(obj)) raise_type_error(param, "a dict of str to str");
   // Keys and values are read while the dict is iterated; nothing here runs
   // Python code, so the dict cannot change underneath.
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(obj, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return type_error(param, "a dict of str to str");
-    auto k = as_text(key);
-    if (!k) return std::move(k).error();
-    auto v = as_text(value);
-    if (!v) return std::move(v).error();
-    map.insert_or_assign(std::string(*k), std::string(*v));
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) raise_type_error(param, "a dict of str to str");
+    map.insert_or_assign(std::string(as_text(key)), std::string(as_text(value)));
   }
   return map;
 }
 
-Result<double> as_amount(PyObject* obj, std::string_view param) {
-  if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return type_error(param, "a float");
+double as_amount(PyObject* obj, std::string_view param) {
+  if (!PyFloat_Check(obj) && !PyLong_Check(obj)) raise_type_error(param, "a float");
   const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) return Error::fetch();
+  raise_if(value == -1.0 && PyErr_Occurred());
   if (!std::isfinite(value) || value < 0) {
     std::string message = "argument '";
     message.append(param);
     message += "': expected a finite amount no less than zero";
-    return Error(PyExc_ValueError, std::move(message));
+    raise(PyExc_ValueError, std::move(message));
   }
   return value;
 }
 
-Result<std::int32_t> as_i32(PyObject* obj, std::string_view param) {
-  if (!PyLong_Check(obj)) return type_error(param, "an int");
+std::int32_t as_i32(PyObject* obj, std::string_view param) {
+  if (!PyLong_Check(obj)) raise_type_error(param, "an int");
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (value == -1 && PyErr_Occurred()) return Error::fetch();
+  raise_if(value == -1 && PyErr_Occurred());
   if (overflow != 0 || value < std::numeric_limits<std::int32_t>::min() ||
       value > std::numeric_limits<std::int32_t>::max()) {
-    return Error(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
   }
   return static_cast<std::int32_t>(value);
 }

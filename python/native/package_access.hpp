@@ -25,24 +25,24 @@ inline constexpr std::uint8_t kHandedOver = 1;  // korvanta.end or a span block 
 
 // A korvanta_python.TraceSpan (exactly that class) built by the module, or
 // TypeError naming `param`.
-Status check_span(PyObject* obj, std::string_view param);
+void check_span(PyObject* obj, std::string_view param);
 // The same for a korvanta_python.DURUraTracer.
-Status check_tracer(PyObject* obj, std::string_view param);
+void check_tracer(PyObject* obj, std::string_view param);
 
 // The records of a sequence of spans, each checked as by check_span. The
 // sequence is held (as a list or tuple) for as long as this lives.
 struct SpanRecords {
-  static Result<SpanRecords> of(PyObject* sequence);
+  static SpanRecords of(PyObject* sequence);
   Ref items;
   std::vector<const TraceSpan*> records;
 };
 
 // A str -> str mapping: a dict whose keys and values are str; None or not
 // given is empty. TypeError naming `param` otherwise.
-Result<StringMap> as_string_map(PyObject* obj, std::string_view param);
+StringMap as_string_map(PyObject* obj, std::string_view param);
 // A finite float (int accepted) no less than zero.
-Result<double> as_amount(PyObject* obj, std::string_view param);
+double as_amount(PyObject* obj, std::string_view param);
 // An int that fits a signed 32-bit value.
-Result<std::int32_t> as_i32(PyObject* obj, std::string_view param);
+std::int32_t as_i32(PyObject* obj, std::string_view param);
 
 }  // namespace korvanta::py::native

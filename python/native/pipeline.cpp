@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
 #include "instance.hpp"
 #include "interned.hpp"
 #include "masking.hpp"
@@ -31,33 +33,28 @@ Pipeline& pipeline() {
   return state;
 }
 
-Status deliver_span(PyObject* span) {
+void deliver_span(PyObject* span) {
   Pipeline& state = pipeline();
-  Result<HandOver> handed = hand_over_record(span, state.sample_below);
-  if (!handed) return std::move(handed).error();
-  if (*handed == HandOver::Before) return ok;
-  if (state.scan && tracer_wants_security(span)) {
-    if (Status s = scan_span_object(span); !s) return s;
-  }
+  const HandOver handed = hand_over_record(span, state.sample_below);
+  if (handed == HandOver::Before) return;
+  if (state.scan && tracer_wants_security(span)) scan_span_object(span);
   if (state.mask_in_place && state.mask) {
     Ref mask_obj = state.mask;
-    auto mask = TextMask::from(mask_obj.get(), "mask");
-    if (!mask) return std::move(mask).error();
-    auto record = borrow_exclusive<SpanClass>(span);
-    if (!record) return std::move(record).error();
-    if (Status s = mask->apply(**record); !s) return s;
+    const TextMask mask = TextMask::from(mask_obj.get(), "mask");
+    const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
+    mask.apply(*record);
   }
-  if (*handed != HandOver::Deliver || !state.processors) return ok;
+  if (handed != HandOver::Deliver || !state.processors) return;
   // Held: a processor may call setup() and replace the tuple meanwhile.
   Ref processors = state.processors;
   PyObject* name = g_on_end.get();
-  if (name == nullptr) return Error::fetch();
+  raise_if(name == nullptr);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(processors.get()); ++i) {
     PyObject* processor = PyTuple_GET_ITEM(processors.get(), i);
     PyObject* call_args[] = {processor, span};
     Ref result = Ref::steal(PyObject_VectorcallMethod(name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (result) continue;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::fetch();
+    raise_if(!PyErr_ExceptionMatches(PyExc_Exception));
     // A processor never breaks the application's call: reported once per
     // kind by report_once, then the next processor.
     Ref error = Ref::steal(PyErr_GetRaisedException());
@@ -68,12 +65,17 @@ Status deliver_span(PyObject* span) {
       if (!reported) PyErr_WriteUnraisable(report.get());
     }
   }
-  return ok;
 }
 
-Result<Ref> bind_context(PyObject*, const Args<signatures::bind_context>& args) {
+namespace {
+
+constexpr auto kBindContext = function("bind_context", {{"current"}, {"tags"}, {"report"}});
+constexpr char kBindContextDoc[] =
+    "The context variables of the current span and tags, and the reporter of failing processors.";
+
+Ref bind_context(PyObject*, const Args<kBindContext>& args) {
   for (int i = 0; i < 2; ++i) {
-    if (!PyContextVar_CheckExact(args[i])) return Error(PyExc_TypeError, "expected two contextvars.ContextVar");
+    if (!PyContextVar_CheckExact(args[i])) raise(PyExc_TypeError, "expected two contextvars.ContextVar");
   }
   Pipeline& state = pipeline();
   state.current_var = Ref::borrow(args[0]);
@@ -82,35 +84,44 @@ Result<Ref> bind_context(PyObject*, const Args<signatures::bind_context>& args) 
   return none();
 }
 
-Result<Ref> set_pipeline(PyObject*, const Args<signatures::set_pipeline>& args) {
-  if (!PyTuple_CheckExact(args[0])) return Error(PyExc_TypeError, "argument 'processors': expected a tuple");
-  if (Status s = check_tracer(args[1], "tracer"); !s) return std::move(s).error();
+constexpr auto kSetPipeline = function(
+    "set_pipeline", {{"processors"}, {"tracer"}, {"sample_below"}, {"scan"}, {"mask"}, {"mask_in_place"}});
+constexpr char kSetPipelineDoc[] = "Where finished spans go, and what happens to them first.";
+
+Ref set_pipeline(PyObject*, const Args<kSetPipeline>& args) {
+  if (!PyTuple_CheckExact(args[0])) raise(PyExc_TypeError, "argument 'processors': expected a tuple");
+  check_tracer(args[1], args.name<1>());
   std::optional<std::uint64_t> sample_below;
-  if (args[2] != Py_None) {
-    auto below = args.get<2, as_u64>();
-    if (!below) return std::move(below).error();
-    sample_below = *below;
-  }
-  auto scan = args.get<3, as_bool>();
-  if (!scan) return std::move(scan).error();
-  auto mask = TextMask::from(args[4], "mask");
-  if (!mask) return std::move(mask).error();
-  auto mask_in_place = args.get<5, as_bool>();
-  if (!mask_in_place) return std::move(mask_in_place).error();
+  if (args[2] != Py_None) sample_below = args.get<2, as_u64>();
+  const bool scan = args.get<3, as_bool>();
+  TextMask::from(args[4], args.name<4>());  // checked now, made again where used
+  const bool mask_in_place = args.get<5, as_bool>();
   Pipeline& state = pipeline();
   state.processors = Ref::borrow(args[0]);
   state.tracer = Ref::borrow(args[1]);
   state.sample_below = sample_below;
-  state.scan = *scan;
+  state.scan = scan;
   state.mask = args[4] == Py_None ? Ref() : Ref::borrow(args[4]);
-  state.mask_in_place = *mask_in_place;
+  state.mask_in_place = mask_in_place;
   return none();
 }
 
-Result<Ref> deliver(PyObject*, const Args<signatures::deliver>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  if (Status s = deliver_span(args[0]); !s) return std::move(s).error();
+constexpr auto kDeliver = function("deliver", {{"span"}});
+constexpr char kDeliverDoc[] = "Hands the span over once and calls each processor's on_end.";
+
+Ref deliver(PyObject*, const Args<kDeliver>& args) {
+  check_span(args[0], args.name<0>());
+  deliver_span(args[0]);
   return none();
 }
+
+}  // namespace
+
+PyMethodDef pipeline_functions[] = {
+    fastcall_method<kBindContext, bind_context, kBindContextDoc>(),
+    fastcall_method<kSetPipeline, set_pipeline, kSetPipelineDoc>(),
+    fastcall_method<kDeliver, deliver, kDeliverDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

@@ -11,7 +11,6 @@
 
 #include "error.hpp"
 #include "ref.hpp"
-#include "signatures.hpp"
 
 namespace korvanta::py::native {
 
@@ -34,13 +33,9 @@ Pipeline& pipeline();
 // place when asked; then, unless its trace is sampled out, calls each
 // processor's on_end(span). An Exception from a processor is reported and
 // swallowed; any other BaseException propagates.
-Status deliver_span(PyObject* span);
+void deliver_span(PyObject* span);
 // Fills the span's findings and score from a scan of its texts, replacing
 // earlier ones (security.cpp).
-Status scan_span_object(PyObject* span);
-
-Result<Ref> bind_context(PyObject* module, const Args<signatures::bind_context>& args);
-Result<Ref> set_pipeline(PyObject* module, const Args<signatures::set_pipeline>& args);
-Result<Ref> deliver(PyObject* module, const Args<signatures::deliver>& args);
+void scan_span_object(PyObject* span);
 
 }  // namespace korvanta::py::native

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
 #include "instance.hpp"
 #include "korvanta/agent_action.hpp"
 #include "korvanta/span_event.hpp"
@@ -33,163 +35,172 @@ std::uint64_t trace_head(const Uuid& id) {
 
 }  // namespace
 
-Result<Ref> new_span(PyObject* tracer_obj, PyObject* const* texts_args, PyObject* parent, PyObject* fallback) {
+Ref new_span(PyObject* tracer_obj, PyObject* const* texts_args, PyObject* parent, PyObject* fallback) {
   if (parent == Py_None) parent = nullptr;
-  if (parent != nullptr) {
-    if (Status s = check_span(parent, "parent"); !s) return std::move(s).error();
-  }
+  if (parent != nullptr) check_span(parent, "parent");
   // The tracer given, else the parent's, else the fallback.
   if (tracer_obj == nullptr || tracer_obj == Py_None) {
     tracer_obj = parent != nullptr ? span_instance(parent)->package_tracer : nullptr;
     if (tracer_obj == nullptr) tracer_obj = fallback;
   }
-  if (Status s = check_tracer(tracer_obj, "tracer"); !s) return std::move(s).error();
+  check_tracer(tracer_obj, "tracer");
   const Ref tracer_held = Ref::borrow(tracer_obj);
-  auto texts = convert_span_args(texts_args);
-  if (!texts) return std::move(texts).error();
-  auto tracer = borrow_shared<TracerClass>(tracer_obj);
-  if (!tracer) return std::move(tracer).error();
+  const SpanArgs texts = convert_span_args(texts_args);
+  const Shared<TracerClass> tracer = borrow_shared<TracerClass>(tracer_obj);
 
   // A child takes its trace from the parent and draws only its own span id.
   std::optional<Uuid> trace_id;
   std::optional<Uuid> parent_id;
   if (parent != nullptr) {
-    auto parent_span = borrow_shared<SpanClass>(parent);
-    if (!parent_span) return std::move(parent_span).error();
-    trace_id = (*parent_span)->trace_id;
-    parent_id = (*parent_span)->span_id;
+    const Shared<SpanClass> parent_span = borrow_shared<SpanClass>(parent);
+    trace_id = parent_span->trace_id;
+    parent_id = parent_span->span_id;
   }
-  Result<Ref> made = new_instance_from<SpanClass>(SpanClass::type(), [&] {
+  Ref made = new_instance_from<SpanClass>(SpanClass::type(), [&] {
     const Uuid trace = trace_id ? *trace_id : Uuid::new_v4();
-    TraceSpan span = TraceSpan::create(trace, (*tracer)->tenant_id, std::string(texts->operation_name),
-                                       provider_from_name(texts->provider), std::string(texts->model),
+    TraceSpan span = TraceSpan::create(trace, tracer->tenant_id, std::string(texts.operation_name),
+                                       provider_from_name(texts.provider), std::string(texts.model),
                                        std::string());
     span.parent_span_id = parent_id;
     return span;
   });
-  if (!made) return made;
-  span_instance((*made).get())->package_tracer = Ref::borrow(tracer_obj).release();
+  span_instance(made.get())->package_tracer = Ref::borrow(tracer_obj).release();
   return made;
 }
 
-Result<HandOver> hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below) {
-  auto span = borrow_exclusive<SpanClass>(obj);
-  if (!span) return std::move(span).error();
+HandOver hand_over_record(PyObject* obj, std::optional<std::uint64_t> sample_below) {
+  const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(obj);
   if (span_instance(obj)->package_flags.fetch_or(kHandedOver, std::memory_order_acq_rel) & kHandedOver) {
     return HandOver::Before;
   }
-  TraceSpan& record = **span;
+  TraceSpan& record = *span;
   if (!record.is_complete()) record.finish();
   const bool kept = !sample_below || trace_head(record.trace_id) < *sample_below;
   return kept ? HandOver::Deliver : HandOver::SampledOut;
 }
 
-Result<Ref> start_span(PyObject*, const Args<signatures::start_span>& args) {
+namespace {
+
+// A span of `tracer` (None: the parent's tracer, else `fallback`), child of
+// `parent` (same trace id, parent_span_id set) or, for None, the root of a
+// new trace; the tracer is kept as the span's.
+constexpr auto kStartSpan =
+    function("start_span", {{"tracer"}, {"operation_name"}, {"provider"}, {"model"}, {"parent"}, {"fallback"}});
+constexpr char kStartSpanDoc[] =
+    "A span of `tracer` (or the parent's, or `fallback`), child of `parent` or the root of a new trace.";
+
+Ref start_span(PyObject*, const Args<kStartSpan>& args) {
   return new_span(args[0], &args[1], args[4], args[5]);
 }
 
-Result<Ref> tracer_of(PyObject*, const Args<signatures::tracer_of>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+constexpr auto kTracerOf = function("tracer_of", {{"span"}});
+constexpr char kTracerOfDoc[] = "The span's tracer, or None.";
+
+// The tracer a span was started with or adopted, or None.
+Ref tracer_of(PyObject*, const Args<kTracerOf>& args) {
+  check_span(args[0], args.name<0>());
   PyObject* tracer = span_instance(args[0])->package_tracer;
   return Ref::borrow(tracer != nullptr ? tracer : Py_None);
 }
 
-Result<Ref> adopt(PyObject*, const Args<signatures::adopt>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  if (Status s = check_tracer(args[1], "tracer"); !s) return std::move(s).error();
+constexpr auto kAdopt = function("adopt", {{"span"}, {"tracer"}});
+constexpr char kAdoptDoc[] = "Keeps `tracer` as the span's unless it has one; returns the span's.";
+
+Ref adopt(PyObject*, const Args<kAdopt>& args) {
+  check_span(args[0], args.name<0>());
+  check_tracer(args[1], args.name<1>());
   // Under the interpreter lock, so the first tracer given stays.
   auto* inst = span_instance(args[0]);
   if (inst->package_tracer == nullptr) inst->package_tracer = Ref::borrow(args[1]).release();
   return Ref::borrow(inst->package_tracer);
 }
 
-Result<Ref> hand_over(PyObject*, const Args<signatures::hand_over>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+constexpr auto kHandOver = function("hand_over", {{"span"}, {"sample_below"}});
+constexpr char kHandOverDoc[] =
+    "Finishes the span if needed and marks it handed over; True when it goes to the processors.";
+
+// Hands the span over once: finishes it if nothing did, marks it handed
+// over and returns whether it goes to the processors (False when handed over
+// before, or when its trace is sampled out: the first eight bytes of the
+// trace id, big-endian, not below `sample_below`; None keeps every trace).
+Ref hand_over(PyObject*, const Args<kHandOver>& args) {
+  check_span(args[0], args.name<0>());
   std::optional<std::uint64_t> sample_below;
-  if (args[1] != Py_None) {
-    auto below = args.get<1, as_u64>();
-    if (!below) return std::move(below).error();
-    sample_below = *below;
-  }
-  Result<HandOver> handed = hand_over_record(args[0], sample_below);
-  if (!handed) return std::move(handed).error();
-  return to_python(*handed == HandOver::Deliver);
+  if (args[1] != Py_None) sample_below = args.get<1, as_u64>();
+  return to_python(hand_over_record(args[0], sample_below) == HandOver::Deliver);
 }
 
-Result<Ref> add_event(PyObject*, const Args<signatures::add_event>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
+constexpr auto kAddEvent = function("add_event", {{"span"}, {"name"}, {"description"}, {"data"}});
+constexpr char kAddEventDoc[] = "Appends an event to the span.";
+
+Ref add_event(PyObject*, const Args<kAddEvent>& args) {
+  check_span(args[0], args.name<0>());
   auto name = args.get<1, as_text>();
-  if (!name) return std::move(name).error();
   auto description = args.get<2, as_text>();
-  if (!description) return std::move(description).error();
-  auto data = as_string_map(args[3], "data");
-  if (!data) return std::move(data).error();
+  auto data = as_string_map(args[3], args.name<3>());
   auto span = borrow_exclusive<SpanClass>(args[0]);
-  if (!span) return std::move(span).error();
   SpanEvent event{.id = Uuid::new_v4(),
                   .timestamp = Timestamp::now(),
-                  .event_type = std::string(*name),
-                  .description = std::string(*description),
-                  .data = std::move(*data)};
-  (*span)->events.push_back(std::move(event));
+                  .event_type = std::string(name),
+                  .description = std::string(description),
+                  .data = std::move(data)};
+  span->events.push_back(std::move(event));
   return none();
 }
 
-Result<Ref> set_cost(PyObject*, const Args<signatures::set_cost>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  auto usd = as_amount(args[1], "usd");
-  if (!usd) return std::move(usd).error();
+constexpr auto kSetCost = function("set_cost", {{"span"}, {"usd"}});
+constexpr char kSetCostDoc[] = "Sets the estimated cost in USD.";
+
+Ref set_cost(PyObject*, const Args<kSetCost>& args) {
+  check_span(args[0], args.name<0>());
+  auto usd = as_amount(args[1], args.name<1>());
   auto span = borrow_exclusive<SpanClass>(args[0]);
-  if (!span) return std::move(span).error();
-  (*span)->estimated_cost_usd = *usd;
+  span->estimated_cost_usd = usd;
   return none();
 }
 
-Result<Ref> report_action(PyObject*, const Args<signatures::report_action>& args) {
-  if (Status s = check_span(args[0], "span"); !s) return std::move(s).error();
-  auto action_type = args.get<1, as_text>();
-  if (!action_type) return std::move(action_type).error();
-  auto name = args.get<2, as_text>();
-  if (!name) return std::move(name).error();
-  auto arguments = args.get_optional<3, as_text>();
-  if (!arguments) return std::move(arguments).error();
-  auto result = args.get_optional<4, as_text>();
-  if (!result) return std::move(result).error();
-  auto duration_ms = args.get_optional<5, as_u64>();
-  if (!duration_ms) return std::move(duration_ms).error();
-  auto success = args.get_optional<6, as_bool>();
-  if (!success) return std::move(success).error();
+constexpr auto kReportAction = describe(
+    "", "report_action", Receiver::module,
+    {{"span"}, {"action_type"}, {"name"}, keyword_only("arguments"), keyword_only("result"),
+     keyword_only("duration_ms"), keyword_only("success"), keyword_only("exit_code"), keyword_only("http_method"),
+     keyword_only("http_status"), keyword_only("file_operation"), keyword_only("metadata")});
+constexpr char kReportActionDoc[] = "Appends an agent action with every field; returns its id.";
+
+Ref report_action(PyObject*, const Args<kReportAction>& args) {
+  check_span(args[0], args.name<0>());
+  const ActionFields fields = action_fields<1>(args);
   std::optional<std::int32_t> exit_code;
-  if (args[7] != nullptr && args[7] != Py_None) {
-    auto code = as_i32(args[7], "exit_code");
-    if (!code) return std::move(code).error();
-    exit_code = *code;
-  }
+  if (args[7] != nullptr && args[7] != Py_None) exit_code = as_i32(args[7], args.name<7>());
   auto http_method = args.get_optional<8, as_text>();
-  if (!http_method) return std::move(http_method).error();
   auto http_status = args.get_optional<9, as_u16>();
-  if (!http_status) return std::move(http_status).error();
   auto file_operation = args.get_optional<10, as_text>();
-  if (!file_operation) return std::move(file_operation).error();
-  auto metadata = as_string_map(args[11], "metadata");
-  if (!metadata) return std::move(metadata).error();
+  auto metadata = as_string_map(args[11], args.name<11>());
 
   auto span = borrow_exclusive<SpanClass>(args[0]);
-  if (!span) return std::move(span).error();
 
-  Result<AgentAction> made = make_action({*action_type, *name, *arguments, *result, *duration_ms, *success});
-  if (!made) return std::move(made).error();
-  AgentAction& action = *made;
+  AgentAction action = make_action(fields);
   action.exit_code = exit_code;
-  if (*http_method) action.http_method.emplace(**http_method);
-  action.http_status = *http_status;
-  if (*file_operation) action.file_operation.emplace(**file_operation);
-  action.metadata = std::move(*metadata);
+  if (http_method) action.http_method.emplace(*http_method);
+  action.http_status = http_status;
+  if (file_operation) action.file_operation.emplace(*file_operation);
+  action.metadata = std::move(metadata);
 
-  Result<Ref> id = to_python(action.id);
-  if (!id) return id;
-  (*span)->add_agent_action(std::move(action));
+  Ref id = to_python(action.id);
+  span->add_agent_action(std::move(action));
   return id;
 }
+
+}  // namespace
+
+PyMethodDef span_functions[] = {
+    fastcall_method<kStartSpan, start_span, kStartSpanDoc>(),
+    fastcall_method<kTracerOf, tracer_of, kTracerOfDoc>(),
+    fastcall_method<kAdopt, adopt, kAdoptDoc>(),
+    fastcall_method<kHandOver, hand_over, kHandOverDoc>(),
+    fastcall_method<kAddEvent, add_event, kAddEventDoc>(),
+    fastcall_method<kSetCost, set_cost, kSetCostDoc>(),
+    fastcall_method<kReportAction, report_action, kReportActionDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace korvanta::py::native

@@ -32,17 +32,26 @@ Block* as_block(PyObject* obj) { return reinterpret_cast<Block*>(obj); }
 
 Ref g_empty;  // ""
 
-Result<Ref> block_new(PyTypeObject* type, const Args<signatures::span_block>& args) {
-  if (!PyUnicode_Check(args[0])) {
-    return rewrap_argument(conversion_error(args[0], "PyString"), "operation_name");
-  }
-  if (!g_empty) {
-    g_empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!g_empty) return Error::fetch();
-  }
+constexpr auto kBlock = describe("span", "__new__", Receiver::none,
+                                 {{"operation_name"}, keyword_only("provider", "''"), keyword_only("model", "''"),
+                                  keyword_only("tracer"), keyword_only("tags")});
+constexpr char kBlockDoc[] =
+    "A block run inside a new span, the current span while it runs.\n\n"
+    "The span is a child of the current span, or the root of a new trace. On\n"
+    "leaving the block, an exception is recorded with\n"
+    "``set_error(\"<type>: <message>\")`` and goes on; otherwise the span is\n"
+    "finished unless something finished it already. Then the span goes to the\n"
+    "pipeline (see ``korvanta.setup``). Works with ``with`` and ``async with``\n"
+    "and binds the ``korvanta_python.TraceSpan``::\n\n"
+    "    with korvanta.span(\"agent\", tags={\"team\": \"search\"}) as root:\n"
+    "        with korvanta.span(\"chat\", provider=\"openai\", model=\"gpt-4o\") as call:\n"
+    "            call.set_response(\"...\")\n";
+
+Ref block_new(PyTypeObject* type, const Args<kBlock>& args) {
+  if (!PyUnicode_Check(args[0])) raise(rewrap_argument(conversion_error(args[0], "PyString"), args.name<0>()));
+  if (!g_empty) g_empty = checked(PyUnicode_FromStringAndSize("", 0));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref obj = Ref::steal(alloc(type, 0));
-  if (!obj) return Error::fetch();
+  Ref obj = checked(alloc(type, 0));
   Block* block = as_block(obj.get());
   block->texts[0] = Ref::borrow(args[0]).release();
   block->texts[1] = Ref::borrow(args[1] != nullptr ? args[1] : g_empty.get()).release();
@@ -52,91 +61,79 @@ Result<Ref> block_new(PyTypeObject* type, const Args<signatures::span_block>& ar
   return obj;
 }
 
+// Asks once whether objects may be touched (see Ref::drop), not once per
+// reference: every traced block ends here.
 void block_dealloc(PyObject* obj) {
   Block* block = as_block(obj);
+  const bool touch = may_touch_objects();
   for (PyObject* held : {block->texts[0], block->texts[1], block->texts[2], block->tracer, block->tags,
                          block->span, block->token}) {
-    if (held != nullptr) Ref::drop(held);
+    if (held != nullptr && touch) Py_DECREF(held);
   }
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
-  Ref::drop(reinterpret_cast<PyObject*>(type));
+  if (touch) Py_DECREF(type);
 }
 
 // Adds each str -> str pair of a dict (or any mapping) as a tag.
-Status add_tags(PyObject* span, PyObject* tags) {
-  Ref items = Ref::steal(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
-  if (!items) return Error::fetch();
-  auto record = borrow_exclusive<SpanClass>(span);
-  if (!record) return std::move(record).error();
+void add_tags(PyObject* span, PyObject* tags) {
+  Ref items = checked(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
+  const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return Error(PyExc_TypeError, "tags: expected pairs");
-    auto key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
-    if (!key) return std::move(key).error();
-    auto value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
-    if (!value) return std::move(value).error();
-    (*record)->tags.insert_or_assign(std::string(*key), std::string(*value));
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "tags: expected pairs");
+    const std::string_view key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
+    const std::string_view value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
+    record->tags.insert_or_assign(std::string(key), std::string(value));
   }
-  return ok;
 }
 
-Result<Ref> block_enter(PyObject* self) {
+Ref block_enter(PyObject* self) {
   Block* block = as_block(self);
-  if (block->span != nullptr) return Error(PyExc_RuntimeError, "a korvanta.span block cannot be entered twice");
+  if (block->span != nullptr) raise(PyExc_RuntimeError, "a korvanta.span block cannot be entered twice");
   Pipeline& state = pipeline();
-  if (!state.current_var || !state.tracer) return Error(PyExc_RuntimeError, "the korvanta package is not set up");
+  if (!state.current_var || !state.tracer) raise(PyExc_RuntimeError, "the korvanta package is not set up");
   PyObject* parent_raw = nullptr;
-  if (PyContextVar_Get(state.current_var.get(), Py_None, &parent_raw) < 0) return Error::fetch();
+  raise_if(PyContextVar_Get(state.current_var.get(), Py_None, &parent_raw) < 0);
   Ref parent = Ref::steal(parent_raw);
-  Result<Ref> span = new_span(block->tracer, block->texts, parent.get(), state.tracer.get());
-  if (!span) return span;
+  Ref span = new_span(block->tracer, block->texts, parent.get(), state.tracer.get());
   PyObject* inherited_raw = nullptr;
-  if (PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0) return Error::fetch();
+  raise_if(PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0);
   Ref inherited = Ref::steal(inherited_raw);
-  if (inherited.get() != Py_None) {
-    if (Status s = add_tags((*span).get(), inherited.get()); !s) return std::move(s).error();
-  }
-  if (block->tags != nullptr) {
-    if (Status s = add_tags((*span).get(), block->tags); !s) return std::move(s).error();
-  }
-  Ref token = Ref::steal(PyContextVar_Set(state.current_var.get(), (*span).get()));
-  if (!token) return Error::fetch();
-  block->span = Ref(*span).release();
+  if (inherited.get() != Py_None) add_tags(span.get(), inherited.get());
+  if (block->tags != nullptr) add_tags(span.get(), block->tags);
+  Ref token = checked(PyContextVar_Set(state.current_var.get(), span.get()));
+  block->span = Ref(span).release();
   block->token = token.release();
   return span;
 }
 
 // "<type name>: <str(error)>", as f"{type(e).__name__}: {e}" gives it.
-Result<std::string> error_text(PyObject* error) {
-  Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(error)));
-  if (!type_name) return Error::fetch();
-  Ref message = Ref::steal(PyObject_Str(error));
-  if (!message) return Error::fetch();
-  auto name_text = as_text(type_name.get());
-  if (!name_text) return std::move(name_text).error();
-  auto message_text = as_text(message.get());
-  if (!message_text) return std::move(message_text).error();
-  std::string text(*name_text);
+std::string error_text(PyObject* error) {
+  Ref type_name = checked(PyType_GetName(Py_TYPE(error)));
+  Ref message = checked(PyObject_Str(error));
+  const std::string_view name_text = as_text(type_name.get());
+  const std::string_view message_text = as_text(message.get());
+  std::string text(name_text);
   text += ": ";
-  text.append(*message_text);
+  text.append(message_text);
   return text;
 }
 
-Result<Ref> block_exit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+constexpr auto kExit = describe("span", "__exit__", Receiver::self, {{"exc_type"}, {"exc"}, {"traceback"}});
+
+Ref block_exit(PyObject* self, const Args<kExit>& args) {
   Block* block = as_block(self);
-  if (block->token == nullptr) return Error(PyExc_RuntimeError, "a korvanta.span block left without being entered");
+  if (block->token == nullptr) raise(PyExc_RuntimeError, "a korvanta.span block left without being entered");
   Ref token = Ref::steal(std::exchange(block->token, nullptr));
-  if (PyContextVar_Reset(pipeline().current_var.get(), token.get()) < 0) return Error::fetch();
+  raise_if(PyContextVar_Reset(pipeline().current_var.get(), token.get()) < 0);
   PyObject* error = args[1];
   if (error != Py_None) {
-    Result<std::string> text = error_text(error);
-    if (!text) return std::move(text).error();
-    auto span = borrow_exclusive<SpanClass>(block->span);
-    if (!span) return std::move(span).error();
-    (*span)->finish_error(std::move(*text), std::nullopt);
+    std::string text = error_text(error);
+    const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(block->span);
+    span->finish_error(std::move(text), std::nullopt);
   }
-  if (Status s = deliver_span(block->span); !s) return std::move(s).error();
+  deliver_span(block->span);
   return none();
 }
 
@@ -151,11 +148,9 @@ struct Ready {
 
 PyTypeObject* g_ready_type = nullptr;
 
-Result<Ref> ready(Result<Ref> value) {
-  if (!value) return value;
-  Ref obj = Ref::steal(PyType_GenericAlloc(g_ready_type, 0));
-  if (!obj) return Error::fetch();
-  reinterpret_cast<Ready*>(obj.get())->value = (*value).release();
+Ref ready(Ref value) {
+  Ref obj = checked(PyType_GenericAlloc(g_ready_type, 0));
+  reinterpret_cast<Ready*>(obj.get())->value = value.release();
   return obj;
 }
 
@@ -191,21 +186,18 @@ PyType_Slot g_ready_slots[] = {
 
 PyType_Spec g_ready_spec = {"korvanta._native.ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT, g_ready_slots};
 
-Result<Ref> block_aenter(PyObject* self) { return ready(block_enter(self)); }
+Ref block_aenter(PyObject* self) { return ready(block_enter(self)); }
 
-Result<Ref> block_aexit(PyObject* self, const Args<signatures::span_block_exit>& args) {
+Ref block_aexit(PyObject* self, const Args<kExit>& args) {
   return ready(block_exit(self, args));
 }
 
 // ---- the class ----
 
 PyObject* block_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> Result<Ref> {
-    Args<signatures::span_block> slots;
-    if (Status parsed = parse_args<signatures::span_block>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        !parsed) {
-      return std::move(parsed).error();
-    }
+  return guarded([&] {
+    Args<kBlock> slots;
+    parse_args<kBlock>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     return block_new(reinterpret_cast<PyTypeObject*>(type), slots);
   });
 }
@@ -214,32 +206,31 @@ constexpr const char* kExitDoc = "Restores the context, records an exception and
 
 PyMethodDef g_methods[] = {
     {"__enter__", as_method(noargs<block_enter>), METH_NOARGS, "Starts the span and makes it current."},
-    {"__exit__", as_method(fastcall<signatures::span_block_exit, block_exit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__exit__", as_method(fastcall<kExit, block_exit>), METH_FASTCALL | METH_KEYWORDS,
      kExitDoc},
     {"__aenter__", as_method(noargs<block_aenter>), METH_NOARGS, "Starts the span and makes it current."},
-    {"__aexit__", as_method(fastcall<signatures::span_block_exit, block_aexit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__aexit__", as_method(fastcall<kExit, block_aexit>), METH_FASTCALL | METH_KEYWORDS,
      kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-Result<Ref> make_span_block_type(const char* doc) {
+Ref make_span_block_type() {
   if (g_ready_type == nullptr) {
     PyObject* made = PyType_FromSpec(&g_ready_spec);
-    if (made == nullptr) return Error::fetch();
+    raise_if(made == nullptr);
     g_ready_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
   }
   PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(constructor<signatures::span_block, block_new>)},
+      {Py_tp_new, reinterpret_cast<void*>(constructor<kBlock, block_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
       {Py_tp_methods, g_methods},
-      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_doc, const_cast<char*>(class_docstring<kBlock, kBlockDoc>.c_str())},
       {0, nullptr},
   };
   PyType_Spec spec = {"korvanta.span", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
-  if (!type) return Error::fetch();
+  Ref type = checked(PyType_FromSpec(&spec));
   // Called with the vectorcall protocol: no argument tuple or keyword dict
   // is built for a block, which every traced block would pay for.
   reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = block_vectorcall;

@@ -7,6 +7,6 @@
 namespace korvanta::py::native {
 
 // A new class object (korvanta.span) for the module being made.
-Result<Ref> make_span_block_type(const char* doc);
+Ref make_span_block_type();
 
 }  // namespace korvanta::py::native

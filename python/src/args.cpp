@@ -34,12 +34,10 @@ std::string function_name(const ParamsView& p) {
 // Built as a str, so that a keyword UTF-8 cannot carry (a lone surrogate)
 // is still named in the message.
 [[gnu::cold]] Error unexpected_keyword(const ParamsView& p, PyObject* keyword) {
-  Ref text = Ref::steal(PyObject_Str(keyword));
-  if (!text) return Error::fetch();
+  Ref text = checked(PyObject_Str(keyword));
   const std::string name = function_name(p);
-  Ref msg = Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", name.c_str(), text.get()));
-  if (!msg) return Error::fetch();
-  return Error(PyExc_TypeError, std::move(msg));
+  return Error(PyExc_TypeError,
+               checked(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", name.c_str(), text.get())));
 }
 
 [[gnu::cold]] Error multiple_values(const ParamsView& p, std::string_view param) {
@@ -75,6 +73,11 @@ std::string function_name(const ParamsView& p) {
 // searched first, then positional ones; -1 when none matches (a keyword that
 // is not a str, or cannot be read as UTF-8, matches none).
 std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
+  if (p.interned != nullptr) {
+    for (std::size_t i = 0; i < p.params.size(); ++i) {
+      if (p.interned[i] == keyword) return static_cast<std::ptrdiff_t>(i);
+    }
+  }
   if (!PyUnicode_Check(keyword)) return -1;
   std::string_view name;
   if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
@@ -99,54 +102,44 @@ std::ptrdiff_t find_parameter(const ParamsView& p, PyObject* keyword) {
   return -1;
 }
 
-Status assign_keyword(const ParamsView& p, PyObject* keyword, PyObject* value, PyObject** slots) {
+void assign_keyword(const ParamsView& p, PyObject* keyword, PyObject* value, PyObject** slots) {
   const std::ptrdiff_t index = find_parameter(p, keyword);
-  if (index < 0) return unexpected_keyword(p, keyword);
+  if (index < 0) raise(unexpected_keyword(p, keyword));
   const auto i = static_cast<std::size_t>(index);
-  if (slots[i] != nullptr) {
-    return multiple_values(p, p.params[i].name);
-  }
+  if (slots[i] != nullptr) raise(multiple_values(p, p.params[i].name));
   slots[i] = value;
-  return ok;
 }
 
-Status start(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
-  if (static_cast<std::size_t>(nargs) > p.positional) return too_many_positional(p, nargs);
+void start(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
+  if (static_cast<std::size_t>(nargs) > p.positional) raise(too_many_positional(p, nargs));
   const std::size_t total = p.params.size();
   for (std::size_t i = 0; i < total; ++i) slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
-  return ok;
 }
 
-Status finish(const ParamsView& p, PyObject* const* slots) {
+void finish(const ParamsView& p, PyObject* const* slots) {
   for (std::size_t i = 0; i < p.required; ++i) {
-    if (slots[i] == nullptr) return missing_required(p, slots);
+    if (slots[i] == nullptr) raise(missing_required(p, slots));
   }
-  return ok;
 }
 
 }  // namespace
 
-Status parse_args(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots) {
-  if (Status s = start(p, args, nargs, slots); !s) return s;
+void parse_args(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  start(p, args, nargs, slots);
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    if (Status s = assign_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots); !s) return s;
-  }
-  return finish(p, slots);
+  for (Py_ssize_t k = 0; k < nkw; ++k) assign_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
+  finish(p, slots);
 }
 
-Status parse_args(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
-  if (Status s = start(p, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots); !s) return s;
+void parse_args(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  start(p, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (Status s = assign_keyword(p, key, value, slots); !s) return s;
-    }
+    while (PyDict_Next(kwargs, &pos, &key, &value)) assign_keyword(p, key, value, slots);
   }
-  return finish(p, slots);
+  finish(p, slots);
 }
 
 }  // namespace korvanta::py

@@ -9,6 +9,7 @@
 #include <string>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "convert.hpp"
 #include "error.hpp"
@@ -44,6 +45,10 @@ struct ParamsView {
   std::span<const Param> params;  // positional ones first
   std::size_t positional;         // how many of them are positional
   std::size_t required;           // the first `required` positional parameters
+  // The names as interned strs (an entry nullptr if it could not be made),
+  // or nullptr: the keywords of a call site are interned by the compiler, so
+  // comparing pointers first usually finds the parameter.
+  PyObject* const* interned = nullptr;
 };
 
 // The one statement of an entry's parameters. The parser's tables, the
@@ -142,33 +147,41 @@ struct FixedText {
   constexpr std::string_view view() const { return {chars.data(), Size}; }
 };
 
-// "name(sig)\n--\n\n" followed by `Doc`: the docstring of an entry,
-// built once at compile time from its description.
-template <const auto& Description, const auto& Doc>
-inline constexpr auto docstring = [] {
-  constexpr auto make = [] {
-    std::string text(Description.name);
-    text += text_signature(Description);
-    text += "\n--\n\n";
-    text += std::string_view(Doc);
-    return text;
-  };
-  constexpr std::size_t size = make().size();
+// Copies constexpr-made text into a FixedText of its exact size.
+template <auto Make>
+consteval auto fixed_text() {
+  constexpr std::size_t size = Make().size();
   FixedText<size> out;
-  const std::string text = make();
+  const std::string text = Make();
   for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
   return out;
-}();
+}
+
+// "<name>(sig)\n--\n\n" followed by `doc`: the header from which the
+// interpreter reads a text signature.
+template <std::size_t N>
+constexpr std::string signed_doc(std::string_view name, const Params<N>& d, std::string_view doc) {
+  std::string text(name);
+  text += text_signature(d);
+  text += "\n--\n\n";
+  text += doc;
+  return text;
+}
+
+// The docstring of an entry, headed by its own name, made at compile time.
+template <const auto& Description, const auto& Doc>
+inline constexpr auto docstring =
+    fixed_text<[] { return signed_doc(Description.name, Description, std::string_view(Doc)); }>();
+
+// The docstring of a class whose constructor `Description` states, headed
+// by the class name (the description's owner).
+template <const auto& Description, const auto& Doc>
+inline constexpr auto class_docstring =
+    fixed_text<[] { return signed_doc(Description.owner, Description, std::string_view(Doc)); }>();
 
 // A class's text signature, "(sig)", for its docstring header.
 template <const auto& Description>
-inline constexpr auto class_signature = [] {
-  constexpr std::size_t size = text_signature(Description).size();
-  FixedText<size> out;
-  const std::string text = text_signature(Description);
-  for (std::size_t i = 0; i < size; ++i) out.chars[i] = text[i];
-  return out;
-}();
+inline constexpr auto class_signature = fixed_text<[] { return text_signature(Description); }>();
 
 // One borrowed reference (or nullptr for "not given") per parameter, in
 // description order, and their conversions, each naming its parameter as
@@ -177,6 +190,11 @@ template <const auto& Description>
 struct Args : std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots> {
   static_assert(Description.well_formed());
 
+  // The name of parameter I, for messages that name it.
+  template <std::size_t I>
+  static constexpr std::string_view name() {
+    return Description.params[I].name;
+  }
   // The converted value of a required parameter, or of an optional one
   // whose absence the body handles itself.
   template <std::size_t I, auto Convert>
@@ -192,21 +210,53 @@ struct Args : std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::
 
 // A vectorcall: `nargs` positional arguments in `args`, followed by the values
 // of the keywords named in the tuple `kwnames` (may be nullptr).
-Status parse_args(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** slots);
+void parse_args(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots);
 
 // A classic call: a tuple of positional arguments and a dict of keywords
 // (may be nullptr), visited in the dict's order.
-Status parse_args(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+void parse_args(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+// The interned names of a description's parameters, made on the first call
+// that needs them (under the interpreter lock) and kept for the process.
 template <const auto& Description>
-Status parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<Description>& slots) {
-  return parse_args(Description.view(), args, nargs, kwnames, slots.data());
+PyObject* const* interned_names() {
+  static std::array<PyObject*, std::remove_cvref_t<decltype(Description)>::kSlots + 1> names{};
+  static bool made = false;
+  if (!made) {
+    for (std::size_t i = 0; i < Description.params.size(); ++i) {
+      // Each name is a whole string literal, so NUL-terminated.
+      names[i] = PyUnicode_InternFromString(Description.params[i].name.data());
+      if (names[i] == nullptr) PyErr_Clear();
+    }
+    made = true;
+  }
+  return names.data();
 }
 
 template <const auto& Description>
-Status parse_args(PyObject* args, PyObject* kwargs, Args<Description>& slots) {
-  return parse_args(Description.view(), args, kwargs, slots.data());
+ParamsView keyword_view() {
+  ParamsView view = Description.view();
+  view.interned = interned_names<Description>();
+  return view;
+}
+
+template <const auto& Description>
+void parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<Description>& slots) {
+  // The usual call gives its arguments by position only: they go straight
+  // to their slots, without the general matching.
+  constexpr auto required = static_cast<Py_ssize_t>(Description.required_count());
+  constexpr auto positional = static_cast<Py_ssize_t>(Description.positional_count());
+  if (kwnames == nullptr && nargs >= required && nargs <= positional) [[likely]] {
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    return;
+  }
+  parse_args(keyword_view<Description>(), args, nargs, kwnames, slots.data());
+}
+
+template <const auto& Description>
+void parse_args(PyObject* args, PyObject* kwargs, Args<Description>& slots) {
+  parse_args(keyword_view<Description>(), args, kwargs, slots.data());
 }
 
 }  // namespace korvanta::py

@@ -9,7 +9,7 @@
 namespace korvanta::py {
 namespace {
 
-Result<Ref> no_constructor_body(PyTypeObject* type) {
+Ref no_constructor_body(PyTypeObject* type) {
   std::string msg = "No constructor defined for ";
   Ref name = Ref::steal(PyType_GetName(type));
   Py_ssize_t size = 0;
@@ -20,7 +20,7 @@ Result<Ref> no_constructor_body(PyTypeObject* type) {
     PyErr_Clear();
     msg += "<unknown>";
   }
-  return Error(PyExc_TypeError, std::move(msg));
+  raise(PyExc_TypeError, std::move(msg));
 }
 
 // The constructor slot of classes that Python code cannot instantiate.
@@ -28,7 +28,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return guarded([type] { return no_constructor_body(type); });
 }
 
-Result<PyTypeObject*> make_class(const ClassSpec& desc) {
+PyTypeObject* make_class(const ClassSpec& desc) {
   // "Name(signature)\n--\n\n" lets the interpreter expose __text_signature__.
   std::string doc;
   if (!desc.text_signature.empty()) {
@@ -56,22 +56,21 @@ Result<PyTypeObject*> make_class(const ClassSpec& desc) {
       slots.data(),
   };
   PyObject* type = PyType_FromSpec(&type_desc);  // copies the docstring
-  if (type == nullptr) return Error::fetch();
+  raise_if(type == nullptr);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace
 
-Result<PyTypeObject*> TypeCell::get_or_make(const ClassSpec& desc) {
+PyTypeObject* TypeCell::get_or_make(const ClassSpec& desc) {
   if (PyTypeObject* type = get()) return type;
-  Result<PyTypeObject*> made = make_class(desc);
-  if (!made) return made;
+  PyTypeObject* made = make_class(desc);
   PyTypeObject* expected = nullptr;
-  if (!type_.compare_exchange_strong(expected, *made, std::memory_order_acq_rel)) {
-    Py_DECREF(*made);
+  if (!type_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
     return expected;
   }
-  return *made;
+  return made;
 }
 
 }  // namespace korvanta::py

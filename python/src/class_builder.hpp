@@ -31,7 +31,7 @@ struct ClassSpec {
 class TypeCell {
  public:
   PyTypeObject* get() const noexcept { return type_.load(std::memory_order_acquire); }
-  Result<PyTypeObject*> get_or_make(const ClassSpec& desc);
+  PyTypeObject* get_or_make(const ClassSpec& desc);
 
  private:
   std::atomic<PyTypeObject*> type_{nullptr};

@@ -22,25 +22,19 @@ TypeCell g_client_type;
 // The attribute-lookup slot: the wrapper's own attributes first; for an
 // AttributeError, the client's attribute of that name (its errors unchanged);
 // any other error passes through without asking the client.
-Result<Ref> client_getattr(PyObject* self, PyObject* name) {
+Ref client_getattr(PyObject* self, PyObject* name) {
   Ref own = Ref::steal(PyObject_GenericGetAttr(self, name));
   if (own) return own;
-  Error error = Error::fetch();
-  if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+  raise_if(!PyErr_ExceptionMatches(PyExc_AttributeError));
+  PyErr_Clear();
 
-  auto wrapper = borrow_shared<ClientClass>(self);
-  if (!wrapper) return std::move(wrapper).error();
-  auto text = argument<as_text>(name, "name");
-  if (!text) return std::move(text).error();
-  Result<Ref> name_str = to_python(*text);
-  if (!name_str) return name_str;
+  const Shared<ClientClass> wrapper = borrow_shared<ClientClass>(self);
+  const Ref name_str = to_python(argument<as_text>(name, "name"));
   // Wrappers may wrap wrappers to any depth: the lookup recurses through
   // each, so it is bounded as the interpreter bounds its own recursion.
   RecursionGuard guard(" while getting an attribute of the wrapped client");
-  if (!guard) return Error::fetch();
-  Ref attr = Ref::steal(PyObject_GetAttr((*wrapper)->client.get(), (*name_str).get()));
-  if (!attr) return Error::fetch();
-  return attr;
+  raise_if(!guard);
+  return checked(PyObject_GetAttr(wrapper->client.get(), name_str.get()));
 }
 
 InternedName g_repr_name("__repr__");
@@ -48,45 +42,39 @@ InternedName g_repr_name("__repr__");
 // The client's representation: its "__repr__" called as a method, so an
 // instance attribute of that name is honoured. A client that is a class gets
 // the interpreter's repr of it: its own __repr__ is unbound and would fail.
-Result<Ref> client_repr_text(PyObject* client) {
+Ref client_repr_text(PyObject* client) {
   if (PyType_Check(client)) {
-    Ref text = Ref::steal(PyObject_Repr(client));
-    if (!text) return Error::fetch();
-    return text;
+    return checked(PyObject_Repr(client));
   }
   PyObject* name = g_repr_name.get();
-  if (name == nullptr) return Error::fetch();
+  raise_if(name == nullptr);
   PyObject* call_args[] = {client};
-  Ref text = Ref::steal(PyObject_VectorcallMethod(name, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!text) return Error::fetch();
+  Ref text = checked(PyObject_VectorcallMethod(name, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return text;
 }
 
-Result<Ref> client_repr(PyObject* self) {
+Ref client_repr(PyObject* self) {
   auto wrapper = borrow_shared<ClientClass>(self);
-  if (!wrapper) return std::move(wrapper).error();
   RecursionGuard guard(" while getting the repr of an object");
-  if (!guard) return Error::fetch();
-  Result<Ref> inner = client_repr_text((*wrapper)->client.get());
-  if (!inner) return inner;
-  auto text = as_text((*inner).get());
-  if (!text) return std::move(text).error();
+  raise_if(!guard);
+  Ref inner = client_repr_text(wrapper->client.get());
+  auto text = as_text(inner.get());
   std::string out = "InstrumentedClient(";
-  out.append(*text);
+  out.append(text);
   out += ')';
   return to_python(out);
 }
 
 // Runs the attached tracer's span start directly (not through a Python
 // attribute lookup on the tracer).
-Result<Ref> client_start_span(PyObject* self, const Args<signatures::client_start_span>& args) {
+constexpr auto kStartSpan = describe("InstrumentedClient", "start_span", Receiver::self, kSpanTextParams);
+constexpr char kStartSpanDoc[] = "Start a trace span via the attached tracer (convenience shortcut).";
+
+Ref client_start_span(PyObject* self, const Args<kStartSpan>& args) {
   auto wrapper = borrow_shared<ClientClass>(self);
-  if (!wrapper) return std::move(wrapper).error();
   auto texts = convert_span_args(args.data());
-  if (!texts) return std::move(texts).error();
-  auto tracer = borrow_shared<TracerClass>((*wrapper)->tracer.get());
-  if (!tracer) return std::move(tracer).error();
-  return start_span_object(**tracer, *texts);
+  auto tracer = borrow_shared<TracerClass>(wrapper->tracer.get());
+  return start_span_object(*tracer, texts);
 }
 
 PyGetSetDef g_getset[] = {
@@ -99,10 +87,7 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMethodDef g_methods[] = {
-    {"start_span", as_method(fastcall<signatures::client_start_span, client_start_span>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\n"
-     "Start a trace span via the attached tracer (convenience shortcut)."},
+    fastcall_method<kStartSpan, client_start_span, kStartSpanDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -122,14 +107,8 @@ const ClassSpec kClientSpec{
     .getattro = getattro_slot<client_getattr>,
 };
 
-}  // namespace
-
-PyTypeObject* ClientClass::type() noexcept { return g_client_type.get(); }
-
-Result<PyTypeObject*> make_client_class() { return g_client_type.get_or_make(kClientSpec); }
-
-const char kInstrumentDoc[] =
-    "instrument(client, *, tracer=None)\n--\n\n"
+constexpr auto kInstrument = describe("", "instrument", Receiver::none, {{"client"}, keyword_only("tracer")});
+constexpr char kInstrumentDoc[] =
     "Instrument a Python LLM client with automatic tracing.\n\n"
     "Wraps the client in an :class:`InstrumentedClient` that delegates\n"
     "attribute access to the original while attaching a tracer.\n\n"
@@ -140,22 +119,27 @@ const char kInstrumentDoc[] =
     "Returns:\n"
     "    An :class:`InstrumentedClient` wrapping the original client.";
 
-Result<Ref> instrument(PyObject*, const Args<signatures::instrument>& args) {
+Ref instrument(PyObject*, const Args<kInstrument>& args) {
   Ref client = Ref::borrow(args[0]);
   Ref tracer;
   if (args[1] == nullptr || args[1] == Py_None) {
     // Every call gets a tracer of its own with a fresh tenant.
-    auto record = build_tracer(std::nullopt, std::nullopt, std::nullopt);
-    if (!record) return std::move(record).error();
-    auto made = new_tracer_object(std::move(*record));
-    if (!made) return made;
-    tracer = std::move(*made);
+    tracer = new_tracer_object(build_tracer(std::nullopt, std::nullopt, std::nullopt));
   } else {
-    auto given = as_instance(args[1], TracerClass::type(), TracerClass::name);
-    if (!given) return rewrap_argument(std::move(given).error(), "tracer");
-    tracer = Ref::borrow(*given);  // shared with the caller, not copied
+    if (!PyType_IsSubtype(Py_TYPE(args[1]), TracerClass::type())) {
+      raise(rewrap_argument(conversion_error(args[1], TracerClass::name), args.name<1>()));
+    }
+    tracer = Ref::borrow(args[1]);  // shared with the caller, not copied
   }
   return new_instance<ClientClass>(ClientClass::type(), ClientRecord{std::move(tracer), std::move(client)});
 }
+
+}  // namespace
+
+PyTypeObject* ClientClass::type() noexcept { return g_client_type.get(); }
+
+PyTypeObject* make_client_class() { return g_client_type.get_or_make(kClientSpec); }
+
+PyMethodDef instrument_method = fastcall_method<kInstrument, instrument, kInstrumentDoc>();
 
 }  // namespace korvanta::py

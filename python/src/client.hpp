@@ -6,10 +6,7 @@
 
 #include <string_view>
 
-#include "args.hpp"
-#include "error.hpp"
 #include "ref.hpp"
-#include "signatures.hpp"
 
 namespace korvanta::py {
 
@@ -27,9 +24,10 @@ struct ClientClass {
 };
 
 // Makes the class object (once per process).
-Result<PyTypeObject*> make_client_class();
+PyTypeObject* make_client_class();
 
-extern const char kInstrumentDoc[];
-Result<Ref> instrument(PyObject* module, const Args<signatures::instrument>& args);
+// instrument's row for the module's functions (static: the function object
+// keeps it).
+extern PyMethodDef instrument_method;
 
 }  // namespace korvanta::py

@@ -3,14 +3,9 @@
 
 #include <Python.h>
 
-#include "args.hpp"
-#include "error.hpp"
-#include "ref.hpp"
-#include "signatures.hpp"
-
 namespace korvanta::py {
 
-extern const char kConfigureDoc[];
-Result<Ref> configure(PyObject* module, const Args<signatures::configure>& args);
+// Its row for the module's functions (static: the function object keeps it).
+extern PyMethodDef configure_method;
 
 }  // namespace korvanta::py

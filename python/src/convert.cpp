@@ -25,10 +25,10 @@ std::string utf8_of(PyObject* str) {
 }
 
 template <class T>
-Result<T> as_small_unsigned(PyObject* obj) {
+T as_small_unsigned(PyObject* obj) {
   const long value = PyLong_AsLong(obj);
-  if (value == -1 && PyErr_Occurred()) return Error::fetch();
-  if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<T>::max()) return out_of_range();
+  raise_if(value == -1 && PyErr_Occurred());
+  if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<T>::max()) raise(out_of_range());
   return static_cast<T>(value);
 }
 
@@ -63,49 +63,41 @@ Error conversion_error(PyObject* obj, std::string_view target) {
 
 // Everything but a compact ASCII str: other strs through the UTF-8 cache,
 // anything else rejected.
-Result<std::string_view> as_text_slow(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
+std::string_view as_text_slow(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise(conversion_error(obj, "PyString"));
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) return Error::fetch();
+  raise_if(utf8 == nullptr);
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<bool> as_bool(PyObject* obj) {
+bool as_bool(PyObject* obj) {
   if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == Py_True;
   PyTypeObject* type = Py_TYPE(obj);
-  if (!is_numpy_bool_type(type)) return conversion_error(obj, "PyBool");
+  if (!is_numpy_bool_type(type)) raise(conversion_error(obj, "PyBool"));
   auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
     PyErr_Clear();
-    Ref type_text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-    if (!type_text) return Error::fetch();
-    return Error(PyExc_TypeError, "object of type '" + utf8_of(type_text.get()) +
-                                      "' does not define a '__bool__' conversion");
+    Ref type_text = checked(PyObject_Str(reinterpret_cast<PyObject*>(type)));
+    raise(PyExc_TypeError, "object of type '" + utf8_of(type_text.get()) + "' does not define a '__bool__' conversion");
   }
   const int truth = nb_bool(obj);
-  if (truth < 0) return Error::fetch();
+  raise_if(truth < 0);
   return truth == 1;
 }
 
-Result<std::uint16_t> as_u16(PyObject* obj) { return as_small_unsigned<std::uint16_t>(obj); }
-Result<std::uint32_t> as_u32(PyObject* obj) { return as_small_unsigned<std::uint32_t>(obj); }
+std::uint16_t as_u16(PyObject* obj) { return as_small_unsigned<std::uint16_t>(obj); }
+std::uint32_t as_u32(PyObject* obj) { return as_small_unsigned<std::uint32_t>(obj); }
 
-Result<std::uint64_t> as_u64(PyObject* obj) {
+std::uint64_t as_u64(PyObject* obj) {
   Ref index;
   if (!PyLong_Check(obj)) {
-    index = Ref::steal(PyNumber_Index(obj));
-    if (!index) return Error::fetch();
+    index = checked(PyNumber_Index(obj));
     obj = index.get();
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
+  raise_if(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
   return static_cast<std::uint64_t>(value);
-}
-
-Result<PyObject*> as_instance(PyObject* obj, PyTypeObject* type, std::string_view target) {
-  if (!PyType_IsSubtype(Py_TYPE(obj), type)) return conversion_error(obj, target);
-  return obj;
 }
 
 Error rewrap_argument(Error error, std::string_view param) {
@@ -115,6 +107,16 @@ Error rewrap_argument(Error error, std::string_view param) {
   msg += "': ";
   msg += error.text();
   return Error(PyExc_TypeError, std::move(msg), error.cause());
+}
+
+void rethrow_for_argument(std::string_view param) {
+  try {
+    throw;
+  } catch (PythonError& e) {
+    raise(rewrap_argument(std::move(e.error()), param));
+  } catch (const ErrorAlreadySet&) {
+    raise(rewrap_argument(Error::fetch(), param));
+  }
 }
 
 }  // namespace korvanta::py

@@ -15,10 +15,10 @@
 
 namespace korvanta::py {
 
-// Runs `body` (returning Result<Ref>) with the interpreter lock held by the
-// caller: a value is returned as a new reference, an Error is raised, and an
-// internal fault (any C++ exception) becomes PanicException. Returns nullptr
-// on both failure paths.
+// Runs `body` (returning Ref) with the interpreter lock held by the caller:
+// its value is returned as a new reference; a PythonError or an error the
+// interpreter already holds is raised, and an internal fault (any other C++
+// exception) becomes PanicException. Returns nullptr on the failure paths.
 //
 // Entries are deliberately not noexcept: at interpreter exit CPython ends a
 // daemon thread that waits for the lock with pthread_exit, which unwinds the
@@ -28,29 +28,25 @@ namespace korvanta::py {
 template <class Body>
 PyObject* guarded(Body&& body) {
   try {
-    Result<Ref> result = body();
-    if (result) return (*result).release();
-    std::move(result).error().restore();
+    return body().release();
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    raise_current_fault();
+    raise_current_exception();
   }
   return nullptr;
 }
 
 // Bodies by kind; each adapter is instantiated once per body.
-using ReceiverBody = Result<Ref> (*)(PyObject* self);
+using ReceiverBody = Ref (*)(PyObject* self);
 
 // METH_FASTCALL | METH_KEYWORDS method or module function: the arguments are
 // parsed against `Description` before the body runs.
-template <const auto& Description, Result<Ref> (*Body)(PyObject* self, const Args<Description>& args)>
+template <const auto& Description, Ref (*Body)(PyObject* self, const Args<Description>& args)>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> Result<Ref> {
+  return guarded([&] {
     Args<Description> slots;
-    if (Status parsed = parse_args<Description>(args, nargs, kwnames, slots); !parsed) {
-      return std::move(parsed).error();
-    }
+    parse_args<Description>(args, nargs, kwnames, slots);
     return Body(self, slots);
   });
 }
@@ -59,13 +55,11 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The keywords of a classic call arrive in a dict that Python code run by a
 // conversion can reach and clear, so every argument is held for the whole
 // entry: no view the body takes of an argument can outlive its object.
-template <const auto& Description, Result<Ref> (*Body)(PyTypeObject* type, const Args<Description>& args)>
+template <const auto& Description, Ref (*Body)(PyTypeObject* type, const Args<Description>& args)>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> Result<Ref> {
+  return guarded([&] {
     Args<Description> slots;
-    if (Status parsed = parse_args<Description>(args, kwargs, slots); !parsed) {
-      return std::move(parsed).error();
-    }
+    parse_args<Description>(args, kwargs, slots);
     std::array<Ref, Description.kSlots> held;
     for (std::size_t i = 0; i < slots.size(); ++i) held[i] = Ref::borrow(slots[i]);
     return Body(type, slots);
@@ -87,7 +81,7 @@ PyObject* repr_slot(PyObject* self) {
   return guarded([self] { return Body(self); });
 }
 
-template <Result<Ref> (*Body)(PyObject* self, PyObject* name)>
+template <Ref (*Body)(PyObject* self, PyObject* name)>
 PyObject* getattro_slot(PyObject* self, PyObject* name) {
   return guarded([self, name] { return Body(self, name); });
 }
@@ -96,6 +90,20 @@ PyObject* getattro_slot(PyObject* self, PyObject* name) {
 template <class F>
 PyCFunction as_method(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The method-table row of an entry, its docstring ("name(sig)\n--\n\n"
+// and `Doc`) made at compile time from the same description as its parser.
+template <const auto& Description, auto Body, const auto& Doc>
+PyMethodDef fastcall_method() {
+  return {Description.name.data(), as_method(fastcall<Description, Body>), METH_FASTCALL | METH_KEYWORDS,
+          docstring<Description, Doc>.c_str()};
+}
+
+template <const auto& Description, ReceiverBody Body, const auto& Doc>
+PyMethodDef noargs_method() {
+  static_assert(Description.kSlots == 0);
+  return {Description.name.data(), as_method(noargs<Body>), METH_NOARGS, docstring<Description, Doc>.c_str()};
 }
 
 }  // namespace korvanta::py

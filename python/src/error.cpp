@@ -1,4 +1,4 @@
-// The fetch rule and raising of carried errors.
+// The fetch rule, and raising the errors that end an entry.
 #include "error.hpp"
 
 #include <cstdio>
@@ -72,6 +72,30 @@ void Error::restore() && {
   if (!exception) return;
   PyException_SetCause(exception.get(), cause_.release());
   PyErr_SetRaisedException(exception.release());
+}
+
+void raise(Error error) { throw PythonError(std::move(error)); }
+
+void raise(PyObject* type, std::string message) { throw PythonError(Error(type, std::move(message))); }
+
+void raise_pending() { throw ErrorAlreadySet{}; }
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (PythonError& e) {
+    std::move(e.error()).restore();
+  } catch (const ErrorAlreadySet&) {
+    // Taken and set again, so that the fetch rule (a missing error, a panic
+    // coming back from Python code) applies as to any other fetch.
+    try {
+      Error::fetch().restore();
+    } catch (...) {
+      raise_current_fault();
+    }
+  } catch (...) {
+    raise_current_fault();
+  }
 }
 
 }  // namespace korvanta::py

@@ -1,12 +1,11 @@
-// Errors carried as values inside an entry until the entry wrapper raises
-// them, the Result type that carries them, and the fetch rule.
+// Python errors inside an entry: the Error value, the exceptions that carry
+// it to the entry wrapper, and the fetch rule.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "ref.hpp"
 
@@ -50,27 +49,43 @@ class Error {
   Ref exception_;
 };
 
-struct Unit {};
-
-// The outcome of a step inside an entry: a value or an Error.
-template <class T>
-class [[nodiscard]] Result {
+// Thrown inside an entry to end it with a Python error: guarded() raises
+// it on the way out. Not a std::exception, so that nothing meant for
+// internal faults catches it.
+class PythonError {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
-
-  explicit operator bool() const noexcept { return v_.index() == 0; }
-  T& operator*() & { return std::get<0>(v_); }
-  T&& operator*() && { return std::get<0>(std::move(v_)); }
-  T* operator->() { return &std::get<0>(v_); }
-  Error& error() & { return std::get<1>(v_); }
-  Error&& error() && { return std::get<1>(std::move(v_)); }
+  explicit PythonError(Error error) : error_(std::move(error)) {}
+  Error& error() noexcept { return error_; }
 
  private:
-  std::variant<T, Error> v_;
+  Error error_;
 };
 
-using Status = Result<Unit>;
-inline constexpr Unit ok{};
+// Thrown when a call into the interpreter failed and left its error
+// indicator set: guarded() takes it as it is (through the fetch rule).
+struct ErrorAlreadySet {};
+
+// Ends the entry with `error`.
+[[noreturn, gnu::cold]] void raise(Error error);
+[[noreturn, gnu::cold]] void raise(PyObject* type, std::string message);
+// Ends the entry with the interpreter's pending error.
+[[noreturn, gnu::cold]] void raise_pending();
+
+// The result of an API call that returns a new reference or nullptr with
+// the error indicator set.
+inline Ref checked(PyObject* result) {
+  if (result == nullptr) [[unlikely]] raise_pending();
+  return Ref::steal(result);
+}
+// For API calls that report failure by a status (-1) or a flag.
+inline void raise_if(bool failed) {
+  if (failed) [[unlikely]] raise_pending();
+}
+
+// Sets the interpreter's error for the exception being handled: a
+// PythonError is raised, ErrorAlreadySet goes through the fetch rule, and
+// anything else becomes PanicException. Call only from a catch block, never
+// for abi::__forced_unwind.
+void raise_current_exception() noexcept;
 
 }  // namespace korvanta::py

@@ -95,31 +95,34 @@ class Exclusive {
 }
 
 template <class C>
-Status check_receiver(PyObject* obj) {
-  if (!PyType_IsSubtype(Py_TYPE(obj), C::type())) return conversion_error(obj, C::name);
-  if (!instance_of<C>(obj)->constructed) [[unlikely]] return unconstructed_error(C::name);
-  return ok;
+void check_receiver(PyObject* obj) {
+  // The classes cannot be subclassed, so the exact type nearly always
+  // matches; the subtype walk only runs to reject a foreign receiver.
+  if (!Py_IS_TYPE(obj, C::type()) && !PyType_IsSubtype(Py_TYPE(obj), C::type())) {
+    raise(conversion_error(obj, C::name));
+  }
+  if (!instance_of<C>(obj)->constructed) [[unlikely]] raise(unconstructed_error(C::name));
 }
 
 template <class C>
-Result<Shared<C>> borrow_shared(PyObject* obj) {
-  if (Status s = check_receiver<C>(obj); !s) return std::move(s).error();
+Shared<C> borrow_shared(PyObject* obj) {
+  check_receiver<C>(obj);
   auto& flag = instance_of<C>(obj)->borrow;
   std::intptr_t current = flag.load(std::memory_order_relaxed);
   do {
-    if (current == kExclusive) return Error(PyExc_RuntimeError, "Already mutably borrowed");
+    if (current == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
   } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                        std::memory_order_relaxed));
   return Shared<C>(obj);
 }
 
 template <class C>
-Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
-  if (Status s = check_receiver<C>(obj); !s) return std::move(s).error();
+Exclusive<C> borrow_exclusive(PyObject* obj) {
+  check_receiver<C>(obj);
   std::intptr_t expected = 0;
   if (!instance_of<C>(obj)->borrow.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
                                                            std::memory_order_relaxed)) {
-    return Error(PyExc_RuntimeError, "Already borrowed");
+    raise(PyExc_RuntimeError, "Already borrowed");
   }
   return Exclusive<C>(obj);
 }
@@ -129,10 +132,9 @@ Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
 // accessor (property<SpanClass, &TraceSpan::prompt>, as nanobind's def_ro),
 // or a function of the record for a value worked out from it.
 template <class C, auto Read>
-Result<Ref> property(PyObject* obj) {
-  auto borrowed = borrow_shared<C>(obj);
-  if (!borrowed) return std::move(borrowed).error();
-  return to_python(std::invoke(Read, **borrowed));
+Ref property(PyObject* obj) {
+  const Shared<C> borrowed = borrow_shared<C>(obj);
+  return to_python(std::invoke(Read, *borrowed));
 }
 
 // Frees an instance whose value was never constructed.
@@ -143,15 +145,15 @@ inline void free_without_value(PyObject* obj) noexcept {
 }
 
 // A new instance of `type` (the class or, for __new__, the class passed in)
-// whose value `make()` builds in place. Allocation failure returns the
+// whose value `make()` builds in place. Allocation failure raises the
 // interpreter's exception before `make` runs; a fault in `make` frees the
 // instance and propagates.
 template <class C, class Make>
-Result<Ref> new_instance_from(PyTypeObject* type, Make&& make) {
+Ref new_instance_from(PyTypeObject* type, Make&& make) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return Error::fetch();
+  raise_if(obj == nullptr);
   auto* inst = instance_of<C>(obj);
   try {
     // make() is a prvalue: the record is built right in the instance.
@@ -169,7 +171,7 @@ Result<Ref> new_instance_from(PyTypeObject* type, Make&& make) {
 
 // A new instance of `type` holding `value`.
 template <class C>
-Result<Ref> new_instance(PyTypeObject* type, typename C::Value value) {
+Ref new_instance(PyTypeObject* type, typename C::Value value) {
   return new_instance_from<C>(type, [&] { return std::move(value); });
 }
 

@@ -15,7 +15,6 @@
 #include "convert.hpp"
 #include "ref.hpp"
 #include "runtime.hpp"
-#include "signatures.hpp"
 #include "span.hpp"
 #include "tracer.hpp"
 
@@ -44,70 +43,55 @@ InternedName g_all_name("__all__");
 InternedName g_name_name("__name__");
 
 // The module's __all__ list, created empty when the module has none yet.
-Result<Ref> all_list(PyObject* module) {
+Ref all_list(PyObject* module) {
   PyObject* all_name = g_all_name.get();
-  if (all_name == nullptr) return Error::fetch();
+  raise_if(all_name == nullptr);
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
     Error error = Error::fetch();
-    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) raise(std::move(error));
     all = Ref::steal(PyList_New(0));
-    if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return Error::fetch();
+    raise_if(!all || PyObject_SetAttr(module, all_name, all.get()) < 0);
   }
-  if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
+  if (!PyList_Check(all.get())) raise(conversion_error(all.get(), "PyList"));
   return all;
 }
 
 // Appends `name` to __all__ and sets the module attribute.
-Status add_value(PyObject* module, const char* name, PyObject* value) {
-  Result<Ref> all = all_list(module);
-  if (!all) return std::move(all).error();
-  Ref name_obj = Ref::steal(PyUnicode_FromString(name));
-  if (!name_obj) return Error::fetch();
-  if (PyList_Append((*all).get(), name_obj.get()) < 0) {
+void add_value(PyObject* module, const char* name, PyObject* value) {
+  Ref all = all_list(module);
+  Ref name_obj = checked(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), name_obj.get()) < 0) {
     PyErr_Clear();
     throw Fault("could not append __name__ to __all__");
   }
-  if (PyObject_SetAttr(module, name_obj.get(), value) < 0) return Error::fetch();
-  return ok;
+  raise_if(PyObject_SetAttr(module, name_obj.get(), value) < 0);
 }
 
 // Adds a class object (made once per process) under its name.
-Status add_class(PyObject* module, const char* name, Result<PyTypeObject*> type) {
-  if (!type) return std::move(type).error();
-  return add_value(module, name, reinterpret_cast<PyObject*>(*type));
+void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  add_value(module, name, reinterpret_cast<PyObject*>(type));
 }
 
 // Adds a built-in function bound to the module, under its own __name__.
-Status add_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return Error::fetch();
-  Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
-  if (!function) return Error::fetch();
+void add_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name = checked(PyModule_GetNameObject(module));
+  Ref function = checked(PyCMethod_New(def, module, module_name.get(), nullptr));
   PyObject* name_attr = g_name_name.get();
-  if (name_attr == nullptr) return Error::fetch();
-  Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_attr));
-  if (!name) return Error::fetch();
-  auto text = as_text(name.get());
-  if (!text) return std::move(text).error();
-  return add_value(module, std::string(*text).c_str(), function.get());
+  raise_if(name_attr == nullptr);
+  Ref name = checked(PyObject_GetAttr(function.get(), name_attr));
+  add_value(module, std::string(as_text(name.get())).c_str(), function.get());
 }
 
-PyMethodDef g_configure_def = {"configure", as_method(fastcall<signatures::configure, configure>),
-                               METH_FASTCALL | METH_KEYWORDS, kConfigureDoc};
-PyMethodDef g_instrument_def = {"instrument", as_method(fastcall<signatures::instrument, instrument>),
-                                METH_FASTCALL | METH_KEYWORDS, kInstrumentDoc};
-
 // The registration sequence; stops at the first failing step.
-Status initialise(PyObject* module) {
-  Ref version = Ref::steal(PyUnicode_FromString(KORVANTA_VERSION));
-  if (!version) return Error::fetch();
-  if (Status s = add_value(module, "__version__", version.get()); !s) return s;
-  if (Status s = add_class(module, "DURUraTracer", make_tracer_class()); !s) return s;
-  if (Status s = add_class(module, "TraceSpan", make_span_class()); !s) return s;
-  if (Status s = add_class(module, "InstrumentedClient", make_client_class()); !s) return s;
-  if (Status s = add_function(module, &g_configure_def); !s) return s;
-  return add_function(module, &g_instrument_def);
+void initialise(PyObject* module) {
+  Ref version = checked(PyUnicode_FromString(KORVANTA_VERSION));
+  add_value(module, "__version__", version.get());
+  add_class(module, "DURUraTracer", make_tracer_class());
+  add_class(module, "TraceSpan", make_span_class());
+  add_class(module, "InstrumentedClient", make_client_class());
+  add_function(module, &configure_method);
+  add_function(module, &instrument_method);
 }
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -120,25 +104,24 @@ extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* 
 
 }  // namespace
 
-Result<Ref> init_module() {
+Ref init_module() {
 #if PY_VERSION_HEX < 0x030D0000
   // An interpreter that is about to refuse the module must not become its
   // owner: the owner is the first interpreter whose import succeeds.
-  if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("korvanta_python") < 0) return Error::fetch();
+  if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("korvanta_python") < 0) raise_pending();
 #endif
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return Error::fetch();
+  raise_if(id == -1);
   std::int64_t expected = -1;
   if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    return Error(PyExc_ImportError,
+    raise(PyExc_ImportError,
                  "korvanta_python does not support sub-interpreters: it is already "
                  "initialised in another interpreter of this process");
   }
   if (PyObject* module = g_module.load(std::memory_order_acquire)) return Ref::borrow(module);
 
-  Ref module = Ref::steal(PyModule_Create2(&g_module_def, 1013));
-  if (!module) return Error::fetch();
-  if (Status s = initialise(module.get()); !s) return std::move(s).error();
+  Ref module = checked(PyModule_Create2(&g_module_def, 1013));
+  initialise(module.get());
   PyObject* stored = nullptr;
   if (!g_module.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
     return Ref::borrow(stored);

@@ -30,7 +30,7 @@ inline bool is_ascii(std::string_view text) noexcept {
 
 // A str from UTF-8 text already known to be ASCII or not. ASCII text is
 // copied straight into a compact ASCII str, skipping the decoder.
-inline Result<Ref> new_str(std::string_view text, bool ascii) {
+inline Ref new_str(std::string_view text, bool ascii) {
   const auto size = static_cast<Py_ssize_t>(text.size());
   Ref obj;
   if (ascii) {
@@ -39,43 +39,40 @@ inline Result<Ref> new_str(std::string_view text, bool ascii) {
   } else {
     obj = Ref::steal(PyUnicode_FromStringAndSize(text.data(), size));
   }
-  if (!obj) return Error::fetch();
+  raise_if(!obj);
   return obj;
 }
 
-inline Result<Ref> to_python(std::string_view text) { return new_str(text, is_ascii(text)); }
+inline Ref to_python(std::string_view text) { return new_str(text, is_ascii(text)); }
 
-inline Result<Ref> to_python(const std::string& text) { return to_python(std::string_view(text)); }
+inline Ref to_python(const std::string& text) { return to_python(std::string_view(text)); }
 
 // The 36-character lower-case hyphenated text form, written straight into
 // a new ASCII str.
-inline Result<Ref> to_python(const Uuid& id) {
-  Ref obj = Ref::steal(PyUnicode_New(Uuid::kTextSize, 127));
-  if (!obj) return Error::fetch();
+inline Ref to_python(const Uuid& id) {
+  Ref obj = checked(PyUnicode_New(Uuid::kTextSize, 127));
   id.write_text(static_cast<char*>(PyUnicode_DATA(obj.get())));
   return obj;
 }
 
-inline Result<Ref> to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-inline Result<Ref> to_python(std::uint64_t value) {
-  Ref obj = Ref::steal(PyLong_FromUnsignedLongLong(value));
-  if (!obj) return Error::fetch();
-  return obj;
+inline Ref to_python(std::uint64_t value) {
+  return checked(PyLong_FromUnsignedLongLong(value));
 }
 
-inline Result<Ref> to_python(std::uint32_t value) { return to_python(std::uint64_t{value}); }
-inline Result<Ref> to_python(std::uint16_t value) { return to_python(std::uint64_t{value}); }
-inline Result<Ref> to_python(std::uint8_t value) { return to_python(std::uint64_t{value}); }
+inline Ref to_python(std::uint32_t value) { return to_python(std::uint64_t{value}); }
+inline Ref to_python(std::uint16_t value) { return to_python(std::uint64_t{value}); }
+inline Ref to_python(std::uint8_t value) { return to_python(std::uint64_t{value}); }
 
-inline Result<Ref> none() { return Ref::borrow(Py_None); }
+inline Ref none() { return Ref::borrow(Py_None); }
 
 // A held object itself (a new reference to the same object).
-inline Result<Ref> to_python(const Ref& obj) { return obj; }
+inline Ref to_python(const Ref& obj) { return obj; }
 
 // An absent value reads as None.
 template <class T>
-Result<Ref> to_python(const std::optional<T>& value) {
+Ref to_python(const std::optional<T>& value) {
   if (!value) return none();
   return to_python(*value);
 }

@@ -16,6 +16,25 @@ inline PyThreadState* current_thread_state() noexcept {
 #endif
 }
 
+// Whether the interpreter is finalising: a plain read of process state, where
+// asking for the thread state costs a thread-local lookup through
+// __tls_get_addr in an interpreter built as a shared library.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether this thread may touch objects. Only a daemon thread that the
+// interpreter ends at exit unwinds without a thread state, and that happens
+// only once finalisation has begun, so the thread state is asked for then
+// only.
+inline bool may_touch_objects() noexcept {
+  return !interpreter_finalizing() || current_thread_state() != nullptr;
+}
+
 // Owns one strong reference (or none). Moving transfers it; copying takes a
 // new one. Build with steal() for a new reference an API call returned and
 // with borrow() for a borrowed one.
@@ -45,7 +64,7 @@ class Ref {
   // without the lock, and touching objects then would race the finalising
   // thread, so the reference is left to the process's end instead.
   static void drop(PyObject* obj) noexcept(false) {
-    if (current_thread_state() != nullptr) [[likely]] Py_DECREF(obj);
+    if (may_touch_objects()) [[likely]] Py_DECREF(obj);
   }
 
   PyObject* get() const noexcept { return obj_; }
@@ -66,7 +85,7 @@ class RecursionGuard {
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   ~RecursionGuard() {
-    if (entered_ && current_thread_state() != nullptr) Py_LeaveRecursiveCall();
+    if (entered_ && may_touch_objects()) Py_LeaveRecursiveCall();
   }
   explicit operator bool() const noexcept { return entered_; }
 

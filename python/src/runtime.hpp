@@ -11,7 +11,7 @@
 namespace korvanta::py {
 
 // The korvanta_python module: made on the first call, the same object after.
-Result<Ref> init_module();
+Ref init_module();
 
 // Identifies the build this runtime comes from; an extension compiled in the
 // same build carries the same text in KORVANTA_BUILD_ID.

@@ -8,7 +8,6 @@
 #include "entry.hpp"
 #include "instance.hpp"
 #include "py_values.hpp"
-#include "signatures.hpp"
 #include "span_methods.hpp"
 
 namespace korvanta::py {
@@ -20,78 +19,82 @@ TypeCell g_span_type;
 
 // ---- recording methods: exclusive borrow, then conversions in order ----
 
-Result<Ref> set_prompt(PyObject* self, const Args<signatures::span_set_prompt>& args) {
+constexpr auto kSetPrompt = describe("TraceSpan", "set_prompt", Receiver::self, {{"prompt"}});
+constexpr char kSetPromptDoc[] = "Set the prompt text for this span.";
+
+Ref set_prompt(PyObject* self, const Args<kSetPrompt>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto prompt = args.get<0, as_text>();
-  if (!prompt) return std::move(prompt).error();
-  (*span)->prompt.assign(*prompt);
+  span->prompt.assign(prompt);
   return none();
 }
 
-Result<Ref> set_response(PyObject* self, const Args<signatures::span_set_response>& args) {
+constexpr auto kSetResponse = describe("TraceSpan", "set_response", Receiver::self, {{"response"}});
+constexpr char kSetResponseDoc[] = "Record a successful response and mark the span as complete.";
+
+Ref set_response(PyObject* self, const Args<kSetResponse>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto response = args.get<0, as_text>();
-  if (!response) return std::move(response).error();
-  (*span)->finish_response(std::string(*response));
+  span->finish_response(std::string(response));
   return none();
 }
 
-Result<Ref> set_error(PyObject* self, const Args<signatures::span_set_error>& args) {
+constexpr auto kSetError =
+    describe("TraceSpan", "set_error", Receiver::self, {{"error"}, optional("status_code")});
+constexpr char kSetErrorDoc[] = "Record an error and mark the span as complete.";
+
+Ref set_error(PyObject* self, const Args<kSetError>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto error = args.get<0, as_text>();
-  if (!error) return std::move(error).error();
   auto status_code = args.get_optional<1, as_u16>();
-  if (!status_code) return std::move(status_code).error();
-  (*span)->finish_error(std::string(*error), *status_code);
+  span->finish_error(std::string(error), status_code);
   return none();
 }
 
-Result<Ref> set_token_counts(PyObject* self, const Args<signatures::span_set_token_counts>& args) {
+constexpr auto kSetTokenCounts = describe("TraceSpan", "set_token_counts", Receiver::self,
+                                          {keyword_only("prompt_tokens"), keyword_only("completion_tokens")});
+constexpr char kSetTokenCountsDoc[] = "Set token counts for this span.";
+
+Ref set_token_counts(PyObject* self, const Args<kSetTokenCounts>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto prompt_tokens = args.get_optional<0, as_u32>();
-  if (!prompt_tokens) return std::move(prompt_tokens).error();
   auto completion_tokens = args.get_optional<1, as_u32>();
-  if (!completion_tokens) return std::move(completion_tokens).error();
-  TraceSpan& record = **span;
-  record.prompt_tokens = *prompt_tokens;
-  record.completion_tokens = *completion_tokens;
+  TraceSpan& record = *span;
+  record.prompt_tokens = prompt_tokens;
+  record.completion_tokens = completion_tokens;
   // The exact sum: two 32-bit counts never overflow 64 bits.
-  record.total_tokens = *prompt_tokens && *completion_tokens
-                            ? std::optional(std::uint64_t{**prompt_tokens} + **completion_tokens)
+  record.total_tokens = prompt_tokens && completion_tokens
+                            ? std::optional(std::uint64_t{*prompt_tokens} + *completion_tokens)
                             : std::nullopt;
   return none();
 }
 
-Result<Ref> set_ttft_ms(PyObject* self, const Args<signatures::span_set_ttft_ms>& args) {
+constexpr auto kSetTtftMs = describe("TraceSpan", "set_ttft_ms", Receiver::self, {{"ttft_ms"}});
+constexpr char kSetTtftMsDoc[] = "Set the time-to-first-token in milliseconds.";
+
+Ref set_ttft_ms(PyObject* self, const Args<kSetTtftMs>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto ttft_ms = args.get<0, as_u64>();
-  if (!ttft_ms) return std::move(ttft_ms).error();
-  (*span)->time_to_first_token_ms = *ttft_ms;
+  span->time_to_first_token_ms = ttft_ms;
   return none();
 }
 
-Result<Ref> add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) {
+constexpr auto kAddTag = describe("TraceSpan", "add_tag", Receiver::self, {{"key"}, {"value"}});
+constexpr char kAddTagDoc[] = "Add a custom tag (key-value pair) to this span.";
+
+Ref add_tag(PyObject* self, const Args<kAddTag>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   auto key = args.get<0, as_text>();
-  if (!key) return std::move(key).error();
   auto value = args.get<1, as_text>();
-  if (!value) return std::move(value).error();
-  (*span)->tags.insert_or_assign(std::string(*key), std::string(*value));
+  span->tags.insert_or_assign(std::string(key), std::string(value));
   return none();
 }
 
 // ---- __repr__ ----
 
-Result<Ref> span_repr(PyObject* self) {
+Ref span_repr(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
-  if (!span) return std::move(span).error();
-  const TraceSpan& record = **span;
+  const TraceSpan& record = *span;
   std::string text = "TraceSpan(trace_id='";
   text += record.trace_id.to_string();
   text += "', op='";
@@ -147,27 +150,17 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
-    {"security_findings", as_method(noargs<security_findings>), METH_NOARGS,
-     "security_findings($self)\n--\n\nSecurity findings as a list of dicts."},
-    {"set_prompt", as_method(fastcall<signatures::span_set_prompt, set_prompt>), kArgs,
-     "set_prompt($self, prompt)\n--\n\nSet the prompt text for this span."},
-    {"set_response", as_method(fastcall<signatures::span_set_response, set_response>), kArgs,
-     "set_response($self, response)\n--\n\nRecord a successful response and mark the span as complete."},
-    {"set_error", as_method(fastcall<signatures::span_set_error, set_error>), kArgs,
-     "set_error($self, error, status_code=None)\n--\n\nRecord an error and mark the span as complete."},
-    {"set_token_counts", as_method(fastcall<signatures::span_set_token_counts, set_token_counts>), kArgs,
-     "set_token_counts($self, *, prompt_tokens=None, completion_tokens=None)\n--\n\nSet token counts for this span."},
-    {"set_ttft_ms", as_method(fastcall<signatures::span_set_ttft_ms, set_ttft_ms>), kArgs,
-     "set_ttft_ms($self, ttft_ms)\n--\n\nSet the time-to-first-token in milliseconds."},
-    {"add_tag", as_method(fastcall<signatures::span_add_tag, add_tag>), kArgs,
-     "add_tag($self, key, value)\n--\n\nAdd a custom tag (key-value pair) to this span."},
-    {"report_action", as_method(fastcall<signatures::span_report_action, report_action>), kArgs, kReportActionDoc},
-    {"to_dict", as_method(noargs<to_dict>), METH_NOARGS,
-     "to_dict($self)\n--\n\nSerialise the span to a Python dictionary."},
-    {"to_json", as_method(noargs<to_json>), METH_NOARGS, "to_json($self)\n--\n\nSerialise the span to a JSON string."},
+    security_findings_method(),
+    fastcall_method<kSetPrompt, set_prompt, kSetPromptDoc>(),
+    fastcall_method<kSetResponse, set_response, kSetResponseDoc>(),
+    fastcall_method<kSetError, set_error, kSetErrorDoc>(),
+    fastcall_method<kSetTokenCounts, set_token_counts, kSetTokenCountsDoc>(),
+    fastcall_method<kSetTtftMs, set_ttft_ms, kSetTtftMsDoc>(),
+    fastcall_method<kAddTag, add_tag, kAddTagDoc>(),
+    report_action_method(),
+    to_dict_method(),
+    to_json_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -189,6 +182,6 @@ const ClassSpec kSpanSpec{
 
 PyTypeObject* SpanClass::type() noexcept { return g_span_type.get(); }
 
-Result<PyTypeObject*> make_span_class() { return g_span_type.get_or_make(kSpanSpec); }
+PyTypeObject* make_span_class() { return g_span_type.get_or_make(kSpanSpec); }
 
 }  // namespace korvanta::py

@@ -18,6 +18,6 @@ struct SpanClass {
 };
 
 // Makes the class object (once per process).
-Result<PyTypeObject*> make_span_class();
+PyTypeObject* make_span_class();
 
 }  // namespace korvanta::py

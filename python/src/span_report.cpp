@@ -3,16 +3,20 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "entry.hpp"
 #include "instance.hpp"
 #include "py_values.hpp"
 #include "span.hpp"
 #include "span_methods.hpp"
 
 namespace korvanta::py {
-const char kReportActionDoc[] =
-    "report_action($self, action_type, name, *, arguments=None, result=None, duration_ms=None, success=None)\n"
-    "--\n"
-    "\n"
+namespace {
+
+constexpr auto kReportAction = describe(
+    "TraceSpan", "report_action", Receiver::self,
+    {{"action_type"}, {"name"}, keyword_only("arguments"), keyword_only("result"), keyword_only("duration_ms"),
+     keyword_only("success")});
+constexpr char kReportActionDoc[] =
     "Report an agent action on this span.\n"
     "\n"
     "Args:\n"
@@ -27,38 +31,26 @@ const char kReportActionDoc[] =
     "Returns:\n"
     "    The action ID (UUID string).";
 
-Result<Ref> report_action(PyObject* self, const Args<signatures::span_report_action>& args) {
+Ref report_action(PyObject* self, const Args<kReportAction>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
-  if (!span) return std::move(span).error();
   // Every conversion comes before the action-type check.
-  auto action_type = args.get<0, as_text>();
-  if (!action_type) return std::move(action_type).error();
-  auto name = args.get<1, as_text>();
-  if (!name) return std::move(name).error();
-  auto arguments = args.get_optional<2, as_text>();
-  if (!arguments) return std::move(arguments).error();
-  auto result = args.get_optional<3, as_text>();
-  if (!result) return std::move(result).error();
-  auto duration_ms = args.get_optional<4, as_u64>();
-  if (!duration_ms) return std::move(duration_ms).error();
-  auto success = args.get_optional<5, as_bool>();
-  if (!success) return std::move(success).error();
-
-  Result<AgentAction> action = make_action({*action_type, *name, *arguments, *result, *duration_ms, *success});
-  if (!action) return std::move(action).error();
-  Result<Ref> id = to_python(action->id);
-  if (!id) return id;
-  (*span)->add_agent_action(std::move(*action));
+  AgentAction action = make_action(action_fields<0>(args));
+  Ref id = to_python(action.id);
+  span->add_agent_action(std::move(action));
   return id;
 }
 
-Result<AgentAction> make_action(const ActionFields& fields) {
+}  // namespace
+
+PyMethodDef report_action_method() { return fastcall_method<kReportAction, report_action, kReportActionDoc>(); }
+
+AgentAction make_action(const ActionFields& fields) {
   const auto type = action_type_from_string(fields.action_type);
   if (!type) {
     std::string msg = "Invalid action_type: '";
     msg.append(fields.action_type);
     msg += "'. Expected one of: tool_call, skill_invocation, command_execution, web_access, file_access";
-    return Error(PyExc_ValueError, std::move(msg));
+    raise(PyExc_ValueError, std::move(msg));
   }
   AgentAction action = AgentAction::create(*type, std::string(fields.name));
   if (fields.arguments) action.set_arguments(std::string(*fields.arguments));

@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "error.hpp"
 #include "korvanta/json_writer.hpp"
 #include "ref.hpp"
 
@@ -35,14 +36,14 @@ class StrStorage final : public JsonStorage {
     return static_cast<char*>(PyUnicode_DATA(obj));
   }
 
-  // The writer's text as a str; nullptr with the error set on failure.
+  // The writer's text as a str.
   Ref take(const JsonWriter& out) {
     const auto size = static_cast<Py_ssize_t>(out.size());
-    if (!out.is_ascii()) return Ref::steal(PyUnicode_DecodeUTF8(out.data(), size, "strict"));
+    if (!out.is_ascii()) return checked(PyUnicode_DecodeUTF8(out.data(), size, "strict"));
     PyObject* obj = str_.release();
     if (PyUnicode_Resize(&obj, size) < 0) {
-      Py_DECREF(obj);
-      return {};
+      str_ = Ref::steal(obj);
+      raise_pending();
     }
     return Ref::steal(obj);
   }

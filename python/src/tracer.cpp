@@ -10,7 +10,6 @@
 #include "instance.hpp"
 #include "korvanta/code_points.hpp"
 #include "py_values.hpp"
-#include "signatures.hpp"
 #include "span.hpp"
 #include "unicode_data.hpp"
 
@@ -34,27 +33,34 @@ constexpr std::array<std::pair<std::string_view, LLMProvider::Kind>, 10> kProvid
 
 // ---- __new__ ----
 
-Result<Ref> tracer_new(PyTypeObject* type, const Args<signatures::tracer_new>& args) {
-  auto tenant_id = args.get_optional<0, as_text>();
-  if (!tenant_id) return std::move(tenant_id).error();
-  auto endpoint = args.get_optional<1, as_text>();
-  if (!endpoint) return std::move(endpoint).error();
-  auto enable_security = args.get_optional<2, as_bool>();
-  if (!enable_security) return std::move(enable_security).error();
+constexpr auto kNew = describe("DURUraTracer", "__new__", Receiver::none,
+                               {keyword_only("tenant_id"), keyword_only("endpoint"), keyword_only("enable_security")});
 
-  auto record = build_tracer(*tenant_id, *endpoint, *enable_security);
-  if (!record) return std::move(record).error();
-  return new_instance<TracerClass>(type, std::move(*record));
+Ref tracer_new(PyTypeObject* type, const Args<kNew>& args) {
+  auto tenant_id = args.get_optional<0, as_text>();
+  auto endpoint = args.get_optional<1, as_text>();
+  auto enable_security = args.get_optional<2, as_bool>();
+
+  auto record = build_tracer(tenant_id, endpoint, enable_security);
+  return new_instance<TracerClass>(type, std::move(record));
 }
 
 // ---- start_span ----
 
-Result<Ref> tracer_start_span(PyObject* self, const Args<signatures::tracer_start_span>& args) {
+constexpr auto kStartSpan = describe("DURUraTracer", "start_span", Receiver::self, kSpanTextParams);
+constexpr char kStartSpanDoc[] =
+    "Start a new trace span.\n\n"
+    "Args:\n"
+    "    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
+    "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
+    "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
+    "Returns:\n"
+    "    A new :class:`TraceSpan` ready for recording.";
+
+Ref tracer_start_span(PyObject* self, const Args<kStartSpan>& args) {
   auto tracer = borrow_shared<TracerClass>(self);
-  if (!tracer) return std::move(tracer).error();
   auto texts = convert_span_args(args.data());
-  if (!texts) return std::move(texts).error();
-  return start_span_object(**tracer, *texts);
+  return start_span_object(*tracer, texts);
 }
 
 // ---- __repr__ ----
@@ -85,10 +91,9 @@ void append_escaped(std::string& out, std::string_view text) {
   });
 }
 
-Result<Ref> tracer_repr(PyObject* self) {
+Ref tracer_repr(PyObject* self) {
   auto tracer = borrow_shared<TracerClass>(self);
-  if (!tracer) return std::move(tracer).error();
-  const TracerRecord& record = **tracer;
+  const TracerRecord& record = *tracer;
   std::string text = "DURUraTracer(tenant_id='";
   text += record.tenant_id.to_string();
   text += "', endpoint=";
@@ -116,23 +121,14 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMethodDef g_methods[] = {
-    {"start_span", as_method(fastcall<signatures::tracer_start_span, tracer_start_span>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\n"
-     "Start a new trace span.\n\n"
-     "Args:\n"
-     "    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
-     "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
-     "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
-     "Returns:\n"
-     "    A new :class:`TraceSpan` ready for recording."},
+    fastcall_method<kStartSpan, tracer_start_span, kStartSpanDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassSpec kTracerSpec{
     .qualified_name = "builtins.DURUraTracer",
     .name = TracerClass::name,
-    .text_signature = class_signature<signatures::tracer_new>.view(),
+    .text_signature = class_signature<kNew>.view(),
     .doc = "Security-aware LLM tracer.\n\n"
            "Create one per application (or per tenant) and use it to start trace\n"
            "spans for each LLM call.",
@@ -140,7 +136,7 @@ const ClassSpec kTracerSpec{
     .dealloc = dealloc<TracerClass>,
     .getset = g_getset,
     .methods = g_methods,
-    .constructor = constructor<signatures::tracer_new, tracer_new>,
+    .constructor = constructor<kNew, tracer_new>,
     .repr = repr_slot<tracer_repr>,
 };
 
@@ -148,16 +144,16 @@ const ClassSpec kTracerSpec{
 
 PyTypeObject* TracerClass::type() noexcept { return g_tracer_type.get(); }
 
-Result<PyTypeObject*> make_tracer_class() { return g_tracer_type.get_or_make(kTracerSpec); }
+PyTypeObject* make_tracer_class() { return g_tracer_type.get_or_make(kTracerSpec); }
 
-Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
+TracerRecord build_tracer(std::optional<std::string_view> tenant_id,
                                   std::optional<std::string_view> endpoint,
                                   std::optional<bool> enable_security) {
   TracerRecord record;
   if (tenant_id) {
     std::string error;
     const auto parsed = Uuid::parse_str(*tenant_id, &error);
-    if (!parsed) return Error(PyExc_ValueError, "Invalid tenant_id UUID: " + error);
+    if (!parsed) raise(PyExc_ValueError, "Invalid tenant_id UUID: " + error);
     record.tenant_id = TenantId{*parsed};
   } else {
     record.tenant_id = TenantId::generate();
@@ -167,19 +163,16 @@ Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
   return record;
 }
 
-Result<Ref> new_tracer_object(TracerRecord record) {
+Ref new_tracer_object(TracerRecord record) {
   return new_instance<TracerClass>(TracerClass::type(), std::move(record));
 }
 
-Result<SpanArgs> convert_span_args(PyObject* const* texts) {
-  const auto& params = signatures::tracer_start_span.params;
-  auto operation_name = argument<as_text>(texts[0], params[0].name);
-  if (!operation_name) return std::move(operation_name).error();
-  auto provider = argument<as_text>(texts[1], params[1].name);
-  if (!provider) return std::move(provider).error();
-  auto model = argument<as_text>(texts[2], params[2].name);
-  if (!model) return std::move(model).error();
-  return SpanArgs{*operation_name, *provider, *model};
+SpanArgs convert_span_args(PyObject* const* texts) {
+  SpanArgs out;
+  out.operation_name = argument<as_text>(texts[0], kSpanTextParams[0].name);
+  out.provider = argument<as_text>(texts[1], kSpanTextParams[1].name);
+  out.model = argument<as_text>(texts[2], kSpanTextParams[2].name);
+  return out;
 }
 
 LLMProvider provider_from_name(std::string_view name) {
@@ -191,7 +184,7 @@ LLMProvider provider_from_name(std::string_view name) {
   return LLMProvider::custom(std::move(lowered));
 }
 
-Result<Ref> start_span_object(const TracerRecord& tracer, const SpanArgs& args) {
+Ref start_span_object(const TracerRecord& tracer, const SpanArgs& args) {
   return new_instance_from<SpanClass>(SpanClass::type(), [&] {
     LLMProvider provider = provider_from_name(args.provider);
     const Uuid trace_id = Uuid::new_v4();

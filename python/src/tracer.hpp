@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "args.hpp"
 #include "error.hpp"
 #include "korvanta/trace_span.hpp"
 #include "korvanta/uuid.hpp"
@@ -30,18 +31,22 @@ struct TracerClass {
 };
 
 // Makes the class object (once per process).
-Result<PyTypeObject*> make_tracer_class();
+PyTypeObject* make_tracer_class();
 
 // From the caller's optional settings: the tenant text parsed as a UUID (a
 // fresh random tenant when absent), the switch true when absent. ValueError
 // "Invalid tenant_id UUID: <parser message>" for a bad tenant text.
-Result<TracerRecord> build_tracer(std::optional<std::string_view> tenant_id,
+TracerRecord build_tracer(std::optional<std::string_view> tenant_id,
                                   std::optional<std::string_view> endpoint,
                                   std::optional<bool> enable_security);
 
 // A new DURUraTracer object holding `record`.
-Result<Ref> new_tracer_object(TracerRecord record);
+Ref new_tracer_object(TracerRecord record);
 
+
+// The text parameters of every start_span, named as DURUraTracer.start_span
+// names them.
+inline constexpr Param kSpanTextParams[] = {{"operation_name"}, {"provider"}, {"model"}};
 
 // The three text arguments of a start_span call (borrowed views, valid
 // while the call's arguments live), converted in order with the failing
@@ -53,12 +58,12 @@ struct SpanArgs {
 };
 // `texts` are the operation_name, provider and model arguments of any
 // start_span, named as DURUraTracer.start_span names them.
-Result<SpanArgs> convert_span_args(PyObject* const* texts);
+SpanArgs convert_span_args(PyObject* const* texts);
 
 // A new TraceSpan object holding a new span record for the tracer's tenant,
 // with a fresh trace id and the provider looked up from the lowercased
 // provider text.
-Result<Ref> start_span_object(const TracerRecord& tracer, const SpanArgs& args);
+Ref start_span_object(const TracerRecord& tracer, const SpanArgs& args);
 
 // The provider a provider text names: lowercased (full Unicode mapping),
 // then looked up; any other text gives Custom carrying the lowercased text.

@@ -86,9 +86,19 @@ def test_unexpected_keyword_holding_a_lone_surrogate(span):
     assert str(info.value) == "TraceSpan.set_prompt() got an unexpected keyword argument '\ud800'"
 
 
-def test_keyword_arguments_in_any_order(tracer):
-    span = tracer.start_span(model="gpt-4", operation_name="op", provider="openai")
+# Keywords written at a call site are interned and match by identity; names
+# built at run time are other objects and match by their text.
+@pytest.mark.parametrize("name", [str, lambda text: "".join(list(text))], ids=["interned", "built"])
+def test_keyword_arguments_in_any_order(tracer, name):
+    model = "model"
+    assert (name(model) is model) == (name is str)
+    span = tracer.start_span(**{name(model): "gpt-4", name("operation_name"): "op", name("provider"): "openai"})
     assert (span.operation_name, span.model_name) == ("op", "gpt-4")
+    span.set_token_counts(**{name("completion_tokens"): 2, name("prompt_tokens"): 1})
+    assert span.total_tokens == 3
+    assert type_error(lambda: span.set_prompt("a", **{name("prompt"): "b"})) == (
+        "TraceSpan.set_prompt() got multiple values for argument 'prompt'"
+    )
 
 
 def test_argument_errors_change_nothing(span):

@@ -1,0 +1,26 @@
+// How korvanta._native's module functions are stated, and the tables in
+// which each file lists its own for the module to add.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "args.hpp"
+
+namespace korvanta::py::native {
+
+// A function of the module taking its arguments by position.
+template <std::size_t N>
+constexpr auto function(std::string_view name, const Param (&params)[N]) {
+  return describe("", name, Receiver::module, params, /*positional_only=*/true);
+}
+
+// Null-terminated; static, as the function objects keep their rows.
+extern PyMethodDef span_functions[];      // span_access.cpp
+extern PyMethodDef export_functions[];    // otlp_export.cpp
+extern PyMethodDef scan_functions[];      // security.cpp
+extern PyMethodDef pipeline_functions[];  // pipeline.cpp
+
+}  // namespace korvanta::py::native
