@@ -24,7 +24,7 @@ Status for_each_text(TraceSpan& span, Each&& each) {
     }
     return ok;
   };
-  const auto optional_text = [&](std::optional<std::string>& text, const char* field) -> Status {
+  const auto optional_text = [&](auto& text, const char* field) -> Status {
     if (!text) return ok;
     return each(*text, field);
   };
