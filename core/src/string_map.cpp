@@ -191,7 +191,7 @@ const StringMap::Entry* StringMap::begin() const noexcept { return rep_ == nullp
 void StringMap::reallocate(std::size_t capacity) {
   Rep* rep = Rep::allocate(capacity);
   if (rep_ != nullptr) {
-    // Moving a std::string cannot throw, so no entry is lost on the way.
+    // Moving a ShortText cannot throw, so no entry is lost on the way.
     std::uninitialized_move_n(rep_->entries(), rep_->size, rep->entries());
     rep->size = rep_->size;
     rep->index = std::exchange(rep_->index, nullptr);
@@ -224,15 +224,16 @@ std::size_t StringMap::position(std::string_view key) const noexcept {
   return n;
 }
 
-void StringMap::insert_or_assign(std::string key, std::string value) {
+void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
   const std::size_t n = size();
   if (const std::size_t at = position(key); at < n) {
-    rep_->entries()[at].value = std::move(value);
+    rep_->entries()[at].value = value;
     return;
   }
   if (n == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("StringMap: too many entries");
-  // Whatever can fail (the seed, the index, the block) comes before the
-  // entry is added, so a failure leaves the map as it was.
+  // Whatever can fail (the texts, the seed, the index, the block) comes
+  // before the entry is added, so a failure leaves the map as it was.
+  Entry entry{ShortText(key), ShortText(value)};
   Index* index = rep_ == nullptr ? nullptr : rep_->index;
   if (index == nullptr && n + 1 > kLinearMax) {
     auto made = std::make_unique<Index>();
@@ -249,7 +250,7 @@ void StringMap::insert_or_assign(std::string key, std::string value) {
   if (rep_ == nullptr || n == rep_->capacity) {
     reallocate(n < 4 ? 4 : std::min<std::size_t>(2 * n, std::numeric_limits<std::uint32_t>::max()));
   }
-  ::new (rep_->entries() + n) Entry{std::move(key), std::move(value)};
+  ::new (rep_->entries() + n) Entry{std::move(entry)};
   rep_->size = static_cast<std::uint32_t>(n + 1);
   if (index != nullptr) {
     index->hashes.push_back(index->hash(rep_->entries()[n].key));
@@ -257,7 +258,7 @@ void StringMap::insert_or_assign(std::string key, std::string value) {
   }
 }
 
-const std::string* StringMap::find(std::string_view key) const noexcept {
+const ShortText* StringMap::find(std::string_view key) const noexcept {
   const std::size_t at = position(key);
   return at < size() ? &rep_->entries()[at].value : nullptr;
 }

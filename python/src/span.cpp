@@ -82,7 +82,7 @@ Result<Ref> add_tag(PyObject* self, const Args<signatures::span_add_tag>& args) 
   if (!key) return std::move(key).error();
   auto value = args.get<1, as_text>();
   if (!value) return std::move(value).error();
-  (*span)->tags.insert_or_assign(std::string(*key), std::string(*value));
+  (*span)->tags.insert_or_assign(*key, *value);
   return none();
 }
 

@@ -9,13 +9,17 @@
 #include <string_view>
 #include <utility>
 
+#include "korvanta/short_text.hpp"
+
 namespace korvanta {
 
 class StringMap {
  public:
+  // Keys and values are ShortTexts: a tag or a metadata entry is mostly a
+  // word or two, which then needs no allocation of its own.
   struct Entry {
-    std::string key;
-    std::string value;
+    ShortText key;
+    ShortText value;
   };
 
   // An empty map: one null pointer, nothing allocated until the first
@@ -36,9 +40,9 @@ class StringMap {
 
   // Inserts the pair, or replaces the value of an existing key in place
   // (keeping the key's position in the iteration order).
-  void insert_or_assign(std::string key, std::string value);
+  void insert_or_assign(std::string_view key, std::string_view value);
   // The value for `key`, or nullptr.
-  const std::string* find(std::string_view key) const noexcept;
+  const ShortText* find(std::string_view key) const noexcept;
 
   // Gives back the room kept for further entries: for a map whose record is
   // finished and kept, holding only what it has. Only a request: when the
