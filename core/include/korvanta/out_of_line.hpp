@@ -84,6 +84,7 @@ class OutOfLine {
   }
   // A copy in the standard form, for code written against std::optional.
   std::optional<T> get() const { return p_ ? std::optional<T>(*p_) : std::nullopt; }
+  operator std::optional<T>() const { return get(); }  // NOLINT: as get(), for such code
 
   friend bool operator==(const OutOfLine& a, std::nullopt_t) noexcept { return !a; }
   friend bool operator==(const OutOfLine& a, const OutOfLine& b) {
