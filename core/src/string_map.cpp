@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -87,20 +86,39 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
 
 void StringMap::prepare_seed() { process_seed(); }
 
-// The block's header; the entries follow it in the same allocation.
+// The block's header. The entries follow it, after the index pointer in a
+// map that has an index: a small map's block holds 8 bytes besides its
+// entries.
 struct StringMap::Rep {
-  std::uint32_t size;
-  std::uint32_t capacity;
-  Index* index;  // null while the map has at most kLinearMax entries
+  static constexpr std::uint32_t kIndexed = std::uint32_t{1} << 31;
+  static constexpr std::size_t kMaxEntries = kIndexed - 1;
 
+  std::uint32_t size;
+  std::uint32_t bits;  // the capacity in entries, and kIndexed
+
+  std::size_t capacity() const noexcept { return bits & ~kIndexed; }
+  bool indexed() const noexcept { return (bits & kIndexed) != 0; }
+  std::byte* after_header() noexcept { return reinterpret_cast<std::byte*>(this) + sizeof(Rep); }
+  Index* index() noexcept { return indexed() ? *std::launder(reinterpret_cast<Index**>(after_header())) : nullptr; }
   Entry* entries() noexcept {
-    return std::launder(reinterpret_cast<Entry*>(reinterpret_cast<std::byte*>(this) + sizeof(Rep)));
+    return std::launder(reinterpret_cast<Entry*>(after_header() + (indexed() ? sizeof(Index*) : 0)));
   }
 
-  static Rep* allocate(std::size_t capacity) {
-    static_assert(sizeof(Rep) % alignof(Entry) == 0, "the entries follow the header, aligned");
-    void* block = ::operator new(sizeof(Rep) + capacity * sizeof(Entry));
-    return ::new (block) Rep{0, static_cast<std::uint32_t>(capacity), nullptr};
+  // A block for `capacity` entries that owns `index` (may be null) once made.
+  static Rep* allocate(std::size_t capacity, Index* index) {
+    static_assert(sizeof(Rep) % alignof(Entry) == 0 && sizeof(Index*) % alignof(Entry) == 0,
+                  "the entries follow the header, aligned");
+    const std::size_t extra = index == nullptr ? 0 : sizeof(Index*);
+    void* block = ::operator new(sizeof(Rep) + extra + capacity * sizeof(Entry));
+    auto* rep = ::new (block) Rep{0, static_cast<std::uint32_t>(capacity) | (index == nullptr ? 0 : kIndexed)};
+    if (index != nullptr) ::new (rep->after_header()) Index*(index);
+    return rep;
+  }
+  // Destroys the entries and frees the block; the index is the caller's.
+  static void free_block(Rep* rep) noexcept {
+    std::destroy_n(rep->entries(), rep->size);
+    rep->~Rep();
+    ::operator delete(rep);
   }
   static void release(Rep* rep) noexcept;
 };
@@ -146,17 +164,17 @@ struct StringMap::Index {
 };
 
 void StringMap::Rep::release(Rep* rep) noexcept {
-  std::destroy_n(rep->entries(), rep->size);
-  delete rep->index;
-  rep->~Rep();
-  ::operator delete(rep);
+  delete rep->index();
+  free_block(rep);
 }
 
 StringMap::StringMap(const StringMap& other) {
   if (other.empty()) return;
-  Rep* rep = Rep::allocate(other.size());
+  std::unique_ptr<Index> index;
+  if (const Index* from = other.rep_->index()) index = std::make_unique<Index>(*from);
+  Rep* rep = Rep::allocate(other.size(), index.get());
+  index.release();  // the block owns it now
   try {
-    if (other.rep_->index != nullptr) rep->index = new Index(*other.rep_->index);
     const Entry* from = other.begin();
     for (; rep->size < other.rep_->size; ++rep->size) ::new (rep->entries() + rep->size) Entry(from[rep->size]);
   } catch (...) {
@@ -187,23 +205,23 @@ std::size_t StringMap::size() const noexcept { return rep_ == nullptr ? 0 : rep_
 
 const StringMap::Entry* StringMap::begin() const noexcept { return rep_ == nullptr ? nullptr : rep_->entries(); }
 
-// Moves the entries into a block of `capacity` (at least size()) entries.
-void StringMap::reallocate(std::size_t capacity) {
-  Rep* rep = Rep::allocate(capacity);
+// Moves the entries into a block of `capacity` (at least size()) entries
+// that owns `index`, this map's index or a new one.
+void StringMap::reallocate(std::size_t capacity, Index* index) {
+  Rep* rep = Rep::allocate(capacity, index);
   if (rep_ != nullptr) {
     // Moving a ShortText cannot throw, so no entry is lost on the way.
     std::uninitialized_move_n(rep_->entries(), rep_->size, rep->entries());
     rep->size = rep_->size;
-    rep->index = std::exchange(rep_->index, nullptr);
-    Rep::release(rep_);
+    Rep::free_block(rep_);
   }
   rep_ = rep;
 }
 
 void StringMap::shrink_to_fit() noexcept {
-  if (rep_ == nullptr || rep_->size == rep_->capacity) return;
+  if (rep_ == nullptr || rep_->size == rep_->capacity()) return;
   try {
-    reallocate(rep_->size);
+    reallocate(rep_->size, rep_->index());
   } catch (const std::bad_alloc&) {
     // Only a request, as std::vector's: the larger block stays.
   }
@@ -214,7 +232,7 @@ std::size_t StringMap::position(std::string_view key) const noexcept {
   const std::size_t n = size();
   if (n == 0) return 0;
   Entry* entries = rep_->entries();
-  if (const Index* index = rep_->index) {
+  if (const Index* index = rep_->index()) {
     const std::uint32_t ref = index->slots[index->slot_of(entries, key, index->hash(key))];
     return ref == 0 ? n : ref - 1;
   }
@@ -230,12 +248,15 @@ void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
     rep_->entries()[at].value = value;
     return;
   }
-  if (n == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("StringMap: too many entries");
+  if (n == Rep::kMaxEntries) throw std::length_error("StringMap: too many entries");
   // Whatever can fail (the texts, the seed, the index, the block) comes
   // before the entry is added, so a failure leaves the map as it was.
   Entry entry{ShortText(key), ShortText(value)};
-  Index* index = rep_ == nullptr ? nullptr : rep_->index;
+  const std::size_t grown = n < 4 ? 4 : std::min(2 * n, Rep::kMaxEntries);
+  Index* index = rep_ == nullptr ? nullptr : rep_->index();
   if (index == nullptr && n + 1 > kLinearMax) {
+    // The map outgrows comparing key by key: its index, and a block with
+    // room for the pointer to it.
     auto made = std::make_unique<Index>();
     const Seed seed = process_seed();
     made->k0 = seed.k0 + g_map_counter.fetch_add(1, std::memory_order_relaxed);
@@ -243,12 +264,11 @@ void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
     made->hashes.reserve(n + 1);
     for (const Entry& e : *this) made->hashes.push_back(made->hash(e.key));
     made->make_room(n + 1);
-    index = rep_->index = made.release();
-  } else if (index != nullptr) {
-    index->make_room(n + 1);
-  }
-  if (rep_ == nullptr || n == rep_->capacity) {
-    reallocate(n < 4 ? 4 : std::min<std::size_t>(2 * n, std::numeric_limits<std::uint32_t>::max()));
+    reallocate(std::max(grown, n + 1), made.get());
+    index = made.release();
+  } else {
+    if (index != nullptr) index->make_room(n + 1);
+    if (rep_ == nullptr || n == rep_->capacity()) reallocate(grown, index);
   }
   ::new (rep_->entries() + n) Entry{std::move(entry)};
   rep_->size = static_cast<std::uint32_t>(n + 1);

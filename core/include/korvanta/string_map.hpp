@@ -62,7 +62,7 @@ class StringMap {
  private:
   struct Rep;
   struct Index;
-  void reallocate(std::size_t capacity);
+  void reallocate(std::size_t capacity, Index* index);
   std::size_t position(std::string_view key) const noexcept;
 
   // One block: a header, then the entries. Null for an empty map.
