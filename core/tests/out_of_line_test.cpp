@@ -17,6 +17,7 @@ TEST(OutOfLine, StepsAgreeWithStdOptional) {
   const auto same = [&] {
     ASSERT_EQ(ours.has_value(), theirs.has_value());
     EXPECT_EQ(ours.get(), theirs);
+    EXPECT_TRUE(ours == theirs);
     EXPECT_EQ(ours == std::nullopt, theirs == std::nullopt);
     if (theirs) {
       EXPECT_EQ(ours, *theirs);

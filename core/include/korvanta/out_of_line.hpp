@@ -90,9 +90,13 @@ class OutOfLine {
   friend bool operator==(const OutOfLine& a, const OutOfLine& b) {
     return a && b ? *a == *b : a.has_value() == b.has_value();
   }
+  friend bool operator==(const OutOfLine& a, const std::optional<T>& b) {
+    return a && b ? *a == *b : a.has_value() == b.has_value();
+  }
   template <class U>
     requires(!std::same_as<std::remove_cvref_t<U>, OutOfLine>) &&
-            (!std::same_as<std::remove_cvref_t<U>, std::nullopt_t>) && requires(const T& t, const U& u) {
+            (!std::same_as<std::remove_cvref_t<U>, std::nullopt_t>) &&
+            (!std::same_as<std::remove_cvref_t<U>, std::optional<T>>) && requires(const T& t, const U& u) {
               { t == u } -> std::convertible_to<bool>;
             }
   friend bool operator==(const OutOfLine& a, const U& u) {
