@@ -173,7 +173,7 @@ void check_map(const Json& object, const StringMap& map, const std::string& wher
   auto it = object.begin();
   for (const auto& entry : map) {
     require(it.key() == entry.key, where, ": map key does not read back in order");
-    check_text(it.value(), entry.value, where + "." + entry.key);
+    check_text(it.value(), std::string(entry.value), where + "." + entry.key);
     ++it;
   }
 }

@@ -126,11 +126,11 @@ void write_span(JsonWriter& out, const TraceSpan& s) {
   out.append_key_value("estimated_cost_usd", s.estimated_cost_usd);
   out.append_key_value("security_score", s.security_score);
   out.field("security_findings");
-  write_list(out, s.security_findings, write_finding);
+  write_list(out, s.security_findings.items(), write_finding);
   out.field("tags");
   write_map(out, s.tags);
   out.field("events");
-  write_list(out, s.events, write_event);
+  write_list(out, s.events.items(), write_event);
   out.field("agent_actions");
   write_list(out, s.agent_actions, write_action);
   out.end_object();

@@ -459,7 +459,7 @@ class Encoder {
     if (tool) {
       text_attr("gen_ai.operation.name", "execute_tool");
       text_attr("gen_ai.tool.name", plain_name);
-      if (const std::string* id = a.metadata.find(kToolCallId)) {
+      if (const ShortText* id = a.metadata.find(kToolCallId)) {
         text_attr(kToolCallId, filtered(*id, OtlpText::ActionMetadataValue));
       }
     } else {

@@ -13,7 +13,7 @@ struct Field {
   std::string_view part;             // "prompt", "tags", "events", "agent_actions"
   std::size_t index = 0;             // of the event or action
   std::string_view member;           // "description", "data", "name", "arguments", "result"
-  const std::string* key = nullptr;  // of a tag or an event data entry
+  const ShortText* key = nullptr;  // of a tag or an event data entry
 
   static Field top(std::string_view part) { return {part, 0, {}, nullptr}; }
 

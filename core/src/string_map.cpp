@@ -1,9 +1,16 @@
-// StringMap: insertion-ordered entries with a keyed SipHash-1-3 index.
+// StringMap: insertion-ordered entries in one block, with a keyed SipHash-1-3
+// index once the map is past a handful of entries.
 #include "korvanta/string_map.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "os_random.hpp"
 
@@ -79,60 +86,201 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
 
 void StringMap::prepare_seed() { process_seed(); }
 
-// Each map gets its own key: the seed with a per-map counter folded in. It is
-// taken with the first entry: most maps of a span (action metadata, event
-// data) stay empty and never need one.
-void StringMap::choose_key() {
-  const Seed seed = process_seed();
-  k0_ = seed.k0 + g_map_counter.fetch_add(1, std::memory_order_relaxed);
-  k1_ = seed.k1;
-}
+// The block's header. The entries follow it, after the index pointer in a
+// map that has an index: a small map's block holds 8 bytes besides its
+// entries.
+struct StringMap::Rep {
+  static constexpr std::uint32_t kIndexed = std::uint32_t{1} << 31;
+  static constexpr std::size_t kMaxEntries = kIndexed - 1;
 
-std::uint64_t StringMap::hash(std::string_view key) const noexcept { return siphash13(k0_, k1_, key); }
+  std::uint32_t size;
+  std::uint32_t bits;  // the capacity in entries, and kIndexed
 
-// The slot holding `key`, or the empty slot where it would go.
-std::size_t StringMap::slot_of(std::string_view key, std::uint64_t h) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-    const std::uint32_t ref = slots_[i];
-    if (ref == 0) return i;
-    const Entry& e = entries_[ref - 1];
-    if (e.hash == h && e.key == key) return i;
+  std::size_t capacity() const noexcept { return bits & ~kIndexed; }
+  bool indexed() const noexcept { return (bits & kIndexed) != 0; }
+  std::byte* after_header() noexcept { return reinterpret_cast<std::byte*>(this) + sizeof(Rep); }
+  Index* index() noexcept { return indexed() ? *std::launder(reinterpret_cast<Index**>(after_header())) : nullptr; }
+  Entry* entries() noexcept {
+    return std::launder(reinterpret_cast<Entry*>(after_header() + (indexed() ? sizeof(Index*) : 0)));
   }
-}
 
-void StringMap::grow() {
-  std::vector<std::uint32_t> slots(slots_.empty() ? 8 : slots_.size() * 2, 0);
-  // The table stays at most half full, so the entries fit until the next
-  // growth: one allocation per doubling instead of the vector's own steps.
-  entries_.reserve(slots.size() / 2);
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t n = 0; n < entries_.size(); ++n) {
-    std::size_t i = entries_[n].hash & mask;
+  // A block for `capacity` entries that owns `index` (may be null) once made.
+  static Rep* allocate(std::size_t capacity, Index* index) {
+    static_assert(sizeof(Rep) % alignof(Entry) == 0 && sizeof(Index*) % alignof(Entry) == 0,
+                  "the entries follow the header, aligned");
+    const std::size_t extra = index == nullptr ? 0 : sizeof(Index*);
+    void* block = ::operator new(sizeof(Rep) + extra + capacity * sizeof(Entry));
+    auto* rep = ::new (block) Rep{0, static_cast<std::uint32_t>(capacity) | (index == nullptr ? 0 : kIndexed)};
+    if (index != nullptr) ::new (rep->after_header()) Index*(index);
+    return rep;
+  }
+  // Destroys the entries and frees the block; the index is the caller's.
+  static void free_block(Rep* rep) noexcept {
+    std::destroy_n(rep->entries(), rep->size);
+    rep->~Rep();
+    ::operator delete(rep);
+  }
+  static void release(Rep* rep) noexcept;
+};
+
+// Open addressing with linear probing: 0 is an empty slot, i + 1 refers to
+// entry i. A power of two in size, kept at most half full. Each map has its
+// own hashing key: the seed with a per-map counter folded in.
+struct StringMap::Index {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+  std::vector<std::uint32_t> slots;
+  std::vector<std::uint64_t> hashes;  // per entry, so growing never rehashes
+
+  std::uint64_t hash(std::string_view key) const noexcept { return siphash13(k0, k1, key); }
+
+  // The slot holding `key`, or the empty slot where it would go.
+  std::size_t slot_of(const Entry* entries, std::string_view key, std::uint64_t h) const noexcept {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const std::uint32_t ref = slots[i];
+      if (ref == 0) return i;
+      if (hashes[ref - 1] == h && entries[ref - 1].key == key) return i;
+    }
+  }
+
+  void place(std::size_t n) noexcept {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = hashes[n] & mask;
     while (slots[i] != 0) i = (i + 1) & mask;
     slots[i] = static_cast<std::uint32_t>(n + 1);
   }
-  slots_.swap(slots);
+
+  // Room for `count` entries, reserved before an entry is added so that
+  // adding it cannot fail halfway.
+  void make_room(std::size_t count) {
+    if (hashes.capacity() < count) hashes.reserve(std::max(count, 2 * hashes.capacity()));
+    if (count * 2 <= slots.size()) return;
+    std::size_t size = slots.empty() ? 8 : slots.size();
+    while (count * 2 > size) size *= 2;
+    slots.assign(size, 0);
+    for (std::size_t n = 0; n < hashes.size(); ++n) place(n);
+  }
+};
+
+void StringMap::Rep::release(Rep* rep) noexcept {
+  delete rep->index();
+  free_block(rep);
 }
 
-void StringMap::insert_or_assign(std::string key, std::string value) {
-  if (slots_.empty()) choose_key();
-  if ((entries_.size() + 1) * 2 > slots_.size()) grow();
-  const std::uint64_t h = hash(key);
-  const std::size_t i = slot_of(key, h);
-  if (slots_[i] != 0) {
-    entries_[slots_[i] - 1].value = std::move(value);
+StringMap::StringMap(const StringMap& other) {
+  if (other.empty()) return;
+  std::unique_ptr<Index> index;
+  if (const Index* from = other.rep_->index()) index = std::make_unique<Index>(*from);
+  Rep* rep = Rep::allocate(other.size(), index.get());
+  index.release();  // the block owns it now
+  try {
+    const Entry* from = other.begin();
+    for (; rep->size < other.rep_->size; ++rep->size) ::new (rep->entries() + rep->size) Entry(from[rep->size]);
+  } catch (...) {
+    Rep::release(rep);
+    throw;
+  }
+  rep_ = rep;
+}
+
+StringMap& StringMap::operator=(const StringMap& other) {
+  if (this != &other) *this = StringMap(other);
+  return *this;
+}
+
+StringMap& StringMap::operator=(StringMap&& other) noexcept {
+  if (this != &other) {
+    if (rep_ != nullptr) Rep::release(rep_);
+    rep_ = std::exchange(other.rep_, nullptr);
+  }
+  return *this;
+}
+
+StringMap::~StringMap() {
+  if (rep_ != nullptr) Rep::release(rep_);
+}
+
+std::size_t StringMap::size() const noexcept { return rep_ == nullptr ? 0 : rep_->size; }
+
+const StringMap::Entry* StringMap::begin() const noexcept { return rep_ == nullptr ? nullptr : rep_->entries(); }
+
+// Moves the entries into a block of `capacity` (at least size()) entries
+// that owns `index`, this map's index or a new one.
+void StringMap::reallocate(std::size_t capacity, Index* index) {
+  Rep* rep = Rep::allocate(capacity, index);
+  if (rep_ != nullptr) {
+    // Moving a ShortText cannot throw, so no entry is lost on the way.
+    std::uninitialized_move_n(rep_->entries(), rep_->size, rep->entries());
+    rep->size = rep_->size;
+    Rep::free_block(rep_);
+  }
+  rep_ = rep;
+}
+
+void StringMap::shrink_to_fit() noexcept {
+  if (rep_ == nullptr || rep_->size == rep_->capacity()) return;
+  try {
+    reallocate(rep_->size, rep_->index());
+  } catch (const std::bad_alloc&) {
+    // Only a request, as std::vector's: the larger block stays.
+  }
+}
+
+// The position of `key` among the entries, or size() when it is absent.
+std::size_t StringMap::position(std::string_view key) const noexcept {
+  const std::size_t n = size();
+  if (n == 0) return 0;
+  Entry* entries = rep_->entries();
+  if (const Index* index = rep_->index()) {
+    const std::uint32_t ref = index->slots[index->slot_of(entries, key, index->hash(key))];
+    return ref == 0 ? n : ref - 1;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (entries[i].key == key) return i;
+  }
+  return n;
+}
+
+void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
+  const std::size_t n = size();
+  if (const std::size_t at = position(key); at < n) {
+    rep_->entries()[at].value = value;
     return;
   }
-  entries_.push_back(Entry{std::move(key), std::move(value), h});
-  slots_[i] = static_cast<std::uint32_t>(entries_.size());
+  if (n == Rep::kMaxEntries) throw std::length_error("StringMap: too many entries");
+  // Whatever can fail (the texts, the seed, the index, the block) comes
+  // before the entry is added, so a failure leaves the map as it was.
+  Entry entry{ShortText(key), ShortText(value)};
+  const std::size_t grown = n < 4 ? 4 : std::min(2 * n, Rep::kMaxEntries);
+  Index* index = rep_ == nullptr ? nullptr : rep_->index();
+  if (index == nullptr && n + 1 > kLinearMax) {
+    // The map outgrows comparing key by key: its index, and a block with
+    // room for the pointer to it.
+    auto made = std::make_unique<Index>();
+    const Seed seed = process_seed();
+    made->k0 = seed.k0 + g_map_counter.fetch_add(1, std::memory_order_relaxed);
+    made->k1 = seed.k1;
+    made->hashes.reserve(n + 1);
+    for (const Entry& e : *this) made->hashes.push_back(made->hash(e.key));
+    made->make_room(n + 1);
+    reallocate(std::max(grown, n + 1), made.get());
+    index = made.release();
+  } else {
+    if (index != nullptr) index->make_room(n + 1);
+    if (rep_ == nullptr || n == rep_->capacity()) reallocate(grown, index);
+  }
+  ::new (rep_->entries() + n) Entry{std::move(entry)};
+  rep_->size = static_cast<std::uint32_t>(n + 1);
+  if (index != nullptr) {
+    index->hashes.push_back(index->hash(rep_->entries()[n].key));
+    index->place(n);
+  }
 }
 
-const std::string* StringMap::find(std::string_view key) const noexcept {
-  if (slots_.empty()) return nullptr;
-  const std::uint64_t h = hash(key);
-  const std::uint32_t ref = slots_[slot_of(key, h)];
-  return ref == 0 ? nullptr : &entries_[ref - 1].value;
+const ShortText* StringMap::find(std::string_view key) const noexcept {
+  const std::size_t at = position(key);
+  return at < size() ? &rep_->entries()[at].value : nullptr;
 }
 
 }  // namespace korvanta

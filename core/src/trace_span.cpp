@@ -29,9 +29,9 @@ TraceSpan TraceSpan::create(Uuid trace_id, TenantId tenant_id, std::string opera
       .time_to_first_token_ms = std::nullopt,
       .duration_ms = std::nullopt,
       .status_code = std::nullopt,
+      .security_score = std::nullopt,
       .error_message = std::nullopt,
       .estimated_cost_usd = std::nullopt,
-      .security_score = std::nullopt,
       .security_findings = {},
       .tags = StringMap(),
       .events = {},
@@ -40,7 +40,14 @@ TraceSpan TraceSpan::create(Uuid trace_id, TenantId tenant_id, std::string opera
   return span;
 }
 
+void TraceSpan::shrink_to_fit() noexcept {
+  // Both only ask: a failed allocation keeps the larger block.
+  agent_actions.shrink_to_fit();
+  tags.shrink_to_fit();
+}
+
 void TraceSpan::set_end(Timestamp end) {
+  shrink_to_fit();
   end_time = end;
   // A wall clock stepped back between start and end gives a negative
   // difference; an unsigned duration cannot hold it, so it is recorded as 0.

@@ -23,7 +23,7 @@ void for_each_text(TraceSpan& span, Each&& each) {
       map.insert_or_assign(std::move(key), std::move(value));
     }
   };
-  const auto optional_text = [&](std::optional<std::string>& text, const char* field) {
+  const auto optional_text = [&](auto& text, const char* field) {
     if (text) each(*text, field);
   };
   each(span.prompt, "prompt");

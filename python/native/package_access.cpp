@@ -54,7 +54,7 @@ StringMap as_string_map(PyObject* obj, std::string_view param) {
   PyObject* value = nullptr;
   while (PyDict_Next(obj, &pos, &key, &value)) {
     if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) raise_type_error(param, "a dict of str to str");
-    map.insert_or_assign(std::string(as_text(key)), std::string(as_text(value)));
+    map.insert_or_assign(as_text(key), as_text(value));
   }
   return map;
 }

@@ -84,7 +84,7 @@ void add_tags(PyObject* span, PyObject* tags) {
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "tags: expected pairs");
     const std::string_view key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
     const std::string_view value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
-    record->tags.insert_or_assign(std::string(key), std::string(value));
+    record->tags.insert_or_assign(key, value);
   }
 }
 

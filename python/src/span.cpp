@@ -86,7 +86,7 @@ Ref add_tag(PyObject* self, const Args<kAddTag>& args) {
   auto span = borrow_exclusive<SpanClass>(self);
   auto key = args.get<0, as_text>();
   auto value = args.get<1, as_text>();
-  span->tags.insert_or_assign(std::string(key), std::string(value));
+  span->tags.insert_or_assign(key, value);
   return none();
 }
 
@@ -138,7 +138,7 @@ PyGetSetDef g_getset[] = {
      "Total token count, or ``None`` if not set.", nullptr},
     {"security_score", span_property<&TraceSpan::security_score>, nullptr,
      "Overall security score (0\u2013100), or ``None`` if not analysed.", nullptr},
-    {"error_message", span_property<&TraceSpan::error_message>, nullptr,
+    {"error_message", span_property<+[](const TraceSpan& s) { return s.error_message.get(); }>, nullptr,
      "Error message if the span failed, or ``None``.", nullptr},
     {"status_code", span_property<&TraceSpan::status_code>, nullptr,
      "HTTP status code of the response, or ``None``.", nullptr},

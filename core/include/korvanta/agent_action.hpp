@@ -8,6 +8,7 @@
 #include <string>
 
 #include "korvanta/enums.hpp"
+#include "korvanta/out_of_line.hpp"
 #include "korvanta/string_map.hpp"
 #include "korvanta/timestamp.hpp"
 #include "korvanta/uuid.hpp"
@@ -18,19 +19,21 @@ struct AgentAction {
   // Longest stored result, in UTF-8 bytes.
   static constexpr std::size_t kMaxResultBytes = 4096;
 
+  // Ordered for packing, not as in the JSON document; the fields an action
+  // of one kind only (a command, a web or file access) has are out of line.
   Uuid id;
-  AgentActionType action_type = AgentActionType::ToolCall;
+  Timestamp timestamp;
   std::string name;  // tool, skill or command name, URL or file path
   std::optional<std::string> arguments;
   std::optional<std::string> result;  // at most kMaxResultBytes
   std::optional<std::uint64_t> duration_ms;
-  bool success = true;
-  std::optional<std::int32_t> exit_code;
-  std::optional<std::string> http_method;
-  std::optional<std::uint16_t> http_status;
-  std::optional<std::string> file_operation;
-  Timestamp timestamp;
+  OutOfLine<std::string> http_method;
+  OutOfLine<std::string> file_operation;
   StringMap metadata;
+  std::optional<std::int32_t> exit_code;
+  std::optional<std::uint16_t> http_status;
+  AgentActionType action_type = AgentActionType::ToolCall;
+  bool success = true;
 
   // A fresh id (one random-source request), then the current time; success
   // true, every optional field absent, metadata empty. Throws korvanta::Fault

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "korvanta/out_of_line.hpp"
+
 namespace korvanta {
 
 // The LLM service of a span. Eight named services, or Custom carrying a
@@ -37,18 +39,28 @@ class LLMProvider {
   Kind kind() const noexcept { return kind_; }
   bool is_custom() const noexcept { return kind_ == Kind::Custom; }
   // The carried name of a Custom provider; empty for the others.
-  const std::string& custom_name() const noexcept { return custom_; }
+  const std::string& custom_name() const noexcept { return custom_ ? *custom_ : no_name(); }
 
   // "OpenAI", "Anthropic", "VLLm", "SGLang", "TGI", "Ollama", "AzureOpenAI",
   // "Bedrock"; "Custom" for a custom provider, whose JSON form is the object
   // {"Custom": name}.
   std::string_view name() const noexcept;
 
-  friend bool operator==(const LLMProvider&, const LLMProvider&) = default;
+  // By kind and carried name (an absent name reads as the empty one).
+  friend bool operator==(const LLMProvider& a, const LLMProvider& b) noexcept {
+    return a.kind_ == b.kind_ && a.custom_name() == b.custom_name();
+  }
 
  private:
+  static const std::string& no_name() noexcept {
+    static const std::string empty;
+    return empty;
+  }
+
+  // Out of line: a custom provider is the rare one, and the name would
+  // otherwise take 32 bytes of every span.
+  OutOfLine<std::string> custom_;
   Kind kind_;
-  std::string custom_;
 };
 
 enum class AgentActionType : std::uint8_t {

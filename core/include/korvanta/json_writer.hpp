@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "korvanta/out_of_line.hpp"
 #include "korvanta/timestamp.hpp"
 #include "korvanta/uuid.hpp"
 
@@ -125,6 +126,10 @@ class JsonWriter {
   void value(char) = delete;
   template <class T>
   void value(const std::optional<T>& v) {
+    v ? value(*v) : null();
+  }
+  template <class T>
+  void value(const OutOfLine<T>& v) {
     v ? value(*v) : null();
   }
 

@@ -7,22 +7,31 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
+
+#include "korvanta/short_text.hpp"
 
 namespace korvanta {
 
 class StringMap {
  public:
+  // Keys and values are ShortTexts: a tag or a metadata entry is mostly a
+  // word or two, which then needs no allocation of its own.
   struct Entry {
-    std::string key;
-    std::string value;
-    std::uint64_t hash;
+    ShortText key;
+    ShortText value;
   };
 
-  // An empty map. Its hashing key, derived from a per-process random seed
-  // (one random-source request per process, not one per map), is taken with
-  // the first insertion; nothing is allocated until then either.
-  StringMap() = default;
+  // An empty map: one null pointer, nothing allocated until the first
+  // insertion. Its hashing key, derived from a per-process random seed (one
+  // random-source request per process, not one per map), is taken only when
+  // the map grows past kLinearMax entries.
+  StringMap() noexcept = default;
+  StringMap(const StringMap& other);
+  StringMap(StringMap&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
+  StringMap& operator=(const StringMap& other);
+  StringMap& operator=(StringMap&& other) noexcept;
+  ~StringMap();
 
   // Draws the per-process seed if no map has yet (a random-source request;
   // throws korvanta::Fault when it fails). Record creation calls this, so
@@ -31,28 +40,33 @@ class StringMap {
 
   // Inserts the pair, or replaces the value of an existing key in place
   // (keeping the key's position in the iteration order).
-  void insert_or_assign(std::string key, std::string value);
+  void insert_or_assign(std::string_view key, std::string_view value);
   // The value for `key`, or nullptr.
-  const std::string* find(std::string_view key) const noexcept;
+  const ShortText* find(std::string_view key) const noexcept;
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
+  // Gives back the room kept for further entries: for a map whose record is
+  // finished and kept, holding only what it has. Only a request: when the
+  // smaller block cannot be had, the map stays as it is.
+  void shrink_to_fit() noexcept;
+
+  std::size_t size() const noexcept;
+  bool empty() const noexcept { return size() == 0; }
   // Iteration in insertion order; a copy iterates in the same order.
-  auto begin() const noexcept { return entries_.begin(); }
-  auto end() const noexcept { return entries_.end(); }
+  const Entry* begin() const noexcept;
+  const Entry* end() const noexcept { return begin() + size(); }
+
+  // Up to this many entries, a lookup compares keys one by one: a handful
+  // of comparisons, and no table to keep. Past it, a keyed hash index.
+  static constexpr std::size_t kLinearMax = 8;
 
  private:
-  std::uint64_t hash(std::string_view key) const noexcept;
-  std::size_t slot_of(std::string_view key, std::uint64_t h) const noexcept;
-  void grow();
-  void choose_key();
+  struct Rep;
+  struct Index;
+  void reallocate(std::size_t capacity, Index* index);
+  std::size_t position(std::string_view key) const noexcept;
 
-  std::uint64_t k0_ = 0;
-  std::uint64_t k1_ = 0;
-  std::vector<Entry> entries_;
-  // Open addressing with linear probing: 0 is an empty slot, i + 1 refers to
-  // entries_[i]. A power of two in size, kept at most half full.
-  std::vector<std::uint32_t> slots_;
+  // One block: a header, then the entries. Null for an empty map.
+  Rep* rep_ = nullptr;
 };
 
 }  // namespace korvanta

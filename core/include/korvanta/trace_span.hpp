@@ -1,6 +1,7 @@
 // TraceSpan: the record of one traced LLM call, its creation, the two ways of
 // finishing it and appending agent actions. Fields are in the order of the
-// span's JSON document.
+// span's JSON document, but for a few small ones moved together for packing;
+// the fields of a failed or analysed span are out of line.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "korvanta/agent_action.hpp"
 #include "korvanta/enums.hpp"
+#include "korvanta/out_of_line.hpp"
 #include "korvanta/security_finding.hpp"
 #include "korvanta/span_event.hpp"
 #include "korvanta/string_map.hpp"
@@ -37,12 +39,12 @@ struct TraceSpan {
   std::optional<std::uint64_t> time_to_first_token_ms;
   std::optional<std::uint64_t> duration_ms;
   std::optional<std::uint16_t> status_code;
-  std::optional<std::string> error_message;
-  std::optional<double> estimated_cost_usd;
   std::optional<std::uint8_t> security_score;
-  std::vector<SecurityFinding> security_findings;
+  OutOfLine<std::string> error_message;
+  OutOfLine<double> estimated_cost_usd;
+  OutOfLineVector<SecurityFinding> security_findings;
   StringMap tags;
-  std::vector<SpanEvent> events;
+  OutOfLineVector<SpanEvent> events;
   std::vector<AgentAction> agent_actions;
 
   // A fresh span id (one random-source request), then the current time, then
@@ -64,6 +66,8 @@ struct TraceSpan {
   // Sets end_time (clock read) and duration_ms only: a span that ends
   // without a response or an error.
   void finish();
+  // Each finish gives back the room the action list and the tags kept for
+  // more entries: a finished span is kept, and rarely grows again.
   void add_agent_action(AgentAction action) { agent_actions.push_back(std::move(action)); }
 
   bool is_complete() const noexcept { return end_time.has_value(); }
@@ -71,6 +75,7 @@ struct TraceSpan {
 
  private:
   void set_end(Timestamp end);
+  void shrink_to_fit() noexcept;
 };
 
 // Milliseconds from `start` to `end`, the exact difference truncated toward

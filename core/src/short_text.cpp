@@ -1,0 +1,28 @@
+// ShortText: the heap side, an exact-size block for texts past 15 bytes.
+#include "korvanta/short_text.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace korvanta {
+
+void ShortText::init(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n <= kInlineMax) {
+    if (n != 0) std::memcpy(bytes_, text.data(), n);
+    set_inline_size(n);
+    return;
+  }
+  if (n > kMaxSize) throw std::length_error("ShortText: text too long");
+  char* block = static_cast<char*>(::operator new(n));
+  std::memcpy(block, text.data(), n);
+  std::memcpy(bytes_, &block, sizeof block);
+  for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<unsigned char>(n >> (8 * i));
+  bytes_[kTag] = kHeapTag;
+}
+
+void ShortText::release() noexcept {
+  if (!is_inline()) ::operator delete(const_cast<char*>(heap_pointer()));
+}
+
+}  // namespace korvanta
