@@ -1,5 +1,5 @@
-// SecurityFinding: one security observation about a traced call. Nothing in
-// this library creates findings; a span holds them and exports them.
+// SecurityFinding: one security observation about a traced call, made by the
+// scanner (scanner.hpp); a span holds its findings and exports them.
 #pragma once
 
 #include <optional>
