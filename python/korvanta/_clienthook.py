@@ -345,8 +345,8 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
                 call.end()
         weakref.finalize(stream, call.end).atexit = False
     else:
-        # Ends the call itself when collected with the stream: no finalizer to register.
-        attributes["_iterator"] = _Observed(inner, call, route)
+        attributes["_iterator"] = _observe(inner, call, route.chunk, getattr(route, "hidden_item", None),
+                                           _EndWhenCollected(call))
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -367,63 +367,61 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
 
 
-class _Observed:
+class _EndWhenCollected:
+    """Ends a call when the stream that holds it is collected, read or not.
+
+    A generator that never started runs no `finally` when it is collected, but
+    it drops its arguments: this one among them ends the call then. Cheaper
+    than a finalizer registered per stream.
+    """
+
+    __slots__ = ("call",)
+
+    def __init__(self, call: Call) -> None:
+        self.call = call
+
+    def __del__(self) -> None:
+        if not sys.is_finalizing():  # nothing is left to hand the span to
+            self.call.end()
+
+
+def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], hidden: Any,
+             guard: _EndWhenCollected) -> Iterator[Any]:
     """The items of a stream, recorded on its call as they pass to the caller.
 
     Each item is read at once until the first token (whose time is taken
-    then); after it, items are put aside and read in batches (`Call.drain`).
+    then); after it, items are only put aside, and read in batches
+    (`Call.drain`): per item, an append and a comparison.
     """
-
-    __slots__ = ("_inner", "_call", "_chunk", "_hidden")
-
-    def __init__(self, inner: Iterator[Any], call: Call, route: Route) -> None:
-        self._inner = inner
-        self._call = call
-        self._chunk = route.chunk
-        self._hidden = getattr(route, "hidden_item", None)
-        call.reader = route.chunk
-
-    def __iter__(self) -> _Observed:
-        return self
-
-    def __next__(self) -> Any:
-        call = self._call
-        while True:
-            try:
-                item = next(self._inner)
-            except StopIteration:
-                call.end()
-                raise
-            except BaseException as error:
-                call.fail(error)
-                raise
+    call.reader = read
+    try:
+        for item in inner:
             if call.first_token_seen:
-                if item is self._hidden:
+                if item is hidden:
                     continue
                 pending = call.pending
                 pending.append(item)
                 if len(pending) >= _BATCH:
                     call.drain()
-                return item
+                yield item
+                continue
             try:
-                if self._chunk(call, item):
-                    return item
+                shown = read(call, item)
             except Exception as error:
                 fault("reading a streamed item", error)
-                return item
-
-    def close(self) -> None:
-        try:
-            close = getattr(self._inner, "close", None)
-            if close is not None:
-                close()
-        finally:
-            self._call.end()
-
-    def __del__(self) -> None:
-        # Collected with its stream, read or not: the call is over.
-        call = getattr(self, "_call", None)
-        if call is not None and not sys.is_finalizing():  # nothing is left to hand the span to
+                shown = True
+            if shown:
+                yield item
+    except GeneratorExit:
+        close = getattr(inner, "close", None)
+        if close is not None:
+            close()
+        raise
+    except BaseException as error:
+        call.fail(error)
+        raise
+    finally:
+        if not sys.is_finalizing():
             call.end()
 
 
@@ -432,7 +430,7 @@ async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) ->
     hidden = getattr(route, "hidden_item", None)
     try:
         async for item in inner:
-            if call.first_token_seen:  # as in _Observed: put aside, read in batches
+            if call.first_token_seen:  # as in _observe: put aside, read in batches
                 if item is hidden:
                     continue
                 call.pending.append(item)
