@@ -94,7 +94,8 @@ class _Messages:
         body = options.json_data if isinstance(options.json_data, dict) else {}
         model = body.get("model")
         call = Call(CHAT, state.provider, model if isinstance(model, str) else "", state.tracer, state.capture)
-        call.record_prompt(lambda: anthropic_messages(body.get("system"), body.get("messages")), body.get("tools"))
+        call.record_prompt(lambda: dumps(anthropic_messages(body.get("system"), body.get("messages"))),
+                           body.get("tools"))
         return call, options
 
     def record(self, call: Call, reply: Any) -> None:

@@ -54,6 +54,18 @@ def _make_encoder() -> Callable[[Any], str]:
 dumps: Callable[[Any], str] = _make_encoder()
 dumps.__doc__ = """Compact JSON, non-ASCII text kept as it is."""
 
+# How dumps() writes a string (quoted, escaped, non-ASCII kept).
+_quoted: Callable[[str], str] = json.encoder.encode_basestring
+
+
+def text_message_json(role: str, content: str) -> str:
+    """``dumps(message(role, [text_part(content)]))``, without building the dicts first.
+
+    Most prompts are such messages; written directly they cost a fraction of
+    the conversion and encoding of the general path.
+    """
+    return '{"role":' + _quoted(role) + ',"parts":[{"type":"text","content":' + _quoted(content) + "}]}"
+
 
 def field(item: Any, key: str) -> Any:
     """A key of a request dict, or the attribute of an object passed in its place."""
@@ -123,6 +135,7 @@ class _ToolCall:
         self.fragments: list[str] = []
 
 
+_find_price = _prices.get_price
 _package_functions: dict[str, Callable[..., Any]] = {}
 
 
@@ -174,24 +187,25 @@ class Call:
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
         self.reader: Callable[[Call, Any], bool] | None = None
-        self.prompt_source: tuple[Callable[[], list[dict[str, Any]]], Any] | None = None
+        self.prompt_source: tuple[Callable[[], str], Any] | None = None
 
     # -- the request -------------------------------------------------------
 
-    def record_prompt(self, messages: Callable[[], list[dict[str, Any]]], tools: Any = None) -> None:
-        """Notes how to record the request's messages and tool definitions, when content is captured.
+    def record_prompt(self, prompt: Callable[[], str], tools: Any = None) -> None:
+        """Notes how to record the request's messages (`prompt()` gives their JSON) and tool definitions,
+        when content is captured.
 
         They are converted when the call ends, with the answer: the request
         body is the client's own copy, and one burst of work after the call
         costs less than two around it.
         """
         if self.capture:
-            self.prompt_source = (messages, tools)
+            self.prompt_source = (prompt, tools)
 
     def _record_prompt(self, span: Any) -> None:
-        messages, tools = self.prompt_source  # type: ignore[misc]
+        prompt, tools = self.prompt_source  # type: ignore[misc]
         try:
-            span.set_prompt(dumps(messages()))
+            span.set_prompt(prompt())
             definitions = tool_definitions(tools)
             if definitions is not None:
                 span.add_tag("gen_ai.tool.definitions", definitions)
@@ -292,7 +306,7 @@ class Call:
         except Exception as error:
             fault("recording the answer", error)
         try:
-            _spans.end_span(span)
+            _pipeline.hand_over(span)
         except Exception as error:
             fault("ending a span", error)
 
@@ -307,24 +321,19 @@ class Call:
                          f'["{reasons[0]}"]' if len(reasons) == 1 and reasons[0].isidentifier() else dumps(reasons))
         if self.input_tokens is not None or self.output_tokens is not None:
             span.set_token_counts(prompt_tokens=self.input_tokens, completion_tokens=self.output_tokens)
+            price = _find_price(self.provider, self.response_model or self.request_model)
+            if price is None and self.response_model:
+                price = _find_price(self.provider, self.request_model)
+            if price is not None:
+                _package_function("set_cost")(span, price.cost(
+                    input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
+                    cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0))
         if self.cached_tokens is not None:
             span.add_tag("gen_ai.usage.cache_read.input_tokens", str(self.cached_tokens))
         if self.cache_write_tokens is not None:
             span.add_tag("gen_ai.usage.cache_creation.input_tokens", str(self.cache_write_tokens))
         if self.reasoning_tokens is not None:
             span.add_tag("gen_ai.usage.reasoning.output_tokens", str(self.reasoning_tokens))
-        if self.input_tokens is not None or self.output_tokens is not None:
-            usd = _prices.estimate_cost(
-                self.provider, self.response_model or self.request_model,
-                input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
-                cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0)
-            if usd is None and self.response_model:
-                usd = _prices.estimate_cost(
-                    self.provider, self.request_model,
-                    input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
-                    cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0)
-            if usd is not None:
-                _package_function("set_cost")(span, usd)
         if self.tool_calls:
             report_action = _package_function("report_action")
             for call in self.tool_calls.values():

@@ -9,7 +9,8 @@ from typing import TYPE_CHECKING, Any, TypeVar
 from . import _clienthook
 from ._clienthook import ClientState
 from ._genai import (
-    Call, field, joined_text, media_part, message, text_part, tool_call_part, tool_response_part,
+    Call, dumps, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
+    tool_response_part,
 )
 
 if TYPE_CHECKING:
@@ -57,32 +58,50 @@ def _content_parts(content: Any) -> list[dict[str, Any]]:
 
 def chat_messages(messages: Iterable[Any] | None) -> list[dict[str, Any]]:
     """Chat completion messages (system, developer, user, assistant, tool) as GenAI input messages."""
-    converted = []
+    return [_chat_message(item) for item in messages or ()]
+
+
+# Messages that are only a role and text: their JSON is written directly.
+_TEXT_ROLES = frozenset(("system", "developer", "user", "assistant"))
+_TEXT_KEYS = frozenset(("role", "content", "name"))
+
+
+def chat_prompt(messages: Iterable[Any] | None) -> str:
+    """``dumps(chat_messages(messages))``, the usual text messages written without the conversion."""
+    pieces = []
     for item in messages or ():
-        role = field(item, "role")
-        if role == "tool":
-            content = field(item, "content")
-            response = content if isinstance(content, str) else joined_text(content or ())
-            converted.append(message("tool", [tool_response_part(field(item, "tool_call_id"), response)]))
-            continue
-        if role == "function":  # the calls' predecessor, answered by name
-            converted.append(message("tool", [tool_response_part(field(item, "name"), field(item, "content"))]))
-            continue
-        parts = _content_parts(field(item, "content"))
-        if role == "assistant":
-            refusal = field(item, "refusal")
-            if refusal:
-                parts.append(text_part(refusal))
-            for call in field(item, "tool_calls") or ():
-                function = field(call, "function")
-                if function is not None:
-                    parts.append(tool_call_part(field(call, "id"), field(function, "name"),
-                                                field(function, "arguments")))
-            function_call = field(item, "function_call")
-            if function_call is not None:
-                parts.append(tool_call_part(None, field(function_call, "name"), field(function_call, "arguments")))
-        converted.append(message(role, parts))
-    return converted
+        if type(item) is dict and item.keys() <= _TEXT_KEYS:
+            role = item.get("role")
+            content = item.get("content")
+            if type(content) is str and role in _TEXT_ROLES:
+                pieces.append(text_message_json(role, content))
+                continue
+        pieces.append(dumps(_chat_message(item)))
+    return "[" + ",".join(pieces) + "]"
+
+
+def _chat_message(item: Any) -> dict[str, Any]:
+    role = field(item, "role")
+    if role == "tool":
+        content = field(item, "content")
+        response = content if isinstance(content, str) else joined_text(content or ())
+        return message("tool", [tool_response_part(field(item, "tool_call_id"), response)])
+    if role == "function":  # the calls' predecessor, answered by name
+        return message("tool", [tool_response_part(field(item, "name"), field(item, "content"))])
+    parts = _content_parts(field(item, "content"))
+    if role == "assistant":
+        refusal = field(item, "refusal")
+        if refusal:
+            parts.append(text_part(refusal))
+        for call in field(item, "tool_calls") or ():
+            function = field(call, "function")
+            if function is not None:
+                parts.append(tool_call_part(field(call, "id"), field(function, "name"),
+                                            field(function, "arguments")))
+        function_call = field(item, "function_call")
+        if function_call is not None:
+            parts.append(tool_call_part(None, field(function_call, "name"), field(function_call, "arguments")))
+    return message(role, parts)
 
 
 def responses_messages(instructions: Any, items: Any) -> list[dict[str, Any]]:
@@ -153,7 +172,7 @@ class _ChatCompletions:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "chat.completions")
-        call.record_prompt(lambda: chat_messages(body.get("messages")), body.get("tools"))
+        call.record_prompt(lambda: chat_prompt(body.get("messages")), body.get("tools"))
         sent = options
         extra = options.extra_json
         if (stream and state.stream_usage and _STREAM_OPTIONS not in body
@@ -235,7 +254,7 @@ class _Responses:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "responses")
-        call.record_prompt(lambda: responses_messages(body.get("instructions"), body.get("input")),
+        call.record_prompt(lambda: dumps(responses_messages(body.get("instructions"), body.get("input"))),
                            body.get("tools"))
         return call, options
 
@@ -293,7 +312,7 @@ class _Embeddings:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, EMBEDDINGS, body, "embeddings")
-        call.record_prompt(lambda: embedding_messages(body.get("input")))
+        call.record_prompt(lambda: dumps(embedding_messages(body.get("input"))))
         return call, options
 
     def record(self, call: Call, result: Any) -> None:
