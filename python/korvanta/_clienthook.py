@@ -57,7 +57,7 @@ class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
 
     __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "hidden_usage",
-                 "__weakref__")
+                 "read_hidden", "__weakref__")
 
     def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
                  stream_types: tuple[type, ...]) -> None:
@@ -70,6 +70,8 @@ class ClientState:
         self.stream_usage = True
         # Streams whose usage chunk only tracing asked for, by id of their HTTP response.
         self.hidden_usage: dict[int, Call] = {}
+        # Switches the client's reading of hidden usage items on (True) and off; set by the provider's hooks.
+        self.read_hidden: Callable[[bool], None] | None = None
 
     def derived(self) -> ClientState:
         state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)

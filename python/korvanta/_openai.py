@@ -241,11 +241,16 @@ class _ChatCompletions:
     def streaming(state: ClientState, call: Call, stream: Any) -> None:
         if call.hide_usage_chunk:
             key = id(stream.response)
-            state.hidden_usage[key] = call
             hidden = state.hidden_usage
+            hidden[key] = call
+            read_hidden = state.read_hidden
+            if read_hidden is not None:
+                read_hidden(True)
 
             def forget() -> None:
                 hidden.pop(key, None)
+                if not hidden and read_hidden is not None:
+                    read_hidden(False)
 
             call.on_end = forget
 
@@ -344,27 +349,40 @@ def _hook_usage_chunks(client: Any, state: ClientState) -> None:
     """Reads the usage chunk that tracing asked for from its JSON, skipping the client's model building.
 
     The client would build a ChatCompletionChunk that nobody sees, which
-    costs more than all the rest of tracing a stream.
+    costs more than all the rest of tracing a stream. The hook is on the
+    client only while such a stream is open: a stream takes the client's
+    reader when it starts, so the others (and whole answers) pass no extra
+    layer per item.
     """
+    attributes = vars(client)
+    earlier = attributes.get("_process_response_data")  # another library's instance hook stays under ours
     original = client._process_response_data
     hidden = state.hidden_usage
 
     def process_response_data(*, data: Any, cast_to: Any, response: Any) -> Any:
-        if hidden:
+        if hidden and type(data) is dict and not data.get("choices"):
             call = hidden.get(id(response))
-            if call is not None and type(data) is dict and not data.get("choices"):
-                usage = data.get("usage")
-                if type(usage) is dict:
-                    prompt = usage.get("prompt_tokens_details")
-                    output = usage.get("completion_tokens_details")
-                    call.usage(input_tokens=usage.get("prompt_tokens"),
-                               output_tokens=usage.get("completion_tokens"),
-                               cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
-                               reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
-                    return _HIDDEN
+            usage = data.get("usage")
+            if call is not None and type(usage) is dict:
+                prompt = usage.get("prompt_tokens_details")
+                output = usage.get("completion_tokens_details")
+                call.usage(input_tokens=usage.get("prompt_tokens"),
+                           output_tokens=usage.get("completion_tokens"),
+                           cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
+                           reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
+                return _HIDDEN
         return original(data=data, cast_to=cast_to, response=response)
 
-    vars(client)["_process_response_data"] = process_response_data
+    def read_hidden(on: bool) -> None:
+        if on:
+            attributes["_process_response_data"] = process_response_data
+        elif attributes.get("_process_response_data") is process_response_data:
+            if earlier is None:
+                attributes.pop("_process_response_data", None)
+            else:
+                attributes["_process_response_data"] = earlier
+
+    state.read_hidden = read_hidden
 
 
 _ChatCompletions.hidden_item = _HIDDEN
