@@ -41,7 +41,11 @@ class Route(Protocol):
         ...
 
     def chunk(self, call: Call, item: Any) -> bool:
-        """Records one streamed item; False keeps it from the caller (an item only tracing asked for)."""
+        """Records one streamed item; False keeps it from the caller (an item only tracing asked for).
+
+        A route may also have `chunks(call, items)`, which reads a batch of
+        items as `chunk` would, one by one.
+        """
         ...
 
     def refused(self, call: Call, error: BaseException) -> bool:
@@ -333,6 +337,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     # closing its response is all that is left to do.
     ref = weakref.ref(stream)
     response = stream.response
+    call.reader = _batch_reader(route)
     if hasattr(inner, "__anext__"):
         attributes["_iterator"] = _observe_async(inner, call, route)
 
@@ -387,6 +392,20 @@ class _EndWhenCollected:
             self.call.end()
 
 
+def _batch_reader(route: Route) -> Callable[[Call, list[Any]], None]:
+    """How `Call.drain` reads a batch of items: the route's own batch reader, else item by item."""
+    many = getattr(route, "chunks", None)
+    if many is not None:
+        return many  # type: ignore[no-any-return]
+    read = route.chunk
+
+    def each(call: Call, items: list[Any]) -> None:
+        for item in items:
+            read(call, item)
+
+    return each
+
+
 def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], hidden: Any,
              guard: _EndWhenCollected) -> Iterator[Any]:
     """The items of a stream, recorded on its call as they pass to the caller.
@@ -395,7 +414,6 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
     then); after it, items are only put aside, and read in batches
     (`Call.drain`): per item, an append and a comparison.
     """
-    call.reader = read
     try:
         for item in inner:
             if call.first_token_seen:
@@ -428,7 +446,7 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
 
 
 async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:
-    chunk = call.reader = route.chunk
+    chunk = route.chunk
     hidden = getattr(route, "hidden_item", None)
     try:
         async for item in inner:

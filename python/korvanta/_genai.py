@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
-from . import _pipeline, _prices, _spans
+from . import _context, _native, _pipeline, _prices
 
 log = logging.getLogger("korvanta")
 
@@ -136,6 +136,9 @@ class _ToolCall:
 
 
 _find_price = _prices.get_price
+_start_span = _native.start_span
+_current = _context.current
+_tags = _context.tags
 _package_functions: dict[str, Callable[..., Any]] = {}
 
 
@@ -165,10 +168,16 @@ class Call:
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
         self.started_ns = time.perf_counter_ns()
-        self.span = _spans.start_span(operation, provider=provider, model=model, tracer=tracer)
+        # korvanta.span's start (a child of the current span, with the enclosing attributes' tags), inline:
+        # it runs on every call.
+        span = self.span = _start_span(tracer, operation, provider, model, _current.get(), _pipeline._state.tracer)
+        inherited = _tags.get()
+        if inherited:
+            for key, value in inherited.items():
+                span.add_tag(key, value)
         self.provider = provider
         self.request_model = model
-        self.capture = _pipeline.capture_content() if capture is None else capture
+        self.capture = _pipeline._state.capture_content if capture is None else capture
         self.first_token_seen = False
         self.ended = False
         self.failed = False
@@ -186,7 +195,7 @@ class Call:
         self.on_end: Callable[[], None] | None = None
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
-        self.reader: Callable[[Call, Any], bool] | None = None
+        self.reader: Callable[[Call, list[Any]], None] | None = None
         self.prompt_source: tuple[Callable[[], str], Any] | None = None
 
     # -- the request -------------------------------------------------------
@@ -262,10 +271,8 @@ class Call:
         pending = self.pending
         if pending and self.reader is not None:
             self.pending = []
-            read = self.reader
             try:
-                for item in pending:
-                    read(self, item)
+                self.reader(self, pending)
             except Exception as error:
                 fault("reading a streamed item", error)
 

@@ -148,17 +148,24 @@ def _start(state: ClientState, operation: str, body: dict[str, Any], api: str) -
     return call
 
 
-def _usage(call: Call, usage: Any, input_key: str, output_key: str) -> None:
+def _chat_usage(call: Call, usage: Any) -> None:
+    prompt = getattr(usage, "prompt_tokens_details", None)
+    output = getattr(usage, "completion_tokens_details", None)
+    call.usage(input_tokens=getattr(usage, "prompt_tokens", None),
+               output_tokens=getattr(usage, "completion_tokens", None),
+               cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
+               reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
+
+
+def _responses_usage(call: Call, usage: Any) -> None:
     if usage is None:
         return
-    prompt_details = getattr(usage, f"{input_key}_details", None)
-    output_details = getattr(usage, f"{output_key}_details", None)
-    call.usage(
-        input_tokens=getattr(usage, input_key, None),
-        output_tokens=getattr(usage, output_key, None),
-        cached_tokens=getattr(prompt_details, "cached_tokens", None) if prompt_details is not None else None,
-        reasoning_tokens=getattr(output_details, "reasoning_tokens", None) if output_details is not None else None,
-    )
+    prompt = getattr(usage, "input_tokens_details", None)
+    output = getattr(usage, "output_tokens_details", None)
+    call.usage(input_tokens=getattr(usage, "input_tokens", None),
+               output_tokens=getattr(usage, "output_tokens", None),
+               cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
+               reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
 
 
 def _refuses_stream_options(call: Call, error: BaseException) -> bool:
@@ -201,7 +208,9 @@ class _ChatCompletions:
                                             function.arguments)
             if choice.finish_reason:
                 call.finish_reasons.append(choice.finish_reason)
-        _usage(call, completion.usage, "prompt_tokens", "completion_tokens")
+        usage = completion.usage
+        if usage is not None:
+            _chat_usage(call, usage)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         if chunk is _HIDDEN:
@@ -231,9 +240,23 @@ class _ChatCompletions:
             call.response_id = chunk.id
         usage = chunk.usage
         if usage is not None:
-            _usage(call, usage, "prompt_tokens", "completion_tokens")
+            _chat_usage(call, usage)
             return bool(choices) or not call.hide_usage_chunk
         return True
+
+    def chunks(self, call: Call, chunks: list[Any]) -> None:
+        """Reads a batch of chunks: a chunk of text only (most of a stream) without the general reading."""
+        text = call.text
+        for chunk in chunks:
+            choices = chunk.choices
+            if len(choices) == 1 and chunk.usage is None:
+                choice = choices[0]
+                delta = choice.delta
+                content = delta.content
+                if content and choice.index == 0 and not delta.tool_calls and not choice.finish_reason:
+                    text.append(content)
+                    continue
+            self.chunk(call, chunk)
 
     refused = staticmethod(_refuses_stream_options)
 
@@ -279,7 +302,7 @@ class _Responses:
         status = getattr(response, "status", None)
         if status:
             call.finish_reasons.append(status)
-        _usage(call, response.usage, "input_tokens", "output_tokens")
+        _responses_usage(call, response.usage)
 
     def chunk(self, call: Call, event: Any) -> bool:
         kind = event.type
