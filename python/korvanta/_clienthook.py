@@ -130,14 +130,12 @@ def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientStat
     return derive
 
 
-def _path(options: Any) -> str:
-    url: str = options.url
-    return url.partition("?")[0] if "?" in url else url
-
-
 def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, Any] | None:
     try:
-        route = state.routes.get(_path(options)) if options.method == "post" else None
+        if options.method != "post":
+            return None
+        url: str = options.url
+        route = state.routes.get(url if "?" not in url else url.partition("?")[0])
         if route is None:
             return None
         call, sent = route.open(state, options, stream)
@@ -415,16 +413,8 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
     (`Call.drain`): per item, an append and a comparison.
     """
     try:
-        for item in inner:
-            if call.first_token_seen:
-                if item is hidden:
-                    continue
-                pending = call.pending
-                pending.append(item)
-                if len(pending) >= _BATCH:
-                    call.drain()
-                yield item
-                continue
+        items = iter(inner)
+        for item in items:
             try:
                 shown = read(call, item)
             except Exception as error:
@@ -432,6 +422,17 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
                 shown = True
             if shown:
                 yield item
+            if call.first_token_seen:
+                break
+        pending = call.pending
+        for item in items:
+            if item is hidden:
+                continue
+            pending.append(item)
+            if len(pending) >= _BATCH:
+                call.drain()
+                pending = call.pending
+            yield item
     except GeneratorExit:
         close = getattr(inner, "close", None)
         if close is not None:
