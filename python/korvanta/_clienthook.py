@@ -337,7 +337,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     response = stream.response
     call.reader = _batch_reader(route)
     if hasattr(inner, "__anext__"):
-        attributes["_iterator"] = _observe_async(inner, call, route)
+        attributes["_iterator"] = _observe_async(inner, call, route, _EndWhenCollected(call))
 
         async def close() -> None:
             try:
@@ -348,7 +348,6 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
                     await response.aclose()
             finally:
                 call.end()
-        weakref.finalize(stream, call.end).atexit = False
     else:
         attributes["_iterator"] = _observe(inner, call, route.chunk, getattr(route, "hidden_item", None),
                                            _EndWhenCollected(call))
@@ -377,7 +376,7 @@ class _EndWhenCollected:
 
     A generator that never started runs no `finally` when it is collected, but
     it drops its arguments: this one among them ends the call then. Cheaper
-    than a finalizer registered per stream.
+    than a finalizer registered per stream (weakref.finalize).
     """
 
     __slots__ = ("call",)
@@ -410,7 +409,8 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
 
     Each item is read at once until the first token (whose time is taken
     then); after it, items are only put aside, and read in batches
-    (`Call.drain`): per item, an append and a comparison.
+    (`Call.drain`): per item, an append and a comparison. `guard` is only
+    held, to end the call if the generator is collected before it starts.
     """
     try:
         items = iter(inner)
@@ -446,7 +446,10 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
             call.end()
 
 
-async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:
+async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route,
+                         guard: _EndWhenCollected) -> AsyncIterator[Any]:
+    # As _observe; `guard` is only held. A started one that is collected ends
+    # its call when the event loop has closed it.
     chunk = route.chunk
     hidden = getattr(route, "hidden_item", None)
     try:
