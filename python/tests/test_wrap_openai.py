@@ -282,12 +282,14 @@ class _Message:
     [],
     [{"role": "user", "content": 'quotes " and \\ back\\slash, new\nline, tab\t, bell\x07, é, 漢字, 🙂'},
      {"role": "developer", "content": "", "name": "ops"}],
+    [{"role": "user", "content": 'ASCII only: quote " back\\slash new\nline unit\x1fseparator delete\x7f'},
+     {"role": "system", "content": "nothing to escape"}],
     [{"role": "assistant", "content": "partly", "refusal": "no"},
      {"role": "user", "content": "extra keys", "cache_control": {"type": "ephemeral"}},
      {"role": "function", "name": "lookup", "content": "42"},
      {"role": "critic", "content": "an unknown role"},
      _Message(role="user", content="as an object")],
-], ids=["conversation", "empty", "escapes", "not-plain-text"])
+], ids=["conversation", "empty", "escapes", "ascii-escapes", "not-plain-text"])
 def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(messages):
     from korvanta._openai import chat_messages, chat_prompt
     assert chat_prompt(messages) == _genai.dumps(chat_messages(messages))
