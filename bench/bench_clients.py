@@ -12,7 +12,8 @@ usage chunk itself ("streamed_usage": korvanta asks for usage when the caller
 does not, and the client's reading of that extra chunk counts in "streamed"),
 with:
 
-  - korvanta.wrap_openai (content captured, the default);
+  - korvanta.wrap_openai (content captured, the default), its spans handed
+    to a processor that keeps them in memory, as OpenTelemetry's are;
   - OpenTelemetry's openai-v2 instrumentation, message content captured too,
     spans to an in-memory exporter;
   - LangSmith's wrap_openai, its background sender pointed at a loopback sink.
@@ -25,6 +26,7 @@ bench/compare.py calls measure() and format_report().
 from __future__ import annotations
 
 import argparse
+import collections
 import http.server
 import json
 import os
@@ -128,9 +130,26 @@ class _Sink(http.server.BaseHTTPRequestHandler):
     do_GET = do_POST = do_PATCH = _ok
 
 
+class _Kept:
+    """Keeps the last spans in memory: the counterpart of OpenTelemetry's in-memory exporter."""
+
+    def __init__(self) -> None:
+        self.spans: collections.deque[Any] = collections.deque(maxlen=16)
+
+    def on_end(self, span: Any) -> None:
+        self.spans.append(span)
+
+    def force_flush(self, timeout: float | None = None) -> bool:
+        return True
+
+    def shutdown(self) -> None:
+        self.spans.clear()
+
+
 def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
     import korvanta
 
+    korvanta.setup(processors=[_Kept()])
     return _client, lambda: korvanta.wrap_openai(_client())
 
 

@@ -7,7 +7,8 @@ from typing import TYPE_CHECKING, Any, TypeVar
 from . import _clienthook
 from ._clienthook import ClientState
 from ._genai import (
-    Call, dumps, field, joined_text, media_part, message, text_part, tool_call_part, tool_response_part,
+    Call, dumps, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
+    tool_response_part,
 )
 
 if TYPE_CHECKING:
@@ -58,16 +59,37 @@ def anthropic_messages(system: Any, messages: Any) -> list[dict[str, Any]]:
     A user turn that only answers tool calls is a `tool` message, as the
     conventions name it for every provider.
     """
-    converted = []
-    if system:
-        converted.append(message("system", [text_part(system if isinstance(system, str) else joined_text(system))]))
-    for item in messages or ():
-        parts = _parts(field(item, "content"))
-        role = field(item, "role")
-        if role == "user" and parts and all(part["type"] == "tool_call_response" for part in parts):
-            role = "tool"
-        converted.append(message(role, parts))
+    converted = [_system_message(system)] if system else []
+    converted.extend(_message(item) for item in messages or ())
     return converted
+
+
+def anthropic_prompt(system: Any, messages: Any) -> str:
+    """``dumps(anthropic_messages(system, messages))``, messages of plain text written without the conversion."""
+    pieces = []
+    if system:
+        pieces.append(text_message_json("system", system) if type(system) is str else dumps(_system_message(system)))
+    for item in messages or ():
+        if type(item) is dict:
+            role = item.get("role")
+            content = item.get("content")
+            if type(content) is str and type(role) is str:
+                pieces.append(text_message_json(role, content))
+                continue
+        pieces.append(dumps(_message(item)))
+    return "[" + ",".join(pieces) + "]"
+
+
+def _system_message(system: Any) -> dict[str, Any]:
+    return message("system", [text_part(system if isinstance(system, str) else joined_text(system))])
+
+
+def _message(item: Any) -> dict[str, Any]:
+    parts = _parts(field(item, "content"))
+    role = field(item, "role")
+    if role == "user" and parts and all(part["type"] == "tool_call_response" for part in parts):
+        role = "tool"
+    return message(role, parts)
 
 
 def _usage(call: Call, usage: Any) -> None:
@@ -94,7 +116,7 @@ class _Messages:
         body = options.json_data if isinstance(options.json_data, dict) else {}
         model = body.get("model")
         call = Call(CHAT, state.provider, model if isinstance(model, str) else "", state.tracer, state.capture)
-        call.record_prompt(lambda: anthropic_messages(body.get("system"), body.get("messages")), body.get("tools"))
+        call.record_prompt(lambda: anthropic_prompt(body.get("system"), body.get("messages")), body.get("tools"))
         return call, options
 
     def record(self, call: Call, reply: Any) -> None:

@@ -41,7 +41,11 @@ class Route(Protocol):
         ...
 
     def chunk(self, call: Call, item: Any) -> bool:
-        """Records one streamed item; False keeps it from the caller (an item only tracing asked for)."""
+        """Records one streamed item; False keeps it from the caller (an item only tracing asked for).
+
+        A route may also have `chunks(call, items)`, which reads a batch of
+        items as `chunk` would, one by one.
+        """
         ...
 
     def refused(self, call: Call, error: BaseException) -> bool:
@@ -57,7 +61,7 @@ class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
 
     __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "hidden_usage",
-                 "__weakref__")
+                 "read_hidden", "__weakref__")
 
     def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
                  stream_types: tuple[type, ...]) -> None:
@@ -70,6 +74,8 @@ class ClientState:
         self.stream_usage = True
         # Streams whose usage chunk only tracing asked for, by id of their HTTP response.
         self.hidden_usage: dict[int, Call] = {}
+        # Switches the client's reading of hidden usage items on (True) and off; set by the provider's hooks.
+        self.read_hidden: Callable[[bool], None] | None = None
 
     def derived(self) -> ClientState:
         state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)
@@ -124,14 +130,12 @@ def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientStat
     return derive
 
 
-def _path(options: Any) -> str:
-    url: str = options.url
-    return url.partition("?")[0] if "?" in url else url
-
-
 def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, Any] | None:
     try:
-        route = state.routes.get(_path(options)) if options.method == "post" else None
+        if options.method != "post":
+            return None
+        url: str = options.url
+        route = state.routes.get(url if "?" not in url else url.partition("?")[0])
         if route is None:
             return None
         call, sent = route.open(state, options, stream)
@@ -331,8 +335,9 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     # closing its response is all that is left to do.
     ref = weakref.ref(stream)
     response = stream.response
+    call.reader = _batch_reader(route)
     if hasattr(inner, "__anext__"):
-        attributes["_iterator"] = _observe_async(inner, call, route)
+        attributes["_iterator"] = _observe_async(inner, call, route, _EndWhenCollected(call))
 
         async def close() -> None:
             try:
@@ -343,10 +348,9 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
                     await response.aclose()
             finally:
                 call.end()
-        weakref.finalize(stream, call.end).atexit = False
     else:
-        # Ends the call itself when collected with the stream: no finalizer to register.
-        attributes["_iterator"] = _Observed(inner, call, route)
+        attributes["_iterator"] = _observe(inner, call, route.chunk, getattr(route, "hidden_item", None),
+                                           _EndWhenCollected(call))
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -367,72 +371,90 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
 
 
-class _Observed:
+class _EndWhenCollected:
+    """Ends a call when the stream that holds it is collected, read or not.
+
+    A generator that never started runs no `finally` when it is collected, but
+    it drops its arguments: this one among them ends the call then. Cheaper
+    than a finalizer registered per stream (weakref.finalize).
+    """
+
+    __slots__ = ("call",)
+
+    def __init__(self, call: Call) -> None:
+        self.call = call
+
+    def __del__(self) -> None:
+        if not sys.is_finalizing():  # nothing is left to hand the span to
+            self.call.end()
+
+
+def _batch_reader(route: Route) -> Callable[[Call, list[Any]], None]:
+    """How `Call.drain` reads a batch of items: the route's own batch reader, else item by item."""
+    many = getattr(route, "chunks", None)
+    if many is not None:
+        return many  # type: ignore[no-any-return]
+    read = route.chunk
+
+    def each(call: Call, items: list[Any]) -> None:
+        for item in items:
+            read(call, item)
+
+    return each
+
+
+def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], hidden: Any,
+             guard: _EndWhenCollected) -> Iterator[Any]:
     """The items of a stream, recorded on its call as they pass to the caller.
 
     Each item is read at once until the first token (whose time is taken
-    then); after it, items are put aside and read in batches (`Call.drain`).
+    then); after it, items are only put aside, and read in batches
+    (`Call.drain`): per item, an append and a comparison. `guard` is only
+    held, to end the call if the generator is collected before it starts.
     """
-
-    __slots__ = ("_inner", "_call", "_chunk", "_hidden")
-
-    def __init__(self, inner: Iterator[Any], call: Call, route: Route) -> None:
-        self._inner = inner
-        self._call = call
-        self._chunk = route.chunk
-        self._hidden = getattr(route, "hidden_item", None)
-        call.reader = route.chunk
-
-    def __iter__(self) -> _Observed:
-        return self
-
-    def __next__(self) -> Any:
-        call = self._call
-        while True:
+    try:
+        items = iter(inner)
+        for item in items:
             try:
-                item = next(self._inner)
-            except StopIteration:
-                call.end()
-                raise
-            except BaseException as error:
-                call.fail(error)
-                raise
-            if call.first_token_seen:
-                if item is self._hidden:
-                    continue
-                pending = call.pending
-                pending.append(item)
-                if len(pending) >= _BATCH:
-                    call.drain()
-                return item
-            try:
-                if self._chunk(call, item):
-                    return item
+                shown = read(call, item)
             except Exception as error:
                 fault("reading a streamed item", error)
-                return item
-
-    def close(self) -> None:
-        try:
-            close = getattr(self._inner, "close", None)
-            if close is not None:
-                close()
-        finally:
-            self._call.end()
-
-    def __del__(self) -> None:
-        # Collected with its stream, read or not: the call is over.
-        call = getattr(self, "_call", None)
-        if call is not None and not sys.is_finalizing():  # nothing is left to hand the span to
+                shown = True
+            if shown:
+                yield item
+            if call.first_token_seen:
+                break
+        pending = call.pending
+        for item in items:
+            if item is hidden:
+                continue
+            pending.append(item)
+            if len(pending) >= _BATCH:
+                call.drain()
+                pending = call.pending
+            yield item
+    except GeneratorExit:
+        close = getattr(inner, "close", None)
+        if close is not None:
+            close()
+        raise
+    except BaseException as error:
+        call.fail(error)
+        raise
+    finally:
+        if not sys.is_finalizing():
             call.end()
 
 
-async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route) -> AsyncIterator[Any]:
-    chunk = call.reader = route.chunk
+async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route,
+                         guard: _EndWhenCollected) -> AsyncIterator[Any]:
+    # As _observe; `guard` is only held. A started one that is collected ends
+    # its call when the event loop has closed it.
+    chunk = route.chunk
     hidden = getattr(route, "hidden_item", None)
     try:
         async for item in inner:
-            if call.first_token_seen:  # as in _Observed: put aside, read in batches
+            if call.first_token_seen:  # as in _observe: put aside, read in batches
                 if item is hidden:
                     continue
                 call.pending.append(item)

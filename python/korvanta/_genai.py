@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
-from . import _pipeline, _prices, _spans
+from . import _context, _native, _pipeline, _prices
 
 log = logging.getLogger("korvanta")
 
@@ -53,6 +53,33 @@ def _make_encoder() -> Callable[[Any], str]:
 
 dumps: Callable[[Any], str] = _make_encoder()
 dumps.__doc__ = """Compact JSON, non-ASCII text kept as it is."""
+
+_encode_text: Callable[[str], str] = json.encoder.encode_basestring
+# What the encoder escapes: control characters, the quote and the backslash.
+_ESCAPED = bytes(range(32)) + b'"\\'
+
+
+def _quoted(text: str) -> str:
+    """How dumps() writes a string (quoted, escaped, non-ASCII kept).
+
+    ASCII text with nothing to escape, most prompts' text, is only quoted:
+    checked in two passes of bytes at a time, several times cheaper than the
+    encoder's pass character by character.
+    """
+    if text.isascii():
+        raw = text.encode("ascii")
+        if len(raw.translate(None, _ESCAPED)) == len(raw):
+            return '"' + text + '"'
+    return _encode_text(text)
+
+
+def text_message_json(role: str, content: str) -> str:
+    """``dumps(message(role, [text_part(content)]))``, without building the dicts first.
+
+    Most prompts are such messages; written directly they cost a fraction of
+    the conversion and encoding of the general path.
+    """
+    return '{"role":' + _quoted(role) + ',"parts":[{"type":"text","content":' + _quoted(content) + "}]}"
 
 
 def field(item: Any, key: str) -> Any:
@@ -123,6 +150,10 @@ class _ToolCall:
         self.fragments: list[str] = []
 
 
+_find_price = _prices.get_price
+_start_span = _native.start_span
+_current = _context.current
+_tags = _context.tags
 _package_functions: dict[str, Callable[..., Any]] = {}
 
 
@@ -152,10 +183,16 @@ class Call:
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
         self.started_ns = time.perf_counter_ns()
-        self.span = _spans.start_span(operation, provider=provider, model=model, tracer=tracer)
+        # korvanta.span's start (a child of the current span, with the enclosing attributes' tags), inline:
+        # it runs on every call.
+        span = self.span = _start_span(tracer, operation, provider, model, _current.get(), _pipeline._state.tracer)
+        inherited = _tags.get()
+        if inherited:
+            for key, value in inherited.items():
+                span.add_tag(key, value)
         self.provider = provider
         self.request_model = model
-        self.capture = _pipeline.capture_content() if capture is None else capture
+        self.capture = _pipeline._state.capture_content if capture is None else capture
         self.first_token_seen = False
         self.ended = False
         self.failed = False
@@ -173,25 +210,26 @@ class Call:
         self.on_end: Callable[[], None] | None = None
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
-        self.reader: Callable[[Call, Any], bool] | None = None
-        self.prompt_source: tuple[Callable[[], list[dict[str, Any]]], Any] | None = None
+        self.reader: Callable[[Call, list[Any]], None] | None = None
+        self.prompt_source: tuple[Callable[[], str], Any] | None = None
 
     # -- the request -------------------------------------------------------
 
-    def record_prompt(self, messages: Callable[[], list[dict[str, Any]]], tools: Any = None) -> None:
-        """Notes how to record the request's messages and tool definitions, when content is captured.
+    def record_prompt(self, prompt: Callable[[], str], tools: Any = None) -> None:
+        """Notes how to record the request's messages (`prompt()` gives their JSON) and tool definitions,
+        when content is captured.
 
         They are converted when the call ends, with the answer: the request
         body is the client's own copy, and one burst of work after the call
         costs less than two around it.
         """
         if self.capture:
-            self.prompt_source = (messages, tools)
+            self.prompt_source = (prompt, tools)
 
     def _record_prompt(self, span: Any) -> None:
-        messages, tools = self.prompt_source  # type: ignore[misc]
+        prompt, tools = self.prompt_source  # type: ignore[misc]
         try:
-            span.set_prompt(dumps(messages()))
+            span.set_prompt(prompt())
             definitions = tool_definitions(tools)
             if definitions is not None:
                 span.add_tag("gen_ai.tool.definitions", definitions)
@@ -248,10 +286,8 @@ class Call:
         pending = self.pending
         if pending and self.reader is not None:
             self.pending = []
-            read = self.reader
             try:
-                for item in pending:
-                    read(self, item)
+                self.reader(self, pending)
             except Exception as error:
                 fault("reading a streamed item", error)
 
@@ -292,7 +328,7 @@ class Call:
         except Exception as error:
             fault("recording the answer", error)
         try:
-            _spans.end_span(span)
+            _pipeline.hand_over(span)
         except Exception as error:
             fault("ending a span", error)
 
@@ -307,24 +343,19 @@ class Call:
                          f'["{reasons[0]}"]' if len(reasons) == 1 and reasons[0].isidentifier() else dumps(reasons))
         if self.input_tokens is not None or self.output_tokens is not None:
             span.set_token_counts(prompt_tokens=self.input_tokens, completion_tokens=self.output_tokens)
+            price = _find_price(self.provider, self.response_model or self.request_model)
+            if price is None and self.response_model:
+                price = _find_price(self.provider, self.request_model)
+            if price is not None:
+                _package_function("set_cost")(span, price.cost(
+                    input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
+                    cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0))
         if self.cached_tokens is not None:
             span.add_tag("gen_ai.usage.cache_read.input_tokens", str(self.cached_tokens))
         if self.cache_write_tokens is not None:
             span.add_tag("gen_ai.usage.cache_creation.input_tokens", str(self.cache_write_tokens))
         if self.reasoning_tokens is not None:
             span.add_tag("gen_ai.usage.reasoning.output_tokens", str(self.reasoning_tokens))
-        if self.input_tokens is not None or self.output_tokens is not None:
-            usd = _prices.estimate_cost(
-                self.provider, self.response_model or self.request_model,
-                input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
-                cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0)
-            if usd is None and self.response_model:
-                usd = _prices.estimate_cost(
-                    self.provider, self.request_model,
-                    input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
-                    cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0)
-            if usd is not None:
-                _package_function("set_cost")(span, usd)
         if self.tool_calls:
             report_action = _package_function("report_action")
             for call in self.tool_calls.values():

@@ -9,7 +9,8 @@ from typing import TYPE_CHECKING, Any, TypeVar
 from . import _clienthook
 from ._clienthook import ClientState
 from ._genai import (
-    Call, field, joined_text, media_part, message, text_part, tool_call_part, tool_response_part,
+    Call, dumps, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
+    tool_response_part,
 )
 
 if TYPE_CHECKING:
@@ -57,32 +58,50 @@ def _content_parts(content: Any) -> list[dict[str, Any]]:
 
 def chat_messages(messages: Iterable[Any] | None) -> list[dict[str, Any]]:
     """Chat completion messages (system, developer, user, assistant, tool) as GenAI input messages."""
-    converted = []
+    return [_chat_message(item) for item in messages or ()]
+
+
+# Messages that are only a role and text: their JSON is written directly.
+_TEXT_ROLES = frozenset(("system", "developer", "user", "assistant"))
+_TEXT_KEYS = frozenset(("role", "content", "name"))
+
+
+def chat_prompt(messages: Iterable[Any] | None) -> str:
+    """``dumps(chat_messages(messages))``, the usual text messages written without the conversion."""
+    pieces = []
     for item in messages or ():
-        role = field(item, "role")
-        if role == "tool":
-            content = field(item, "content")
-            response = content if isinstance(content, str) else joined_text(content or ())
-            converted.append(message("tool", [tool_response_part(field(item, "tool_call_id"), response)]))
-            continue
-        if role == "function":  # the calls' predecessor, answered by name
-            converted.append(message("tool", [tool_response_part(field(item, "name"), field(item, "content"))]))
-            continue
-        parts = _content_parts(field(item, "content"))
-        if role == "assistant":
-            refusal = field(item, "refusal")
-            if refusal:
-                parts.append(text_part(refusal))
-            for call in field(item, "tool_calls") or ():
-                function = field(call, "function")
-                if function is not None:
-                    parts.append(tool_call_part(field(call, "id"), field(function, "name"),
-                                                field(function, "arguments")))
-            function_call = field(item, "function_call")
-            if function_call is not None:
-                parts.append(tool_call_part(None, field(function_call, "name"), field(function_call, "arguments")))
-        converted.append(message(role, parts))
-    return converted
+        if type(item) is dict and item.keys() <= _TEXT_KEYS:
+            role = item.get("role")
+            content = item.get("content")
+            if type(content) is str and role in _TEXT_ROLES:
+                pieces.append(text_message_json(role, content))
+                continue
+        pieces.append(dumps(_chat_message(item)))
+    return "[" + ",".join(pieces) + "]"
+
+
+def _chat_message(item: Any) -> dict[str, Any]:
+    role = field(item, "role")
+    if role == "tool":
+        content = field(item, "content")
+        response = content if isinstance(content, str) else joined_text(content or ())
+        return message("tool", [tool_response_part(field(item, "tool_call_id"), response)])
+    if role == "function":  # the calls' predecessor, answered by name
+        return message("tool", [tool_response_part(field(item, "name"), field(item, "content"))])
+    parts = _content_parts(field(item, "content"))
+    if role == "assistant":
+        refusal = field(item, "refusal")
+        if refusal:
+            parts.append(text_part(refusal))
+        for call in field(item, "tool_calls") or ():
+            function = field(call, "function")
+            if function is not None:
+                parts.append(tool_call_part(field(call, "id"), field(function, "name"),
+                                            field(function, "arguments")))
+        function_call = field(item, "function_call")
+        if function_call is not None:
+            parts.append(tool_call_part(None, field(function_call, "name"), field(function_call, "arguments")))
+    return message(role, parts)
 
 
 def responses_messages(instructions: Any, items: Any) -> list[dict[str, Any]]:
@@ -129,17 +148,24 @@ def _start(state: ClientState, operation: str, body: dict[str, Any], api: str) -
     return call
 
 
-def _usage(call: Call, usage: Any, input_key: str, output_key: str) -> None:
+def _chat_usage(call: Call, usage: Any) -> None:
+    prompt = getattr(usage, "prompt_tokens_details", None)
+    output = getattr(usage, "completion_tokens_details", None)
+    call.usage(input_tokens=getattr(usage, "prompt_tokens", None),
+               output_tokens=getattr(usage, "completion_tokens", None),
+               cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
+               reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
+
+
+def _responses_usage(call: Call, usage: Any) -> None:
     if usage is None:
         return
-    prompt_details = getattr(usage, f"{input_key}_details", None)
-    output_details = getattr(usage, f"{output_key}_details", None)
-    call.usage(
-        input_tokens=getattr(usage, input_key, None),
-        output_tokens=getattr(usage, output_key, None),
-        cached_tokens=getattr(prompt_details, "cached_tokens", None) if prompt_details is not None else None,
-        reasoning_tokens=getattr(output_details, "reasoning_tokens", None) if output_details is not None else None,
-    )
+    prompt = getattr(usage, "input_tokens_details", None)
+    output = getattr(usage, "output_tokens_details", None)
+    call.usage(input_tokens=getattr(usage, "input_tokens", None),
+               output_tokens=getattr(usage, "output_tokens", None),
+               cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
+               reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
 
 
 def _refuses_stream_options(call: Call, error: BaseException) -> bool:
@@ -153,7 +179,7 @@ class _ChatCompletions:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "chat.completions")
-        call.record_prompt(lambda: chat_messages(body.get("messages")), body.get("tools"))
+        call.record_prompt(lambda: chat_prompt(body.get("messages")), body.get("tools"))
         sent = options
         extra = options.extra_json
         if (stream and state.stream_usage and _STREAM_OPTIONS not in body
@@ -182,7 +208,9 @@ class _ChatCompletions:
                                             function.arguments)
             if choice.finish_reason:
                 call.finish_reasons.append(choice.finish_reason)
-        _usage(call, completion.usage, "prompt_tokens", "completion_tokens")
+        usage = completion.usage
+        if usage is not None:
+            _chat_usage(call, usage)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         if chunk is _HIDDEN:
@@ -212,9 +240,23 @@ class _ChatCompletions:
             call.response_id = chunk.id
         usage = chunk.usage
         if usage is not None:
-            _usage(call, usage, "prompt_tokens", "completion_tokens")
+            _chat_usage(call, usage)
             return bool(choices) or not call.hide_usage_chunk
         return True
+
+    def chunks(self, call: Call, chunks: list[Any]) -> None:
+        """Reads a batch of chunks: a chunk of text only (most of a stream) without the general reading."""
+        text = call.text
+        for chunk in chunks:
+            choices = chunk.choices
+            if len(choices) == 1 and chunk.usage is None:
+                choice = choices[0]
+                delta = choice.delta
+                content = delta.content
+                if content and choice.index == 0 and not delta.tool_calls and not choice.finish_reason:
+                    text.append(content)
+                    continue
+            self.chunk(call, chunk)
 
     refused = staticmethod(_refuses_stream_options)
 
@@ -222,11 +264,16 @@ class _ChatCompletions:
     def streaming(state: ClientState, call: Call, stream: Any) -> None:
         if call.hide_usage_chunk:
             key = id(stream.response)
-            state.hidden_usage[key] = call
             hidden = state.hidden_usage
+            hidden[key] = call
+            read_hidden = state.read_hidden
+            if read_hidden is not None:
+                read_hidden(True)
 
             def forget() -> None:
                 hidden.pop(key, None)
+                if not hidden and read_hidden is not None:
+                    read_hidden(False)
 
             call.on_end = forget
 
@@ -235,7 +282,7 @@ class _Responses:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "responses")
-        call.record_prompt(lambda: responses_messages(body.get("instructions"), body.get("input")),
+        call.record_prompt(lambda: dumps(responses_messages(body.get("instructions"), body.get("input"))),
                            body.get("tools"))
         return call, options
 
@@ -255,7 +302,7 @@ class _Responses:
         status = getattr(response, "status", None)
         if status:
             call.finish_reasons.append(status)
-        _usage(call, response.usage, "input_tokens", "output_tokens")
+        _responses_usage(call, response.usage)
 
     def chunk(self, call: Call, event: Any) -> bool:
         kind = event.type
@@ -293,7 +340,7 @@ class _Embeddings:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, EMBEDDINGS, body, "embeddings")
-        call.record_prompt(lambda: embedding_messages(body.get("input")))
+        call.record_prompt(lambda: dumps(embedding_messages(body.get("input"))))
         return call, options
 
     def record(self, call: Call, result: Any) -> None:
@@ -325,27 +372,40 @@ def _hook_usage_chunks(client: Any, state: ClientState) -> None:
     """Reads the usage chunk that tracing asked for from its JSON, skipping the client's model building.
 
     The client would build a ChatCompletionChunk that nobody sees, which
-    costs more than all the rest of tracing a stream.
+    costs more than all the rest of tracing a stream. The hook is on the
+    client only while such a stream is open: a stream takes the client's
+    reader when it starts, so the others (and whole answers) pass no extra
+    layer per item.
     """
+    attributes = vars(client)
+    earlier = attributes.get("_process_response_data")  # another library's instance hook stays under ours
     original = client._process_response_data
     hidden = state.hidden_usage
 
     def process_response_data(*, data: Any, cast_to: Any, response: Any) -> Any:
-        if hidden:
+        if hidden and type(data) is dict and not data.get("choices"):
             call = hidden.get(id(response))
-            if call is not None and type(data) is dict and not data.get("choices"):
-                usage = data.get("usage")
-                if type(usage) is dict:
-                    prompt = usage.get("prompt_tokens_details")
-                    output = usage.get("completion_tokens_details")
-                    call.usage(input_tokens=usage.get("prompt_tokens"),
-                               output_tokens=usage.get("completion_tokens"),
-                               cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
-                               reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
-                    return _HIDDEN
+            usage = data.get("usage")
+            if call is not None and type(usage) is dict:
+                prompt = usage.get("prompt_tokens_details")
+                output = usage.get("completion_tokens_details")
+                call.usage(input_tokens=usage.get("prompt_tokens"),
+                           output_tokens=usage.get("completion_tokens"),
+                           cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
+                           reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
+                return _HIDDEN
         return original(data=data, cast_to=cast_to, response=response)
 
-    vars(client)["_process_response_data"] = process_response_data
+    def read_hidden(on: bool) -> None:
+        if on:
+            attributes["_process_response_data"] = process_response_data
+        elif attributes.get("_process_response_data") is process_response_data:
+            if earlier is None:
+                attributes.pop("_process_response_data", None)
+            else:
+                attributes["_process_response_data"] = earlier
+
+    state.read_hidden = read_hidden
 
 
 _ChatCompletions.hidden_item = _HIDDEN

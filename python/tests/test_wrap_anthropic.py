@@ -185,3 +185,15 @@ def test_agent_example_traces_each_call_under_the_agent_span():
     assert json.loads(answer["prompt"])[-1] == {"role": "tool", "parts": [
         {"type": "tool_call_response", "id": "toolu_01paris",
          "response": '{"city": "Paris", "sky": "rain", "temperature": 14}'}]}
+
+
+@pytest.mark.parametrize("system, messages", [
+    ("Be brief.", MESSAGES),
+    (None, []),
+    ([{"type": "text", "text": "Be "}, {"type": "text", "text": "brief."}],
+     [{"role": "user", "content": 'quotes " \\ new\nline \x07 é 漢字 🙂'}, {"role": "assistant", "content": ""}]),
+], ids=["conversation", "empty", "escapes"])
+def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(system, messages):
+    from korvanta._anthropic import anthropic_messages, anthropic_prompt
+    from korvanta._genai import dumps
+    assert anthropic_prompt(system, messages) == dumps(anthropic_messages(system, messages))

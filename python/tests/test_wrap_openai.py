@@ -268,3 +268,51 @@ def test_fault_inside_tracing_never_fails_the_call(server, spans, caplog, monkey
             assert run(chat(client, False)).choices[0].message.content == "Hello there."
     assert [record.levelno for record in caplog.records] == [logging.WARNING, logging.DEBUG]
     assert spans.take() == []
+
+
+class _Message:
+    """A message passed as an object, as a client's own response message is."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+@pytest.mark.parametrize("messages", [
+    CONVERSATION,
+    [],
+    [{"role": "user", "content": 'quotes " and \\ back\\slash, new\nline, tab\t, bell\x07, é, 漢字, 🙂'},
+     {"role": "developer", "content": "", "name": "ops"}],
+    [{"role": "user", "content": 'ASCII only: quote " back\\slash new\nline unit\x1fseparator delete\x7f'},
+     {"role": "system", "content": "nothing to escape"}],
+    [{"role": "assistant", "content": "partly", "refusal": "no"},
+     {"role": "user", "content": "extra keys", "cache_control": {"type": "ephemeral"}},
+     {"role": "function", "name": "lookup", "content": "42"},
+     {"role": "critic", "content": "an unknown role"},
+     _Message(role="user", content="as an object")],
+], ids=["conversation", "empty", "escapes", "ascii-escapes", "not-plain-text"])
+def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(messages):
+    from korvanta._openai import chat_messages, chat_prompt
+    assert chat_prompt(messages) == _genai.dumps(chat_messages(messages))
+    assert json.loads(chat_prompt(messages)) == chat_messages(messages)
+
+
+@both
+def test_usage_reader_is_on_the_client_only_while_a_stream_hides_its_usage(server, spans, is_async):
+    client = traced(server, is_async)
+    hooked = lambda: "_process_response_data" in vars(client)  # noqa: E731
+
+    async def scenario():
+        asked = await resolve(client.chat.completions.create(model="m", messages=[], stream=True,
+                                                             stream_options={"include_usage": True}))
+        assert not hooked()
+        await drain(asked)
+        hiding = [await resolve(client.chat.completions.create(model="m", messages=[], stream=True))
+                  for _ in range(2)]
+        assert hooked()
+        assert len(await drain(hiding[0])) == 4
+        assert hooked()  # the other stream still hides its usage
+        await close(hiding[1])
+        assert not hooked()
+
+    run(scenario())
+    assert [span["prompt_tokens"] for span in spans.take()] == [21, 21, None]
