@@ -60,8 +60,7 @@ class Route(Protocol):
 class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
 
-    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "hidden_usage",
-                 "read_hidden", "__weakref__")
+    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "__weakref__")
 
     def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
                  stream_types: tuple[type, ...]) -> None:
@@ -72,10 +71,6 @@ class ClientState:
         self.stream_types = stream_types
         # OpenAI-compatible servers that refuse stream_options turn this off.
         self.stream_usage = True
-        # Streams whose usage chunk only tracing asked for, by id of their HTTP response.
-        self.hidden_usage: dict[int, Call] = {}
-        # Switches the client's reading of hidden usage items on (True) and off; set by the provider's hooks.
-        self.read_hidden: Callable[[bool], None] | None = None
 
     def derived(self) -> ClientState:
         state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)
@@ -87,12 +82,8 @@ def is_traced(client: Any) -> bool:
     return _STATE in vars(client)
 
 
-def install(client: Any, state: ClientState, extra_hooks: Callable[[Any, ClientState], None] | None = None) -> None:
-    """Hooks `client` in place; a client hooked already stays as it is (traced once).
-
-    `extra_hooks(client, state)` installs a provider's own hooks, on this
-    client and on each client derived from it.
-    """
+def install(client: Any, state: ClientState) -> None:
+    """Hooks `client` in place; a client hooked already stays as it is (traced once)."""
     attributes = vars(client)
     if _STATE in attributes:
         return
@@ -107,20 +98,17 @@ def install(client: Any, state: ClientState, extra_hooks: Callable[[Any, ClientS
         attributes["request"] = _sync_request(client, cls, earlier, state)
     for name in ("copy", "with_options"):
         if callable(getattr(cls, name, None)):
-            attributes[name] = _deriving(client, cls, name, attributes.get(name), state, extra_hooks)
-    if extra_hooks is not None:
-        extra_hooks(client, state)
+            attributes[name] = _deriving(client, cls, name, attributes.get(name), state)
     attributes[_STATE] = state
 
 
-def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState,
-              extra_hooks: Callable[[Any, ClientState], None] | None) -> Callable[..., Any]:
+def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState) -> Callable[..., Any]:
     original = earlier if earlier is not None else getattr(cls, name).__get__(client)
 
     def derive(*args: Any, **kwargs: Any) -> Any:
         derived = original(*args, **kwargs)
         try:
-            install(derived, state.derived(), extra_hooks)
+            install(derived, state.derived())
         except Exception as error:
             fault("tracing a derived client", error)
         return derived
@@ -349,8 +337,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
             finally:
                 call.end()
     else:
-        attributes["_iterator"] = _observe(inner, call, route.chunk, getattr(route, "hidden_item", None),
-                                           _EndWhenCollected(call))
+        attributes["_iterator"] = _observe(inner, call, route.chunk, _EndWhenCollected(call))
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -403,8 +390,7 @@ def _batch_reader(route: Route) -> Callable[[Call, list[Any]], None]:
     return each
 
 
-def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], hidden: Any,
-             guard: _EndWhenCollected) -> Iterator[Any]:
+def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], guard: _EndWhenCollected) -> Iterator[Any]:
     """The items of a stream, recorded on its call as they pass to the caller.
 
     Each item is read at once until the first token (whose time is taken
@@ -426,8 +412,6 @@ def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool]
                 break
         pending = call.pending
         for item in items:
-            if item is hidden:
-                continue
             pending.append(item)
             if len(pending) >= _BATCH:
                 call.drain()
@@ -451,12 +435,9 @@ async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route,
     # As _observe; `guard` is only held. A started one that is collected ends
     # its call when the event loop has closed it.
     chunk = route.chunk
-    hidden = getattr(route, "hidden_item", None)
     try:
         async for item in inner:
             if call.first_token_seen:  # as in _observe: put aside, read in batches
-                if item is hidden:
-                    continue
                 call.pending.append(item)
                 if len(call.pending) >= _BATCH:
                     call.drain()

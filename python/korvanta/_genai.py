@@ -178,7 +178,7 @@ class Call:
         "span", "provider", "request_model", "capture", "started_ns", "first_token_seen", "ended", "failed",
         "text", "tool_calls", "response_model", "response_id", "finish_reasons", "input_tokens",
         "output_tokens", "cached_tokens", "cache_write_tokens", "reasoning_tokens", "hide_usage_chunk",
-        "on_end", "pending", "reader", "prompt_source",
+        "pending", "reader", "prompt_source",
     )
 
     def __init__(self, operation: str, provider: str, model: str, tracer: Any, capture: bool | None) -> None:
@@ -207,7 +207,6 @@ class Call:
         self.cache_write_tokens: int | None = None
         self.reasoning_tokens: int | None = None
         self.hide_usage_chunk = False
-        self.on_end: Callable[[], None] | None = None
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
         self.reader: Callable[[Call, list[Any]], None] | None = None
@@ -314,11 +313,6 @@ class Call:
             self.drain()
         self.ended = True
         span = self.span
-        if self.on_end is not None:
-            try:
-                self.on_end()
-            except Exception as error:
-                fault("ending a call", error)
         if self.prompt_source is not None:
             self._record_prompt(span)
         try:

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import copy
+import json
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import _clienthook
 from ._clienthook import ClientState
 from ._genai import (
-    Call, dumps, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
+    Call, dumps, fault, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
     tool_response_part,
 )
 
@@ -174,8 +175,6 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
 
 
 class _ChatCompletions:
-    hidden_item = None  # set below, once the sentinel exists
-
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "chat.completions")
@@ -213,8 +212,6 @@ class _ChatCompletions:
             _chat_usage(call, usage)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
-        if chunk is _HIDDEN:
-            return False
         choices = chunk.choices
         for choice in choices:
             delta = choice.delta
@@ -263,19 +260,9 @@ class _ChatCompletions:
     @staticmethod
     def streaming(state: ClientState, call: Call, stream: Any) -> None:
         if call.hide_usage_chunk:
-            key = id(stream.response)
-            hidden = state.hidden_usage
-            hidden[key] = call
-            read_hidden = state.read_hidden
-            if read_hidden is not None:
-                read_hidden(True)
-
-            def forget() -> None:
-                hidden.pop(key, None)
-                if not hidden and read_hidden is not None:
-                    read_hidden(False)
-
-            call.on_end = forget
+            # The stream reads its events through this decoder once the caller
+            # starts iterating, which is after this point.
+            stream._decoder = _UsageHidingDecoder(stream._decoder, call)
 
 
 class _Responses:
@@ -364,51 +351,72 @@ class _Embeddings:
         pass
 
 
-# Stands for the usage chunk that only tracing asked for: the caller never sees it.
-_HIDDEN = object()
+class _UsageHidingDecoder:
+    """A stream's event decoder that keeps back the usage chunk only tracing asked for.
 
-
-def _hook_usage_chunks(client: Any, state: ClientState) -> None:
-    """Reads the usage chunk that tracing asked for from its JSON, skipping the client's model building.
-
-    The client would build a ChatCompletionChunk that nobody sees, which
-    costs more than all the rest of tracing a stream. The hook is on the
-    client only while such a stream is open: a stream takes the client's
-    reader when it starts, so the others (and whole answers) pass no extra
-    layer per item.
+    The usage chunk is read from its JSON here, as an event, so the client
+    never builds the ChatCompletionChunk nobody would see (that costs more
+    than all the rest of tracing a stream) and no per-chunk hook sees it.
+    Every other event passes as the client's own decoder made it.
     """
-    attributes = vars(client)
-    earlier = attributes.get("_process_response_data")  # another library's instance hook stays under ours
-    original = client._process_response_data
-    hidden = state.hidden_usage
 
-    def process_response_data(*, data: Any, cast_to: Any, response: Any) -> Any:
-        if hidden and type(data) is dict and not data.get("choices"):
-            call = hidden.get(id(response))
-            usage = data.get("usage")
-            if call is not None and type(usage) is dict:
-                prompt = usage.get("prompt_tokens_details")
-                output = usage.get("completion_tokens_details")
-                call.usage(input_tokens=usage.get("prompt_tokens"),
-                           output_tokens=usage.get("completion_tokens"),
-                           cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
-                           reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
-                return _HIDDEN
-        return original(data=data, cast_to=cast_to, response=response)
+    __slots__ = ("decoder", "call")
 
-    def read_hidden(on: bool) -> None:
-        if on:
-            attributes["_process_response_data"] = process_response_data
-        elif attributes.get("_process_response_data") is process_response_data:
-            if earlier is None:
-                attributes.pop("_process_response_data", None)
-            else:
-                attributes["_process_response_data"] = earlier
+    def __init__(self, decoder: Any, call: Call) -> None:
+        self.decoder = decoder
+        self.call = call
 
-    state.read_hidden = read_hidden
+    def iter_bytes(self, iterator: Any) -> Any:
+        call = self.call
+        for event in self.decoder.iter_bytes(iterator):
+            data = event.data
+            # "[]": the usage chunk's empty choices, a cheap test that nearly every text chunk fails.
+            if "[]" in data and _read_usage_event(call, data):
+                continue
+            yield event
+
+    async def aiter_bytes(self, iterator: Any) -> Any:
+        call = self.call
+        async for event in self.decoder.aiter_bytes(iterator):
+            data = event.data
+            if "[]" in data and _read_usage_event(call, data):
+                continue
+            yield event
+
+    def __getattr__(self, name: str) -> Any:  # anything else the client asks of its decoder
+        return getattr(self.decoder, name)
 
 
-_ChatCompletions.hidden_item = _HIDDEN
+def _read_usage_event(call: Call, data: str) -> bool:
+    """Whether an event's data is a usage-only chunk; its counts are recorded on `call` if so."""
+    try:
+        chunk = json.loads(data)
+    except ValueError:
+        return False  # the client reports it as it would
+    if type(chunk) is not dict or chunk.get("choices"):
+        return False
+    usage = chunk.get("usage")
+    if type(usage) is not dict:
+        return False
+    try:
+        prompt = usage.get("prompt_tokens_details")
+        output = usage.get("completion_tokens_details")
+        call.usage(input_tokens=usage.get("prompt_tokens"), output_tokens=usage.get("completion_tokens"),
+                   cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
+                   reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
+        if call.response_model is None:
+            call.response_model = chunk.get("model")
+            call.response_id = chunk.get("id")
+    except Exception as error:
+        fault("reading a streamed item", error)
+    return True
+
+
+def _decoder_replaceable(*stream_types: type) -> bool:
+    # Streams read their events through the decoder they hold; a client whose
+    # streams do not cannot have the usage chunk kept back, so it is not asked for.
+    return all("_decoder" in getattr(kind, "__annotations__", {}) for kind in stream_types)
+
 
 _ROUTES: dict[str, Any] = {
     "/chat/completions": _ChatCompletions(),
@@ -449,7 +457,8 @@ def wrap_openai(client: C, *, tracer: DURUraTracer | None = None, capture_conten
     if _clienthook.is_traced(client):
         return client
     azure = isinstance(client, (openai.AzureOpenAI, openai.AsyncAzureOpenAI))
-    state = ClientState(_ROUTES, "azure_openai" if azure else "openai", tracer, capture_content,
-                        (openai.Stream, openai.AsyncStream))
-    _clienthook.install(client, state, _hook_usage_chunks)
+    streams = (openai.Stream, openai.AsyncStream)
+    state = ClientState(_ROUTES, "azure_openai" if azure else "openai", tracer, capture_content, streams)
+    state.stream_usage = _decoder_replaceable(*streams)
+    _clienthook.install(client, state)
     return client

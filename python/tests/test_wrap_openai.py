@@ -297,22 +297,25 @@ def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(messag
 
 
 @both
-def test_usage_reader_is_on_the_client_only_while_a_stream_hides_its_usage(server, spans, is_async):
+@pytest.mark.parametrize("way", ["create", "with_streaming_response"])
+def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans, is_async, way):
     client = traced(server, is_async)
-    hooked = lambda: "_process_response_data" in vars(client)  # noqa: E731
+    built = []
+    process = client._process_response_data  # the client's own: it builds each chunk the caller gets
+    vars(client)["_process_response_data"] = lambda **kwargs: built.append(process(**kwargs)) or built[-1]
 
     async def scenario():
-        asked = await resolve(client.chat.completions.create(model="m", messages=[], stream=True,
-                                                             stream_options={"include_usage": True}))
-        assert not hooked()
-        await drain(asked)
-        hiding = [await resolve(client.chat.completions.create(model="m", messages=[], stream=True))
-                  for _ in range(2)]
-        assert hooked()
-        assert len(await drain(hiding[0])) == 4
-        assert hooked()  # the other stream still hides its usage
-        await close(hiding[1])
-        assert not hooked()
+        if way == "create":
+            return await drain(await resolve(client.chat.completions.create(model="m", messages=[], stream=True)))
+        manager = client.chat.completions.with_streaming_response.create(model="m", messages=[], stream=True)
+        if is_async:
+            async with manager as response:
+                return await drain(await response.parse())
+        with manager as response:
+            return await drain(response.parse())
 
-    run(scenario())
-    assert [span["prompt_tokens"] for span in spans.take()] == [21, 21, None]
+    chunks = run(scenario())
+    assert server.requests[-1][1]["stream_options"] == {"include_usage": True}
+    assert chunks == built and len(chunks) == 4 and all(chunk.choices for chunk in chunks)
+    span = spans.one()
+    assert (span["prompt_tokens"], span["completion_tokens"]) == (21, 9)
