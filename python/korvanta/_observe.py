@@ -85,7 +85,8 @@ def observe(
         return _decorate(name, None, capture_input, capture_output)
 
     def decorator(function: Callable[P, R]) -> Callable[P, R]:
-        return _decorate(function, name, capture_input, capture_output)
+        decorated: Callable[P, R] = _decorate(function, name, capture_input, capture_output)
+        return decorated
 
     return decorator
 

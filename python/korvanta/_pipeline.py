@@ -9,7 +9,7 @@ import math
 import threading
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Protocol, runtime_checkable
+from typing import TYPE_CHECKING, Protocol, cast, runtime_checkable
 
 from korvanta_python import DURUraTracer, TraceSpan
 
@@ -139,7 +139,11 @@ def setup(
     processors = tuple(processors)
     exporters: list[SpanExporter] = []
     if exporter is not None:
-        exporters.extend([exporter] if callable(getattr(exporter, "export", None)) else exporter)  # type: ignore[list-item]
+        # One exporter, or several: told apart by the method every exporter has.
+        if callable(getattr(exporter, "export", None)):
+            exporters.append(cast("SpanExporter", exporter))
+        else:
+            exporters.extend(cast("Iterable[SpanExporter]", exporter))
     if endpoint is not None:
         from ._otlp import OTLPExporter
 

@@ -18,8 +18,14 @@ import korvanta_python
 ROOT = Path(__file__).resolve().parents[2]
 STUB_SOURCE = ROOT / "python" / "korvanta_python-stubs" / "__init__.pyi"
 TYPED_EXAMPLE = ROOT / "examples" / "typed_usage.py"
-# Examples written to pass mypy --strict (the OpenAI one against openai's own types).
-STRICT_EXAMPLES = [TYPED_EXAMPLE, ROOT / "examples" / "openai_agent.py", ROOT / "examples" / "package_usage.py"]
+# Examples written to pass mypy --strict (the OpenAI one against openai's own
+# types), and the package's own sources, which users' checkers read too.
+STRICT_EXAMPLES = [
+    TYPED_EXAMPLE,
+    ROOT / "examples" / "openai_agent.py",
+    ROOT / "examples" / "package_usage.py",
+    ROOT / "python" / "korvanta",
+]
 
 
 @pytest.fixture(scope="module")
