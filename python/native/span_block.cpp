@@ -184,7 +184,7 @@ PyType_Slot g_ready_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_ready_spec = {"korvanta._native.ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT, g_ready_slots};
+PyType_Spec g_ready_desc = {"korvanta._native.ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT, g_ready_slots};
 
 Ref block_aenter(PyObject* self) { return ready(block_enter(self)); }
 
@@ -218,7 +218,7 @@ PyMethodDef g_methods[] = {
 
 Ref make_span_block_type() {
   if (g_ready_type == nullptr) {
-    PyObject* made = PyType_FromSpec(&g_ready_spec);
+    PyObject* made = PyType_FromSpec(&g_ready_desc);
     raise_if(made == nullptr);
     g_ready_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
   }
@@ -229,8 +229,8 @@ Ref make_span_block_type() {
       {Py_tp_doc, const_cast<char*>(class_docstring<kBlock, kBlockDoc>.c_str())},
       {0, nullptr},
   };
-  PyType_Spec spec = {"korvanta.span", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
-  Ref type = checked(PyType_FromSpec(&spec));
+  PyType_Spec type_desc = {"korvanta.span", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
+  Ref type = checked(PyType_FromSpec(&type_desc));
   // Called with the vectorcall protocol: no argument tuple or keyword dict
   // is built for a block, which every traced block would pay for.
   reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = block_vectorcall;
