@@ -4,7 +4,6 @@
 #include "instance.hpp"
 #include "interned.hpp"
 #include "korvanta/json.hpp"
-#include "py_values.hpp"
 #include "span.hpp"
 #include "span_methods.hpp"
 #include "str_storage.hpp"
@@ -12,19 +11,23 @@
 namespace korvanta::py {
 namespace {
 
-// A new str from the writer's buffer (valid UTF-8: every text in a record
-// came from a Python str).
-Ref text_of(const JsonWriter& out) { return new_str(out.view(), out.is_ascii()); }
+// The document `write` makes, written straight into the str returned.
+template <class Write>
+Ref json_text(JsonLayout layout, Write&& write) {
+  StrStorage storage;
+  JsonWriter out(layout, storage);
+  write(out);
+  return storage.take(out);
+}
 
 InternedName g_loads_name("loads");
 
 // json.loads(text), with "json" imported afresh through the import system (so
 // a module replaced in sys.modules is the one used) and loads called as a
 // method of it.
-Ref json_loads(const JsonWriter& out) {
+Ref json_loads(const Ref& text) {
   Ref module_name = checked(PyUnicode_FromString("json"));
   Ref json = checked(PyImport_Import(module_name.get()));
-  Ref text = text_of(out);
   PyObject* loads = g_loads_name.get();
   if (loads == nullptr) raise_pending();
   PyObject* call_args[] = {json.get(), text.get()};
@@ -38,10 +41,7 @@ constexpr char kToJsonDoc[] = "Serialise the span to a JSON string.";
 
 Ref to_json(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
-  StrStorage storage;
-  JsonWriter out(JsonLayout::Indented, storage);
-  write_span(out, *span);
-  return storage.take(out);
+  return json_text(JsonLayout::Indented, [&](JsonWriter& out) { write_span(out, *span); });
 }
 
 constexpr auto kToDict = describe("TraceSpan", "to_dict", Receiver::self);
@@ -51,9 +51,7 @@ constexpr char kToDictDoc[] = "Serialise the span to a Python dictionary.";
 // into a setter of this span meets "Already borrowed".
 Ref to_dict(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
-  JsonWriter out(JsonLayout::Compact);
-  write_span(out, *span);
-  return json_loads(out);
+  return json_loads(json_text(JsonLayout::Compact, [&](JsonWriter& out) { write_span(out, *span); }));
 }
 
 constexpr auto kSecurityFindings = describe("TraceSpan", "security_findings", Receiver::self);
@@ -61,9 +59,8 @@ constexpr char kSecurityFindingsDoc[] = "Security findings as a list of dicts.";
 
 Ref security_findings(PyObject* self) {
   auto span = borrow_shared<SpanClass>(self);
-  JsonWriter out(JsonLayout::Compact);
-  write_finding_summaries(out, span->security_findings);
-  return json_loads(out);
+  return json_loads(
+      json_text(JsonLayout::Compact, [&](JsonWriter& out) { write_finding_summaries(out, span->security_findings); }));
 }
 
 }  // namespace
