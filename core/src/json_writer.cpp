@@ -98,6 +98,11 @@ void JsonWriter::newline_indent() {
   size_ = static_cast<std::size_t>(dst + width - data_);
 }
 
+void JsonWriter::verbatim(std::string_view json) {
+  raw(json);
+  for (const char c : json) high_bits_ |= static_cast<unsigned char>(c) & 0x80U;
+}
+
 void JsonWriter::start_member() { size_ = static_cast<std::size_t>(begin_member(0) - data_); }
 
 void JsonWriter::open(char bracket) {

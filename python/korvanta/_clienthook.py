@@ -5,9 +5,10 @@ from __future__ import annotations
 import inspect
 import sys
 import weakref
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Callable
 from typing import Any, Protocol
 
+from . import _native
 from ._genai import Call, fault
 
 # Why the hook sits on the client's `request` method, per instance:
@@ -337,7 +338,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
             finally:
                 call.end()
     else:
-        attributes["_iterator"] = _observe(inner, call, route.chunk, _EndWhenCollected(call))
+        attributes["_iterator"] = _tap(inner, call, route.chunk, fault)
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -356,6 +357,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
 
 
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
+_tap = _native.tap
 
 
 class _EndWhenCollected:
@@ -390,50 +392,11 @@ def _batch_reader(route: Route) -> Callable[[Call, list[Any]], None]:
     return each
 
 
-def _observe(inner: Iterator[Any], call: Call, read: Callable[[Call, Any], bool], guard: _EndWhenCollected) -> Iterator[Any]:
-    """The items of a stream, recorded on its call as they pass to the caller.
-
-    Each item is read at once until the first token (whose time is taken
-    then); after it, items are only put aside, and read in batches
-    (`Call.drain`): per item, an append and a comparison. `guard` is only
-    held, to end the call if the generator is collected before it starts.
-    """
-    try:
-        items = iter(inner)
-        for item in items:
-            try:
-                shown = read(call, item)
-            except Exception as error:
-                fault("reading a streamed item", error)
-                shown = True
-            if shown:
-                yield item
-            if call.first_token_seen:
-                break
-        pending = call.pending
-        for item in items:
-            pending.append(item)
-            if len(pending) >= _BATCH:
-                call.drain()
-                pending = call.pending
-            yield item
-    except GeneratorExit:
-        close = getattr(inner, "close", None)
-        if close is not None:
-            close()
-        raise
-    except BaseException as error:
-        call.fail(error)
-        raise
-    finally:
-        if not sys.is_finalizing():
-            call.end()
-
-
 async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route,
                          guard: _EndWhenCollected) -> AsyncIterator[Any]:
-    # As _observe; `guard` is only held. A started one that is collected ends
-    # its call when the event loop has closed it.
+    # As _native.tap does for a sync stream: items are read until the first
+    # token, then put aside and read in batches. `guard` is only held; a
+    # started one that is collected ends its call when the event loop has closed it.
     chunk = route.chunk
     try:
         async for item in inner:

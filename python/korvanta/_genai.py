@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import logging
-import sys
 import time
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
@@ -152,19 +151,9 @@ class _ToolCall:
 
 _find_price = _prices.get_price
 _start_span = _native.start_span
+_record_answer = _native.record_answer
 _current = _context.current
 _tags = _context.tags
-_package_functions: dict[str, Callable[..., Any]] = {}
-
-
-def _package_function(name: str) -> Callable[..., Any]:
-    # report_action and set_cost are the package's own (native) functions; the
-    # package imports this module while it is being built, so look them up late.
-    function = _package_functions.get(name)
-    if function is None:
-        function = getattr(sys.modules[__package__], name)
-        _package_functions[name] = function
-    return function
 
 
 class Call:
@@ -192,7 +181,7 @@ class Call:
                 span.add_tag(key, value)
         self.provider = provider
         self.request_model = model
-        self.capture = _pipeline._state.capture_content if capture is None else capture
+        self.capture = bool(_pipeline._state.capture_content if capture is None else capture)
         self.first_token_seen = False
         self.ended = False
         self.failed = False
@@ -316,46 +305,22 @@ class Call:
         if self.prompt_source is not None:
             self._record_prompt(span)
         try:
-            if not self.failed:
-                span.set_response("".join(self.text) if self.capture else "")
-            self._record_answer(span)
+            input_tokens, output_tokens = self.input_tokens, self.output_tokens
+            price = None
+            if input_tokens is not None or output_tokens is not None:
+                price = _find_price(self.provider, self.response_model or self.request_model)
+                if price is None and self.response_model:
+                    price = _find_price(self.provider, self.request_model)
+            _record_answer(span, None if self.failed else self.text, self.response_model, self.response_id,
+                           self.finish_reasons, input_tokens, output_tokens, self.cached_tokens,
+                           self.cache_write_tokens, self.reasoning_tokens, price, self.tool_calls.values(),
+                           self.capture)
         except Exception as error:
             fault("recording the answer", error)
         try:
             _pipeline.hand_over(span)
         except Exception as error:
             fault("ending a span", error)
-
-    def _record_answer(self, span: Any) -> None:
-        if self.response_model:
-            span.add_tag("gen_ai.response.model", self.response_model)
-        if self.response_id:
-            span.add_tag("gen_ai.response.id", self.response_id)
-        reasons = self.finish_reasons
-        if reasons:
-            span.add_tag("gen_ai.response.finish_reasons",
-                         f'["{reasons[0]}"]' if len(reasons) == 1 and reasons[0].isidentifier() else dumps(reasons))
-        if self.input_tokens is not None or self.output_tokens is not None:
-            span.set_token_counts(prompt_tokens=self.input_tokens, completion_tokens=self.output_tokens)
-            price = _find_price(self.provider, self.response_model or self.request_model)
-            if price is None and self.response_model:
-                price = _find_price(self.provider, self.request_model)
-            if price is not None:
-                _package_function("set_cost")(span, price.cost(
-                    input_tokens=self.input_tokens or 0, output_tokens=self.output_tokens or 0,
-                    cached_input_tokens=self.cached_tokens or 0, cache_write_tokens=self.cache_write_tokens or 0))
-        if self.cached_tokens is not None:
-            span.add_tag("gen_ai.usage.cache_read.input_tokens", str(self.cached_tokens))
-        if self.cache_write_tokens is not None:
-            span.add_tag("gen_ai.usage.cache_creation.input_tokens", str(self.cache_write_tokens))
-        if self.reasoning_tokens is not None:
-            span.add_tag("gen_ai.usage.reasoning.output_tokens", str(self.reasoning_tokens))
-        if self.tool_calls:
-            report_action = _package_function("report_action")
-            for call in self.tool_calls.values():
-                metadata = {"gen_ai.tool.call.id": call.call_id} if call.call_id else None
-                arguments = "".join(call.fragments) if self.capture else None
-                report_action(span, "tool_call", call.name or "", arguments=arguments, metadata=metadata)
 
 
 def joined_text(blocks: Iterable[Any], text_types: tuple[str, ...] = ("text",)) -> str:

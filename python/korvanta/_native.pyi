@@ -1,8 +1,8 @@
 # Types of korvanta._native, the package's native part.
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextvars import ContextVar
 from types import TracebackType
-from typing import Self
+from typing import Any, Self
 
 from korvanta_python import DURUraTracer, TraceSpan
 from korvanta_python import FindingSummary as FindingSummary
@@ -109,3 +109,13 @@ def set_pipeline(
     /,
 ) -> None: ...
 def deliver(span: TraceSpan, /) -> None: ...
+def chat_prompt(messages: Iterable[Any], convert: Callable[[Any], str], /) -> str: ...
+def read_text_chunks(chunks: list[Any], start: int, text: list[str], /) -> int: ...
+def record_answer(
+    span: TraceSpan, response: list[str] | None, response_model: str | None, response_id: str | None,
+    finish_reasons: list[str], input_tokens: int | None, output_tokens: int | None, cached_tokens: int | None,
+    cache_write_tokens: int | None, reasoning_tokens: int | None, price: Any, tool_calls: Iterable[Any],
+    capture: bool, /,
+) -> None: ...
+def tap(inner: Iterable[Any], call: Any, read: Callable[[Any, Any], bool],
+        fault: Callable[[str, BaseException], None], /) -> Iterator[Any]: ...

@@ -7,10 +7,10 @@ import json
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from . import _clienthook
+from . import _clienthook, _native
 from ._clienthook import ClientState
 from ._genai import (
-    Call, dumps, fault, field, joined_text, media_part, message, text_message_json, text_part, tool_call_part,
+    Call, dumps, fault, field, joined_text, media_part, message, text_part, tool_call_part,
     tool_response_part,
 )
 
@@ -62,23 +62,13 @@ def chat_messages(messages: Iterable[Any] | None) -> list[dict[str, Any]]:
     return [_chat_message(item) for item in messages or ()]
 
 
-# Messages that are only a role and text: their JSON is written directly.
-_TEXT_ROLES = frozenset(("system", "developer", "user", "assistant"))
-_TEXT_KEYS = frozenset(("role", "content", "name"))
-
-
 def chat_prompt(messages: Iterable[Any] | None) -> str:
-    """``dumps(chat_messages(messages))``, the usual text messages written without the conversion."""
-    pieces = []
-    for item in messages or ():
-        if type(item) is dict and item.keys() <= _TEXT_KEYS:
-            role = item.get("role")
-            content = item.get("content")
-            if type(content) is str and role in _TEXT_ROLES:
-                pieces.append(text_message_json(role, content))
-                continue
-        pieces.append(dumps(_chat_message(item)))
-    return "[" + ",".join(pieces) + "]"
+    """``dumps(chat_messages(messages))``: messages of a role and text written natively, the others converted."""
+    return _native.chat_prompt(messages or (), _message_json)
+
+
+def _message_json(item: Any) -> str:
+    return dumps(_chat_message(item))
 
 
 def _chat_message(item: Any) -> dict[str, Any]:

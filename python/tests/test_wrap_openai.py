@@ -2,6 +2,7 @@
 # server; each call's span checked against what the server was scripted to say.
 from __future__ import annotations
 
+import gc
 import json
 import logging
 
@@ -190,11 +191,16 @@ def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async)
         assert len(await drain(halfway, limit=2)) == 2
         await close(halfway)
         await resolve(client.chat.completions.create(model="m", messages=[], stream=True))  # never read
+        left = await resolve(client.chat.completions.create(model="m", messages=[], stream=True))
+        assert len(await drain(left, limit=2)) == 2  # then dropped, neither read on nor closed
+        del left
+        gc.collect()
 
     run(scenario())
-    closed, dropped = spans.take()
+    closed, dropped, left = spans.take()
     assert closed["response"] == "Hello " and closed["end_time"] is not None
     assert dropped["response"] == "" and dropped["end_time"] is not None
+    assert left["response"] == "Hello " and left["end_time"] is not None
 
 
 @both
@@ -289,11 +295,25 @@ class _Message:
      {"role": "function", "name": "lookup", "content": "42"},
      {"role": "critic", "content": "an unknown role"},
      _Message(role="user", content="as an object")],
-], ids=["conversation", "empty", "escapes", "ascii-escapes", "not-plain-text"])
+    # Keys made at run time (not the interned literals) and a message list given as a tuple.
+    ({"".join(["ro", "le"]): "user", "".join(["con", "tent"]): "made keys", "".join(["na", "me"]): "x"},),
+], ids=["conversation", "empty", "escapes", "ascii-escapes", "not-plain-text", "made-keys"])
 def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(messages):
     from korvanta._openai import chat_messages, chat_prompt
     assert chat_prompt(messages) == _genai.dumps(chat_messages(messages))
     assert json.loads(chat_prompt(messages)) == chat_messages(messages)
+
+
+def test_prompt_with_a_lone_surrogate_is_recorded_escaped(server, spans):
+    # Not UTF-8, so not recordable as it is: written as its JSON escape, which reads back the same.
+    # The client cannot send it either; the span keeps the prompt beside the error.
+    messages = [{"role": "user", "content": "half a pair: \ud83d"}]
+    with pytest.raises(UnicodeEncodeError):
+        korvanta.wrap_openai(client_for(server, False)).chat.completions.create(model="m", messages=messages)
+    (span,) = spans.take()
+    assert span["error_message"].startswith("UnicodeEncodeError: ")
+    assert "\\ud83d" in span["prompt"]
+    assert json.loads(span["prompt"]) == [{"role": "user", "parts": [{"type": "text", "content": "half a pair: \ud83d"}]}]
 
 
 @both

@@ -147,6 +147,10 @@ class JsonWriter {
     value(v);
   }
 
+  // Text that is JSON already, written as it is where the next value goes
+  // (after element() or field()); the caller vouches that it is valid.
+  void verbatim(std::string_view json);
+
   std::string_view view() const noexcept { return {data_, size_}; }
   // Whether everything written so far is ASCII (only text strings can carry
   // other bytes), so a caller can skip decoding it as UTF-8.

@@ -1,0 +1,352 @@
+// korvanta._native's share of tracing LLM clients: the steps every traced
+// call takes, done natively because each would otherwise be a dozen small
+// Python functions run between the client's own work, from cold caches.
+// The prompt of chat messages as GenAI JSON, the text of a stream's chunks
+// read in batches, and a finished call's answer written to its span.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
+#include "instance.hpp"
+#include "interned.hpp"
+#include "korvanta/genai.hpp"
+#include "package_access.hpp"
+#include "py_values.hpp"
+#include "span_methods.hpp"
+#include "str_storage.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+InternedName g_role("role");
+InternedName g_content("content");
+InternedName g_name("name");
+InternedName g_choices("choices");
+InternedName g_usage("usage");
+InternedName g_delta("delta");
+InternedName g_index("index");
+InternedName g_tool_calls("tool_calls");
+InternedName g_finish_reason("finish_reason");
+InternedName g_call_id("call_id");
+InternedName g_fragments("fragments");
+InternedName g_input("input");
+InternedName g_output("output");
+InternedName g_cached_input("cached_input");
+InternedName g_cache_write("cache_write");
+InternedName g_round("__round__");
+
+PyObject* name_of(InternedName& name) {
+  PyObject* obj = name.get();
+  raise_if(obj == nullptr);
+  return obj;
+}
+
+Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name_of(name))); }
+
+// ---- the prompt ----
+
+// The role of a message that is only a role and text (keys among role,
+// content and name; a role of the four that speak in text; str content), or
+// nullptr for any other message.
+PyObject* text_message_role(PyObject* item, PyObject*& content) {
+  if (!PyDict_CheckExact(item)) return nullptr;
+  PyObject* role = nullptr;
+  content = nullptr;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(item, &pos, &key, &value)) {
+    if (key == name_of(g_role)) {
+      role = value;
+    } else if (key == name_of(g_content)) {
+      content = value;
+    } else if (key != name_of(g_name)) {
+      // Keys are usually the interned literals of the caller's code; any
+      // other str equal to one of the three is still one of them.
+      if (!PyUnicode_CheckExact(key)) return nullptr;
+      const std::string_view text = as_text(key);
+      if (text == "role") {
+        role = value;
+      } else if (text == "content") {
+        content = value;
+      } else if (text != "name") {
+        return nullptr;
+      }
+    }
+  }
+  if (role == nullptr || content == nullptr || !PyUnicode_CheckExact(role) || !PyUnicode_CheckExact(content)) {
+    return nullptr;
+  }
+  const std::string_view role_text = as_text(role);
+  if (role_text != "system" && role_text != "developer" && role_text != "user" && role_text != "assistant") {
+    return nullptr;
+  }
+  return role;
+}
+
+// A str's UTF-8 form, or nullopt when it has none (a lone surrogate).
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+constexpr auto kChatPrompt = function("chat_prompt", {{"messages"}, {"convert"}});
+constexpr char kChatPromptDoc[] =
+    "The GenAI JSON of chat messages; convert(message) gives the JSON of one that is not a role and text.";
+
+Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
+  // Held as a list or tuple: convert() may run any code, the caller's list
+  // included, and this keeps the items it hands out alive.
+  Ref items = checked(PySequence_Fast(args[0], "messages: expected an iterable"));
+  StrStorage storage;
+  JsonWriter out(JsonLayout::Compact, storage, 256);
+  out.begin_array();
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+    out.element();
+    PyObject* content = nullptr;
+    if (PyObject* role = text_message_role(item.get(), content)) {
+      // Text that is not UTF-8 (a lone surrogate) is the converter's to write.
+      const std::optional<std::string_view> role_text = utf8_of(role);
+      const std::optional<std::string_view> content_text = utf8_of(content);
+      if (role_text && content_text) {
+        write_text_message(out, *role_text, *content_text);
+        continue;
+      }
+    }
+    Ref json = checked(PyObject_CallOneArg(args[1], item.get()));
+    if (!PyUnicode_Check(json.get())) raise(PyExc_TypeError, "convert() must return the JSON of one message as a str");
+    if (const std::optional<std::string_view> text = utf8_of(json.get())) {
+      out.verbatim(*text);
+    } else {
+      // A lone surrogate can only stand in a JSON string, where its escape
+      // (\udXXX, as backslashreplace writes it) reads back as the same str.
+      Ref escaped = checked(PyUnicode_AsEncodedString(json.get(), "utf-8", "backslashreplace"));
+      out.verbatim(std::string_view(PyBytes_AS_STRING(escaped.get()),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get()))));
+    }
+  }
+  out.end_array();
+  return storage.take(out);
+}
+
+// ---- streamed chunks ----
+
+// Whether a chat completion chunk is text of the first choice and nothing
+// else, the bulk of a stream: appends the text to `text` if so.
+bool read_text_chunk(PyObject* chunk, PyObject* text) {
+  Ref usage = attribute(chunk, g_usage);
+  if (usage.get() != Py_None) return false;
+  Ref choices = attribute(chunk, g_choices);
+  if (!PyList_CheckExact(choices.get()) || PyList_GET_SIZE(choices.get()) != 1) return false;
+  PyObject* choice = PyList_GET_ITEM(choices.get(), 0);
+  Ref finish = attribute(choice, g_finish_reason);
+  if (finish.get() != Py_None) return false;
+  Ref index = attribute(choice, g_index);
+  if (!PyLong_CheckExact(index.get()) || PyLong_AsLong(index.get()) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref delta = attribute(choice, g_delta);
+  Ref content = attribute(delta.get(), g_content);
+  if (!PyUnicode_CheckExact(content.get()) || PyUnicode_GET_LENGTH(content.get()) == 0) return false;
+  Ref tool_calls = attribute(delta.get(), g_tool_calls);
+  if (tool_calls.get() != Py_None && !(PyList_CheckExact(tool_calls.get()) && PyList_GET_SIZE(tool_calls.get()) == 0)) {
+    return false;
+  }
+  raise_if(PyList_Append(text, content.get()) < 0);
+  return true;
+}
+
+constexpr auto kReadTextChunks = function("read_text_chunks", {{"chunks"}, {"start"}, {"text"}});
+constexpr char kReadTextChunksDoc[] =
+    "Appends the text of chunks[start:] to `text` while they are text only; returns the index it stopped at.";
+
+Ref read_text_chunks(PyObject*, const Args<kReadTextChunks>& args) {
+  if (!PyList_CheckExact(args[0])) raise(PyExc_TypeError, "argument 'chunks': expected a list");
+  if (!PyList_CheckExact(args[2])) raise(PyExc_TypeError, "argument 'text': expected a list");
+  const Ref chunks = Ref::borrow(args[0]);
+  auto i = static_cast<Py_ssize_t>(args.get<1, as_u64>());
+  for (; i < PyList_GET_SIZE(chunks.get()); ++i) {
+    Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+    if (!read_text_chunk(chunk.get(), args[2])) break;
+  }
+  return checked(PyLong_FromSsize_t(i));
+}
+
+// ---- the answer ----
+
+// "".join(parts) of a list of str, as UTF-8.
+std::string joined(PyObject* parts) {
+  if (!PyList_CheckExact(parts)) raise(PyExc_TypeError, "argument 'response': expected a list of str");
+  const Ref held = Ref::borrow(parts);
+  std::string text;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
+    PyObject* part = PyList_GET_ITEM(parts, i);
+    if (!PyUnicode_Check(part)) raise(PyExc_TypeError, "argument 'response': expected a list of str");
+    text.append(as_text(part));
+  }
+  return text;
+}
+
+// The tag value of finish reasons: a JSON array of their texts.
+std::string reasons_json(PyObject* reasons) {
+  Ref items = checked(PySequence_Fast(reasons, "finish_reasons: expected a list"));
+  JsonWriter out(JsonLayout::Compact, 32);
+  out.begin_array();
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    Ref text = checked(PyObject_Str(PySequence_Fast_GET_ITEM(items.get(), i)));
+    out.element();
+    out.string(as_text(text.get()));
+  }
+  out.end_array();
+  return std::string(out.view());
+}
+
+// A price's field in USD per million tokens, or `fallback` for None.
+double price_field(PyObject* price, InternedName& name, double fallback) {
+  Ref value = attribute(price, name);
+  if (value.get() == Py_None) return fallback;
+  const double number = PyFloat_AsDouble(value.get());
+  if (number == -1.0 && PyErr_Occurred()) raise_pending();
+  return number;
+}
+
+// What Price.cost gives for these counts: the same sums in the same order,
+// rounded by float.__round__ to 12 places.
+double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::uint64_t cached,
+               std::uint64_t written) {
+  const double input_price = price_field(price, g_input, 0.0);
+  const double output_price = price_field(price, g_output, 0.0);
+  const double cached_price = price_field(price, g_cached_input, input_price);
+  const double written_price = price_field(price, g_cache_write, input_price);
+  const std::uint64_t plain = input > cached + written ? input - cached - written : 0;
+  const double usd = (static_cast<double>(plain) * input_price + static_cast<double>(cached) * cached_price +
+                      static_cast<double>(written) * written_price + static_cast<double>(output) * output_price) /
+                     1'000'000;
+  Ref unrounded = checked(PyFloat_FromDouble(usd));
+  Ref places = checked(PyLong_FromLong(12));
+  PyObject* round_args[] = {unrounded.get(), places.get()};
+  Ref rounded = checked(
+      PyObject_VectorcallMethod(name_of(g_round), round_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return as_amount(rounded.get(), "cost");
+}
+
+// Truth as Python sees it; an error in __bool__ ends the entry.
+bool truthy(PyObject* obj) {
+  const int result = PyObject_IsTrue(obj);
+  raise_if(result < 0);
+  return result == 1;
+}
+
+// A token count as the span holds it (None: not reported).
+std::optional<std::uint32_t> token_count(PyObject* obj, std::string_view param) {
+  return optional_argument<as_u32>(obj, param);
+}
+
+// The tool calls the model asked for, as tool_call actions: each object has
+// call_id, name and fragments (the arguments in pieces).
+void add_tool_calls(PyObject* span_obj, PyObject* tool_calls, bool capture) {
+  Ref items = checked(PySequence_Fast(tool_calls, "tool_calls: expected an iterable"));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    PyObject* call = PySequence_Fast_GET_ITEM(items.get(), i);
+    Ref call_id = attribute(call, g_call_id);
+    Ref name = attribute(call, g_name);
+    std::optional<std::string> arguments;
+    if (capture) arguments = joined(attribute(call, g_fragments).get());
+    const std::string_view name_text = truthy(name.get()) ? as_text(name.get()) : std::string_view();
+    const ActionFields fields{"tool_call",  name_text,    std::optional<std::string_view>(arguments),
+                              std::nullopt, std::nullopt, std::nullopt};
+    AgentAction action = make_action(fields);
+    if (truthy(call_id.get())) action.metadata.insert_or_assign("gen_ai.tool.call.id", as_text(call_id.get()));
+    borrow_exclusive<SpanClass>(span_obj)->add_agent_action(std::move(action));
+  }
+}
+
+constexpr auto kRecordAnswer = function(
+    "record_answer", {{"span"}, {"response"}, {"response_model"}, {"response_id"}, {"finish_reasons"},
+                      {"input_tokens"}, {"output_tokens"}, {"cached_tokens"}, {"cache_write_tokens"},
+                      {"reasoning_tokens"}, {"price"}, {"tool_calls"}, {"capture"}});
+constexpr char kRecordAnswerDoc[] =
+    "Records what a call's answer brought on its span: the response (the text in parts; None for a failed "
+    "call), the response's model and id, finish reasons, token counts and their cost at `price`, and the "
+    "tool calls.";
+
+Ref record_answer(PyObject*, const Args<kRecordAnswer>& args) {
+  PyObject* span_obj = args[0];
+  check_span(span_obj, args.name<0>());
+  const bool capture = args.get<12, as_bool>();
+  // Everything that can fail or run Python code first; the record is
+  // changed only once all of it is known.
+  std::optional<std::string> response;
+  if (args[1] != Py_None) response = capture ? joined(args[1]) : std::string();
+  const auto input = token_count(args[5], args.name<5>());
+  const auto output = token_count(args[6], args.name<6>());
+  std::optional<std::string> reasons;
+  if (truthy(args[4])) reasons = reasons_json(args[4]);
+  std::optional<double> cost;
+  if ((input || output) && args[10] != Py_None) {
+    const auto extra = [&](PyObject* obj, std::string_view param) {
+      return obj == Py_None ? 0 : argument<as_u64>(obj, param);
+    };
+    cost = cost_of(args[10], input.value_or(0), output.value_or(0), extra(args[7], args.name<7>()),
+                   extra(args[8], args.name<8>()));
+  }
+  std::optional<std::string_view> model;
+  if (truthy(args[2])) model = argument<as_text>(args[2], args.name<2>());
+  std::optional<std::string_view> response_id;
+  if (truthy(args[3])) response_id = argument<as_text>(args[3], args.name<3>());
+  {
+    const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
+    TraceSpan& record = *span;
+    if (response) record.finish_response(std::move(*response));
+    if (model) record.tags.insert_or_assign("gen_ai.response.model", *model);
+    if (response_id) record.tags.insert_or_assign("gen_ai.response.id", *response_id);
+    if (reasons) record.tags.insert_or_assign("gen_ai.response.finish_reasons", *reasons);
+    if (input || output) {
+      record.prompt_tokens = input;
+      record.completion_tokens = output;
+      record.total_tokens = input && output ? std::optional(std::uint64_t{*input} + *output) : std::nullopt;
+      if (cost) record.estimated_cost_usd = *cost;
+    }
+  }
+  {
+    // str() of an int runs no Python code, but the borrow is not held across it.
+    Ref cached = Ref::borrow(args[7]);
+    Ref written = Ref::borrow(args[8]);
+    Ref reasoning = Ref::borrow(args[9]);
+    for (const auto& [key, value] : {std::pair{"gen_ai.usage.cache_read.input_tokens", cached.get()},
+                                     std::pair{"gen_ai.usage.cache_creation.input_tokens", written.get()},
+                                     std::pair{"gen_ai.usage.reasoning.output_tokens", reasoning.get()}}) {
+      if (value == Py_None) continue;
+      Ref text = checked(PyObject_Str(value));
+      borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, as_text(text.get()));
+    }
+  }
+  if (truthy(args[11])) add_tool_calls(span_obj, args[11], capture);
+  return none();
+}
+
+}  // namespace
+
+PyMethodDef llm_functions[] = {
+    fastcall_method<kChatPrompt, chat_prompt, kChatPromptDoc>(),
+    fastcall_method<kReadTextChunks, read_text_chunks, kReadTextChunksDoc>(),
+    fastcall_method<kRecordAnswer, record_answer, kRecordAnswerDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace korvanta::py::native
