@@ -111,12 +111,16 @@ def _arguments(value: Any) -> str:
     return value if isinstance(value, str) else dumps(value if value is not None else {})
 
 
+def _prompt_of(body: dict[str, Any]) -> str:
+    return anthropic_prompt(body.get("system"), body.get("messages"))
+
+
 class _Messages:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = options.json_data if isinstance(options.json_data, dict) else {}
         model = body.get("model")
         call = Call(CHAT, state.provider, model if isinstance(model, str) else "", state.tracer, state.capture)
-        call.record_prompt(lambda: anthropic_prompt(body.get("system"), body.get("messages")), body.get("tools"))
+        call.record_prompt(_prompt_of, body, body.get("tools"))
         return call, options
 
     def record(self, call: Call, reply: Any) -> None:

@@ -127,6 +127,14 @@ def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, 
         route = state.routes.get(url if "?" not in url else url.partition("?")[0])
         if route is None:
             return None
+    except Exception as error:
+        fault("starting a span", error)
+        return None
+    return _open_at(state, route, options, stream)
+
+
+def _open_at(state: ClientState, route: Route, options: Any, stream: bool) -> tuple[Route, Call, Any] | None:
+    try:
         call, sent = route.open(state, options, stream)
         return route, call, sent
     except Exception as error:
@@ -137,8 +145,12 @@ def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, 
 def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
     send = earlier if earlier is not None else cls.request.__get__(client)
 
+    routes = state.routes
+
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
-        opened = _open(state, options, stream)
+        # _open, inline for the usual call: an exact URL of a traced endpoint.
+        route = routes.get(options.url) if options.method == "post" else None
+        opened = _open_at(state, route, options, stream) if route is not None else _open(state, options, stream)
         if opened is None:
             return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
         route, call, sent = opened
@@ -158,6 +170,13 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
         except BaseException as error:
             call.fail(error)
             raise
+        if type(result) in _PLAIN_TYPES:  # _deliver, inline for a parsed answer
+            try:
+                route.record(call, result)
+            except Exception as error:
+                fault("reading a response", error)
+            call.end()
+            return result
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__
@@ -233,6 +252,10 @@ def _body_read(raw: Any) -> bool:
     return bool(getattr(raw.http_response, "is_closed", False))
 
 
+# Types of answers known to be parsed models: neither streams nor raw responses.
+_PLAIN_TYPES: set[type] = set()
+
+
 def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: bool) -> Any:
     try:
         if isinstance(result, state.stream_types):
@@ -245,6 +268,8 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
                 _trace_raw(state, result, call, route)
                 return result
         else:
+            if not stream:
+                _PLAIN_TYPES.add(type(result))
             route.record(call, result)
     except Exception as error:
         fault("reading a response", error)

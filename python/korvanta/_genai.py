@@ -128,12 +128,6 @@ def message(role: Any, parts: list[dict[str, Any]]) -> dict[str, Any]:
     return {"role": role, "parts": parts}
 
 
-def tool_definitions(tools: Any) -> str | None:
-    if not tools:
-        return None
-    return dumps(list(tools) if not isinstance(tools, list) else tools)
-
-
 def error_status(error: BaseException) -> int | None:
     """The HTTP status of a provider's status error; timeouts and connection errors have none."""
     status = getattr(error, "status_code", None)
@@ -149,7 +143,6 @@ class _ToolCall:
         self.fragments: list[str] = []
 
 
-_find_price = _prices.get_price
 _start_span = _native.start_span
 _record_answer = _native.record_answer
 _current = _context.current
@@ -199,28 +192,28 @@ class Call:
         # Streamed items after the first token, read in batches (see drain).
         self.pending: list[Any] = []
         self.reader: Callable[[Call, list[Any]], None] | None = None
-        self.prompt_source: tuple[Callable[[], str], Any] | None = None
+        self.prompt_source: tuple[Callable[[Any], str], Any, Any] | None = None
 
     # -- the request -------------------------------------------------------
 
-    def record_prompt(self, prompt: Callable[[], str], tools: Any = None) -> None:
-        """Notes how to record the request's messages (`prompt()` gives their JSON) and tool definitions,
-        when content is captured.
+    def record_prompt(self, prompt: Callable[[Any], str], request: Any, tools: Any = None) -> None:
+        """Notes how to record the request's messages (`prompt(request)` gives their JSON) and tool
+        definitions, when content is captured.
 
         They are converted when the call ends, with the answer: the request
         body is the client's own copy, and one burst of work after the call
         costs less than two around it.
         """
         if self.capture:
-            self.prompt_source = (prompt, tools)
+            self.prompt_source = (prompt, request, tools)
 
     def _record_prompt(self, span: Any) -> None:
-        prompt, tools = self.prompt_source  # type: ignore[misc]
+        prompt, request, tools = self.prompt_source  # type: ignore[misc]
+        self.prompt_source = None
         try:
-            span.set_prompt(prompt())
-            definitions = tool_definitions(tools)
-            if definitions is not None:
-                span.add_tag("gen_ai.tool.definitions", definitions)
+            span.set_prompt(prompt(request))
+            if tools:
+                span.add_tag("gen_ai.tool.definitions", dumps(list(tools) if not isinstance(tools, list) else tools))
         except Exception as error:
             fault("recording the prompt", error)
 
@@ -289,7 +282,6 @@ class Call:
             self.failed = True
             if self.prompt_source is not None:
                 self._record_prompt(self.span)
-                self.prompt_source = None
             self.span.set_error(f"{type(error).__name__}: {error}", error_status(error))
         except Exception as inner:
             fault("recording an error", inner)
@@ -308,9 +300,7 @@ class Call:
             input_tokens, output_tokens = self.input_tokens, self.output_tokens
             price = None
             if input_tokens is not None or output_tokens is not None:
-                price = _find_price(self.provider, self.response_model or self.request_model)
-                if price is None and self.response_model:
-                    price = _find_price(self.provider, self.request_model)
+                price = _prices.price_for(self.provider, self.response_model, self.request_model)
             _record_answer(span, None if self.failed else self.text, self.response_model, self.response_id,
                            self.finish_reasons, input_tokens, output_tokens, self.cached_tokens,
                            self.cache_write_tokens, self.reasoning_tokens, price, self.tool_calls.values(),

@@ -120,6 +120,14 @@ def responses_messages(instructions: Any, items: Any) -> list[dict[str, Any]]:
     return converted
 
 
+def _responses_prompt(body: dict[str, Any]) -> str:
+    return dumps(responses_messages(body.get("instructions"), body.get("input")))
+
+
+def _embeddings_prompt(inputs: Any) -> str:
+    return dumps(embedding_messages(inputs))
+
+
 def embedding_messages(inputs: Any) -> list[dict[str, Any]]:
     if isinstance(inputs, str):
         inputs = [inputs]
@@ -166,9 +174,13 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
 
 class _ChatCompletions:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
-        body = _body(options)
-        call = _start(state, CHAT, body, "chat.completions")
-        call.record_prompt(lambda: chat_prompt(body.get("messages")), body.get("tools"))
+        body = options.json_data
+        if type(body) is not dict:
+            body = _body(options)
+        model = body.get("model")
+        call = Call(CHAT, state.provider, model if type(model) is str else "", state.tracer, state.capture)
+        call.span.add_tag("gen_ai.openai.api", "chat.completions")
+        call.record_prompt(chat_prompt, body.get("messages"), body.get("tools"))
         sent = options
         extra = options.extra_json
         if (stream and state.stream_usage and _STREAM_OPTIONS not in body
@@ -259,8 +271,7 @@ class _Responses:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, CHAT, body, "responses")
-        call.record_prompt(lambda: dumps(responses_messages(body.get("instructions"), body.get("input"))),
-                           body.get("tools"))
+        call.record_prompt(_responses_prompt, body, body.get("tools"))
         return call, options
 
     def record(self, call: Call, response: Any) -> None:
@@ -317,7 +328,7 @@ class _Embeddings:
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
         body = _body(options)
         call = _start(state, EMBEDDINGS, body, "embeddings")
-        call.record_prompt(lambda: dumps(embedding_messages(body.get("input"))))
+        call.record_prompt(_embeddings_prompt, body.get("input"))
         return call, options
 
     def record(self, call: Call, result: Any) -> None:

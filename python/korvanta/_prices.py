@@ -213,6 +213,16 @@ def get_price(provider: str, model: str) -> Price | None:
     return _table.find(provider, model)
 
 
+def price_for(provider: str, response_model: str | None, request_model: str) -> Price | None:
+    """The price of a traced call: the model the response names, else the one requested."""
+    memo = _table._memo
+    model = response_model or request_model
+    price = memo[(provider, model)] if (provider, model) in memo else _table.find(provider, model)
+    if price is None and response_model:
+        price = _table.find(provider, request_model)
+    return price
+
+
 def estimate_cost(provider: str, model: str, *, input_tokens: int, output_tokens: int,
                   cached_input_tokens: int = 0, cache_write_tokens: int = 0) -> float | None:
     """The cost in USD of one call, or ``None`` for a model without a price."""

@@ -1,8 +1,8 @@
 // korvanta._native's share of tracing LLM clients: the steps every traced
 // call takes, done natively because each would otherwise be a dozen small
 // Python functions run between the client's own work, from cold caches.
-// The prompt of chat messages as GenAI JSON, the text of a stream's chunks
-// read in batches, and a finished call's answer written to its span.
+// The prompt of chat messages as GenAI JSON, and a finished call's answer
+// written to its span.
 #include <Python.h>
 
 #include <algorithm>
@@ -29,12 +29,6 @@ namespace {
 InternedName g_role("role");
 InternedName g_content("content");
 InternedName g_name("name");
-InternedName g_choices("choices");
-InternedName g_usage("usage");
-InternedName g_delta("delta");
-InternedName g_index("index");
-InternedName g_tool_calls("tool_calls");
-InternedName g_finish_reason("finish_reason");
 InternedName g_call_id("call_id");
 InternedName g_fragments("fragments");
 InternedName g_input("input");
@@ -141,50 +135,6 @@ Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
   }
   out.end_array();
   return storage.take(out);
-}
-
-// ---- streamed chunks ----
-
-// Whether a chat completion chunk is text of the first choice and nothing
-// else, the bulk of a stream: appends the text to `text` if so.
-bool read_text_chunk(PyObject* chunk, PyObject* text) {
-  Ref usage = attribute(chunk, g_usage);
-  if (usage.get() != Py_None) return false;
-  Ref choices = attribute(chunk, g_choices);
-  if (!PyList_CheckExact(choices.get()) || PyList_GET_SIZE(choices.get()) != 1) return false;
-  PyObject* choice = PyList_GET_ITEM(choices.get(), 0);
-  Ref finish = attribute(choice, g_finish_reason);
-  if (finish.get() != Py_None) return false;
-  Ref index = attribute(choice, g_index);
-  if (!PyLong_CheckExact(index.get()) || PyLong_AsLong(index.get()) != 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref delta = attribute(choice, g_delta);
-  Ref content = attribute(delta.get(), g_content);
-  if (!PyUnicode_CheckExact(content.get()) || PyUnicode_GET_LENGTH(content.get()) == 0) return false;
-  Ref tool_calls = attribute(delta.get(), g_tool_calls);
-  if (tool_calls.get() != Py_None && !(PyList_CheckExact(tool_calls.get()) && PyList_GET_SIZE(tool_calls.get()) == 0)) {
-    return false;
-  }
-  raise_if(PyList_Append(text, content.get()) < 0);
-  return true;
-}
-
-constexpr auto kReadTextChunks = function("read_text_chunks", {{"chunks"}, {"start"}, {"text"}});
-constexpr char kReadTextChunksDoc[] =
-    "Appends the text of chunks[start:] to `text` while they are text only; returns the index it stopped at.";
-
-Ref read_text_chunks(PyObject*, const Args<kReadTextChunks>& args) {
-  if (!PyList_CheckExact(args[0])) raise(PyExc_TypeError, "argument 'chunks': expected a list");
-  if (!PyList_CheckExact(args[2])) raise(PyExc_TypeError, "argument 'text': expected a list");
-  const Ref chunks = Ref::borrow(args[0]);
-  auto i = static_cast<Py_ssize_t>(args.get<1, as_u64>());
-  for (; i < PyList_GET_SIZE(chunks.get()); ++i) {
-    Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
-    if (!read_text_chunk(chunk.get(), args[2])) break;
-  }
-  return checked(PyLong_FromSsize_t(i));
 }
 
 // ---- the answer ----
@@ -344,7 +294,6 @@ Ref record_answer(PyObject*, const Args<kRecordAnswer>& args) {
 
 PyMethodDef llm_functions[] = {
     fastcall_method<kChatPrompt, chat_prompt, kChatPromptDoc>(),
-    fastcall_method<kReadTextChunks, read_text_chunks, kReadTextChunksDoc>(),
     fastcall_method<kRecordAnswer, record_answer, kRecordAnswerDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
