@@ -219,6 +219,7 @@ def shutdown() -> None:
 def _publish(new_state: _State) -> None:
     _native.set_pipeline(new_state.processors, new_state.tracer, new_state.sample_below, new_state.scan,
                          new_state.mask, new_state.mask_in_place)
+    _native.set_capture_content(new_state.capture_content)
 
 
 _native.bind_context(_context.current, _context.tags, report_once)

@@ -22,7 +22,8 @@ extern PyMethodDef span_functions[];      // span_access.cpp
 extern PyMethodDef export_functions[];    // otlp_export.cpp
 extern PyMethodDef scan_functions[];      // security.cpp
 extern PyMethodDef pipeline_functions[];  // pipeline.cpp
-extern PyMethodDef llm_functions[];       // llm_calls.cpp
+extern PyMethodDef genai_functions[];     // genai_record.cpp
 extern PyMethodDef stream_functions[];    // stream_tap.cpp
+extern PyMethodDef call_functions[];      // llm_call.cpp
 
 }  // namespace korvanta::py::native

@@ -8,6 +8,7 @@
 #include "build_id.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
+#include "llm_call.hpp"
 #include "runtime.hpp"
 #include "span.hpp"
 #include "span_block.hpp"
@@ -36,11 +37,13 @@ Ref init() {
                  "korvanta._native and the imported korvanta_python come from different installations");
   }
   Ref made = checked(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
-  for (PyMethodDef* functions : {span_functions, export_functions, scan_functions, pipeline_functions, llm_functions,
-                                    stream_functions}) {
+  for (PyMethodDef* functions : {span_functions, export_functions, scan_functions, pipeline_functions, genai_functions,
+                                    stream_functions, call_functions}) {
     raise_if(PyModule_AddFunctions(made.get(), functions) < 0);
   }
   make_tap_type();
+  Ref call_type = make_call_type();
+  raise_if(PyModule_AddObjectRef(made.get(), "Call", call_type.get()) < 0);
   Ref block_type = make_span_block_type();
   raise_if(PyModule_AddObjectRef(made.get(), "span", block_type.get()) < 0);
   Ref build = checked(PyUnicode_FromString(KORVANTA_BUILD_ID));

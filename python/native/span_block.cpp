@@ -17,6 +17,30 @@
 #include "span_access.hpp"
 
 namespace korvanta::py::native {
+
+void add_tags(PyObject* span, PyObject* tags) {
+  Ref items = checked(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
+  const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "tags: expected pairs");
+    const std::string_view key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
+    const std::string_view value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
+    record->tags.insert_or_assign(key, value);
+  }
+}
+
+std::string error_text(PyObject* error) {
+  Ref type_name = checked(PyType_GetName(Py_TYPE(error)));
+  Ref message = checked(PyObject_Str(error));
+  const std::string_view name_text = as_text(type_name.get());
+  const std::string_view message_text = as_text(message.get());
+  std::string text(name_text);
+  text += ": ";
+  text.append(message_text);
+  return text;
+}
+
 namespace {
 
 struct Block {
@@ -75,19 +99,6 @@ void block_dealloc(PyObject* obj) {
   if (touch) Py_DECREF(type);
 }
 
-// Adds each str -> str pair of a dict (or any mapping) as a tag.
-void add_tags(PyObject* span, PyObject* tags) {
-  Ref items = checked(PyDict_Check(tags) ? PyDict_Items(tags) : PyMapping_Items(tags));
-  const Exclusive<SpanClass> record = borrow_exclusive<SpanClass>(span);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) raise(PyExc_TypeError, "tags: expected pairs");
-    const std::string_view key = argument<as_text>(PyTuple_GET_ITEM(pair, 0), "key");
-    const std::string_view value = argument<as_text>(PyTuple_GET_ITEM(pair, 1), "value");
-    record->tags.insert_or_assign(key, value);
-  }
-}
-
 Ref block_enter(PyObject* self) {
   Block* block = as_block(self);
   if (block->span != nullptr) raise(PyExc_RuntimeError, "a korvanta.span block cannot be entered twice");
@@ -106,18 +117,6 @@ Ref block_enter(PyObject* self) {
   block->span = Ref(span).release();
   block->token = token.release();
   return span;
-}
-
-// "<type name>: <str(error)>", as f"{type(e).__name__}: {e}" gives it.
-std::string error_text(PyObject* error) {
-  Ref type_name = checked(PyType_GetName(Py_TYPE(error)));
-  Ref message = checked(PyObject_Str(error));
-  const std::string_view name_text = as_text(type_name.get());
-  const std::string_view message_text = as_text(message.get());
-  std::string text(name_text);
-  text += ": ";
-  text.append(message_text);
-  return text;
 }
 
 constexpr auto kExit = describe("span", "__exit__", Receiver::self, {{"exc_type"}, {"exc"}, {"traceback"}});

@@ -1,8 +1,7 @@
-// korvanta._native's share of tracing LLM clients: the steps every traced
-// call takes, done natively because each would otherwise be a dozen small
-// Python functions run between the client's own work, from cold caches.
-// The prompt of chat messages as GenAI JSON, and a finished call's answer
-// written to its span.
+// What a traced LLM call records in the GenAI conventions' shapes: the
+// prompt of chat messages as JSON, and the answer written to the span.
+// Native because every traced call takes these steps, between the client's
+// own work, where a dozen small Python functions would run from cold caches.
 #include <Python.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "instance.hpp"
 #include "interned.hpp"
 #include "korvanta/genai.hpp"
+#include "genai_record.hpp"
 #include "package_access.hpp"
 #include "py_values.hpp"
 #include "span_methods.hpp"
@@ -29,8 +29,6 @@ namespace {
 InternedName g_role("role");
 InternedName g_content("content");
 InternedName g_name("name");
-InternedName g_call_id("call_id");
-InternedName g_fragments("fragments");
 InternedName g_input("input");
 InternedName g_output("output");
 InternedName g_cached_input("cached_input");
@@ -207,16 +205,17 @@ std::optional<std::uint32_t> token_count(PyObject* obj, std::string_view param) 
   return optional_argument<as_u32>(obj, param);
 }
 
-// The tool calls the model asked for, as tool_call actions: each object has
-// call_id, name and fragments (the arguments in pieces).
+// The tool calls the model asked for, as tool_call actions: each entry is a
+// list [call_id, name, fragments] (the arguments in pieces).
 void add_tool_calls(PyObject* span_obj, PyObject* tool_calls, bool capture) {
   Ref items = checked(PySequence_Fast(tool_calls, "tool_calls: expected an iterable"));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    PyObject* call = PySequence_Fast_GET_ITEM(items.get(), i);
-    Ref call_id = attribute(call, g_call_id);
-    Ref name = attribute(call, g_name);
+    PyObject* entry = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyList_CheckExact(entry) || PyList_GET_SIZE(entry) != 3) raise(PyExc_TypeError, "tool call entry: expected [call_id, name, fragments]");
+    Ref call_id = Ref::borrow(PyList_GET_ITEM(entry, 0));
+    Ref name = Ref::borrow(PyList_GET_ITEM(entry, 1));
     std::optional<std::string> arguments;
-    if (capture) arguments = joined(attribute(call, g_fragments).get());
+    if (capture) arguments = joined(PyList_GET_ITEM(entry, 2));
     const std::string_view name_text = truthy(name.get()) ? as_text(name.get()) : std::string_view();
     const ActionFields fields{"tool_call",  name_text,    std::optional<std::string_view>(arguments),
                               std::nullopt, std::nullopt, std::nullopt};
@@ -226,39 +225,30 @@ void add_tool_calls(PyObject* span_obj, PyObject* tool_calls, bool capture) {
   }
 }
 
-constexpr auto kRecordAnswer = function(
-    "record_answer", {{"span"}, {"response"}, {"response_model"}, {"response_id"}, {"finish_reasons"},
-                      {"input_tokens"}, {"output_tokens"}, {"cached_tokens"}, {"cache_write_tokens"},
-                      {"reasoning_tokens"}, {"price"}, {"tool_calls"}, {"capture"}});
-constexpr char kRecordAnswerDoc[] =
-    "Records what a call's answer brought on its span: the response (the text in parts; None for a failed "
-    "call), the response's model and id, finish reasons, token counts and their cost at `price`, and the "
-    "tool calls.";
+}  // namespace
 
-Ref record_answer(PyObject*, const Args<kRecordAnswer>& args) {
-  PyObject* span_obj = args[0];
-  check_span(span_obj, args.name<0>());
-  const bool capture = args.get<12, as_bool>();
+void record_answer(PyObject* span_obj, const Answer& answer) {
+  const bool capture = answer.capture;
   // Everything that can fail or run Python code first; the record is
   // changed only once all of it is known.
   std::optional<std::string> response;
-  if (args[1] != Py_None) response = capture ? joined(args[1]) : std::string();
-  const auto input = token_count(args[5], args.name<5>());
-  const auto output = token_count(args[6], args.name<6>());
+  if (answer.response != Py_None) response = capture ? joined(answer.response) : std::string();
+  const auto input = token_count(answer.input_tokens, "input_tokens");
+  const auto output = token_count(answer.output_tokens, "output_tokens");
   std::optional<std::string> reasons;
-  if (truthy(args[4])) reasons = reasons_json(args[4]);
+  if (truthy(answer.finish_reasons)) reasons = reasons_json(answer.finish_reasons);
   std::optional<double> cost;
-  if ((input || output) && args[10] != Py_None) {
+  if ((input || output) && answer.price != Py_None) {
     const auto extra = [&](PyObject* obj, std::string_view param) {
       return obj == Py_None ? 0 : argument<as_u64>(obj, param);
     };
-    cost = cost_of(args[10], input.value_or(0), output.value_or(0), extra(args[7], args.name<7>()),
-                   extra(args[8], args.name<8>()));
+    cost = cost_of(answer.price, input.value_or(0), output.value_or(0), extra(answer.cached_tokens, "cached_tokens"),
+                   extra(answer.cache_write_tokens, "cache_write_tokens"));
   }
   std::optional<std::string_view> model;
-  if (truthy(args[2])) model = argument<as_text>(args[2], args.name<2>());
+  if (truthy(answer.response_model)) model = argument<as_text>(answer.response_model, "response_model");
   std::optional<std::string_view> response_id;
-  if (truthy(args[3])) response_id = argument<as_text>(args[3], args.name<3>());
+  if (truthy(answer.response_id)) response_id = argument<as_text>(answer.response_id, "response_id");
   {
     const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
     TraceSpan& record = *span;
@@ -275,9 +265,9 @@ Ref record_answer(PyObject*, const Args<kRecordAnswer>& args) {
   }
   {
     // str() of an int runs no Python code, but the borrow is not held across it.
-    Ref cached = Ref::borrow(args[7]);
-    Ref written = Ref::borrow(args[8]);
-    Ref reasoning = Ref::borrow(args[9]);
+    Ref cached = Ref::borrow(answer.cached_tokens);
+    Ref written = Ref::borrow(answer.cache_write_tokens);
+    Ref reasoning = Ref::borrow(answer.reasoning_tokens);
     for (const auto& [key, value] : {std::pair{"gen_ai.usage.cache_read.input_tokens", cached.get()},
                                      std::pair{"gen_ai.usage.cache_creation.input_tokens", written.get()},
                                      std::pair{"gen_ai.usage.reasoning.output_tokens", reasoning.get()}}) {
@@ -286,15 +276,11 @@ Ref record_answer(PyObject*, const Args<kRecordAnswer>& args) {
       borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, as_text(text.get()));
     }
   }
-  if (truthy(args[11])) add_tool_calls(span_obj, args[11], capture);
-  return none();
+  if (truthy(answer.tool_calls)) add_tool_calls(span_obj, answer.tool_calls, capture);
 }
 
-}  // namespace
-
-PyMethodDef llm_functions[] = {
+PyMethodDef genai_functions[] = {
     fastcall_method<kChatPrompt, chat_prompt, kChatPromptDoc>(),
-    fastcall_method<kRecordAnswer, record_answer, kRecordAnswerDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

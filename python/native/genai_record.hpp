@@ -1,0 +1,30 @@
+// What a traced LLM call's answer brought, written to its span (genai_record.cpp).
+#pragma once
+
+#include <Python.h>
+
+namespace korvanta::py::native {
+
+// Borrowed references; None where the answer said nothing.
+struct Answer {
+  PyObject* response;  // the text in parts (a list of str); None for a failed call
+  PyObject* response_model;
+  PyObject* response_id;
+  PyObject* finish_reasons;  // a list
+  PyObject* input_tokens;
+  PyObject* output_tokens;
+  PyObject* cached_tokens;
+  PyObject* cache_write_tokens;
+  PyObject* reasoning_tokens;
+  PyObject* price;       // a Price, or None: no cost
+  PyObject* tool_calls;  // an iterable of [call_id, name, fragments]
+  bool capture;
+};
+
+// Sets the response (finishing the span), the response's model and id, the
+// finish reasons, the token counts and their cost, the cache and reasoning
+// counts as tags, and the tool calls as actions. Everything that can fail is
+// read before the record changes.
+void record_answer(PyObject* span, const Answer& answer);
+
+}  // namespace korvanta::py::native

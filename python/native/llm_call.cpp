@@ -1,0 +1,520 @@
+// korvanta._native.Call: the span of one traced LLM call, and what its
+// answer has brought so far. The client routes (korvanta._openai,
+// _anthropic) fill it as the answer arrives; whatever ends the call first
+// (the answer read, an error, the stream exhausted, closed or collected)
+// records it on the span and hands the span over; later endings do nothing.
+// Native because every traced call makes one and ends it.
+#include <Python.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "convert.hpp"
+#include "entry.hpp"
+#include "functions.hpp"
+#include "instance.hpp"
+#include "interned.hpp"
+#include "llm_call.hpp"
+#include "genai_record.hpp"
+#include "package_access.hpp"
+#include "pipeline.hpp"
+#include "py_values.hpp"
+#include "span_access.hpp"
+#include "span_block.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+// What Call needs of the Python package, bound once by korvanta._genai.
+struct Helpers {
+  Ref fault;      // fault(kind, error): logs a fault inside tracing once
+  Ref price_for;  // price_for(provider, response_model, request_model) -> Price | None
+  Ref dumps;      // compact JSON of a value
+  bool capture_content = true;
+};
+
+Helpers& helpers() {
+  static Helpers bound;
+  return bound;
+}
+
+InternedName g_status_code("status_code");
+
+struct Call {
+  PyObject_HEAD
+  PyObject* span;
+  PyObject* provider;
+  PyObject* request_model;
+  PyObject* text;        // list of str
+  PyObject* tool_calls;  // dict: key -> [call_id, name, fragments]
+  PyObject* response_model;
+  PyObject* response_id;
+  PyObject* finish_reasons;  // list
+  PyObject* input_tokens;
+  PyObject* output_tokens;
+  PyObject* cached_tokens;
+  PyObject* cache_write_tokens;
+  PyObject* reasoning_tokens;
+  PyObject* pending;        // streamed items put aside since the last drain
+  PyObject* reader;         // reader(call, items) reads a batch of them, or None
+  PyObject* prompt_source;  // (prompt, request, tools) until recorded, or None
+  std::int64_t started_ns;
+  bool capture;
+  bool first_token_seen;
+  bool ended;
+  bool failed;
+  bool hide_usage_chunk;
+};
+
+Call* as_call(PyObject* obj) { return reinterpret_cast<Call*>(obj); }
+
+// A settable member deleted from Python reads as None here.
+PyObject* or_none(PyObject* obj) { return obj != nullptr ? obj : Py_None; }
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Truth as Python sees it; an error in __bool__ ends the entry.
+bool truthy(PyObject* obj) {
+  const int result = PyObject_IsTrue(obj);
+  raise_if(result < 0);
+  return result == 1;
+}
+
+// Reports the pending Exception as a fault inside tracing (logged, the call
+// goes on); any other BaseException stays pending and is thrown.
+void report_fault(const char* kind) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_pending();
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref fault = helpers().fault;
+  if (!fault) return;
+  Ref text = checked(PyUnicode_FromString(kind));
+  PyObject* args[] = {text.get(), error.get()};
+  checked(PyObject_Vectorcall(fault.get(), args, 2, nullptr));
+}
+
+// Runs `step`; an Exception it raises is reported as a fault of `kind`.
+template <class Step>
+void as_fault(const char* kind, Step&& step) {
+  try {
+    step();
+  } catch (PythonError& error) {
+    std::move(error.error()).restore();
+    report_fault(kind);
+  } catch (ErrorAlreadySet&) {
+    report_fault(kind);
+  }
+}
+
+constexpr auto kCall = describe("Call", "__new__", Receiver::none,
+                                {{"operation_name"}, {"provider"}, {"model"}, {"tracer"}, {"capture"}});
+constexpr char kCallDoc[] =
+    "The span of one traced LLM call, a child of the current span, and what its answer has brought so far.\n\n"
+    "``capture`` None follows korvanta.setup(capture_content=...).";
+
+Ref call_new(PyTypeObject* type, const Args<kCall>& args) {
+  Pipeline& state = pipeline();
+  if (!state.current_var || !state.tracer) raise(PyExc_RuntimeError, "the korvanta package is not set up");
+  const std::int64_t started = now_ns();
+  PyObject* parent_raw = nullptr;
+  raise_if(PyContextVar_Get(state.current_var.get(), Py_None, &parent_raw) < 0);
+  Ref parent = Ref::steal(parent_raw);
+  PyObject* texts[] = {args[0], args[1], args[2]};
+  Ref span = new_span(args[3], texts, parent.get(), state.tracer.get());
+  PyObject* inherited_raw = nullptr;
+  raise_if(PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0);
+  Ref inherited = Ref::steal(inherited_raw);
+  if (inherited.get() != Py_None && truthy(inherited.get())) add_tags(span.get(), inherited.get());
+  const bool capture = args[4] == Py_None ? helpers().capture_content : truthy(args[4]);
+  Ref text = checked(PyList_New(0));
+  Ref tool_calls = checked(PyDict_New());
+  Ref reasons = checked(PyList_New(0));
+  Ref pending = checked(PyList_New(0));
+
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Call, type)));
+  raise_if(!obj);
+  Call* call = as_call(obj.get());
+  call->span = span.release();
+  call->provider = Ref::borrow(args[1]).release();
+  call->request_model = Ref::borrow(args[2]).release();
+  call->text = text.release();
+  call->tool_calls = tool_calls.release();
+  call->response_model = Py_NewRef(Py_None);
+  call->response_id = Py_NewRef(Py_None);
+  call->finish_reasons = reasons.release();
+  call->input_tokens = Py_NewRef(Py_None);
+  call->output_tokens = Py_NewRef(Py_None);
+  call->cached_tokens = Py_NewRef(Py_None);
+  call->cache_write_tokens = Py_NewRef(Py_None);
+  call->reasoning_tokens = Py_NewRef(Py_None);
+  call->pending = pending.release();
+  call->reader = Py_NewRef(Py_None);
+  call->prompt_source = Py_NewRef(Py_None);
+  call->started_ns = started;
+  call->capture = capture;
+  call->first_token_seen = false;
+  call->ended = false;
+  call->failed = false;
+  call->hide_usage_chunk = false;
+  PyObject_GC_Track(obj.get());
+  return obj;
+}
+
+// Replaces a held reference (the old one released after the swap).
+void replace(PyObject*& slot, PyObject* value) {
+  PyObject* old = std::exchange(slot, Py_NewRef(value));
+  Py_XDECREF(old);
+}
+
+// ---- the request ----
+
+constexpr auto kRecordPrompt =
+    describe("Call", "record_prompt", Receiver::self, {{"prompt"}, {"request"}, optional("tools")});
+constexpr char kRecordPromptDoc[] =
+    "Notes how to record the request's messages (prompt(request) gives their JSON) and tool definitions, when "
+    "content is captured; they are converted when the call ends.";
+
+Ref record_prompt(PyObject* self, const Args<kRecordPrompt>& args) {
+  Call* call = as_call(self);
+  if (!call->capture) return none();
+  Ref source = checked(PyTuple_Pack(3, args[0], args[1], args[2] != nullptr ? args[2] : Py_None));
+  replace(call->prompt_source, source.get());
+  return none();
+}
+
+// Records the noted prompt and tool definitions; a fault is reported and
+// the call goes on.
+void write_prompt(Call* call) {
+  Ref source = Ref::steal(std::exchange(call->prompt_source, Py_NewRef(Py_None)));
+  if (source.get() == Py_None || !PyTuple_CheckExact(source.get()) || PyTuple_GET_SIZE(source.get()) != 3) return;
+  as_fault("recording the prompt", [&] {
+    PyObject* request = PyTuple_GET_ITEM(source.get(), 1);
+    Ref prompt = checked(PyObject_CallOneArg(PyTuple_GET_ITEM(source.get(), 0), request));
+    const std::string_view text = argument<as_text>(prompt.get(), "prompt");
+    borrow_exclusive<SpanClass>(call->span)->prompt.assign(text);
+    PyObject* tools = PyTuple_GET_ITEM(source.get(), 2);
+    if (!truthy(tools)) return;
+    Ref listed = PyList_CheckExact(tools) ? Ref::borrow(tools) : checked(PySequence_List(tools));
+    Ref json = checked(PyObject_CallOneArg(helpers().dumps.get(), listed.get()));
+    const std::string_view definitions = argument<as_text>(json.get(), "tool definitions");
+    borrow_exclusive<SpanClass>(call->span)->tags.insert_or_assign("gen_ai.tool.definitions", definitions);
+  });
+}
+
+// ---- the answer ----
+
+Ref first_token(PyObject* self) {
+  Call* call = as_call(self);
+  if (call->first_token_seen) return none();
+  call->first_token_seen = true;
+  const auto elapsed_ms = static_cast<std::uint64_t>((now_ns() - call->started_ns) / 1'000'000);
+  borrow_exclusive<SpanClass>(call->span)->time_to_first_token_ms = elapsed_ms;
+  return none();
+}
+
+constexpr auto kToolCall =
+    describe("Call", "tool_call", Receiver::self, {{"key"}, {"call_id"}, {"name"}, {"arguments"}});
+constexpr char kToolCallDoc[] =
+    "Adds to the tool call at `key`: its id and name when they come, its arguments in fragments.";
+
+// [call_id, name, fragments] for a new tool call.
+Ref new_tool_call(PyObject* call_id, PyObject* name, PyObject* arguments) {
+  Ref fragments = checked(PyList_New(0));
+  if (truthy(arguments)) raise_if(PyList_Append(fragments.get(), arguments) < 0);
+  Ref entry = checked(PyList_New(3));
+  PyList_SET_ITEM(entry.get(), 0, Py_NewRef(call_id));
+  PyList_SET_ITEM(entry.get(), 1, Py_NewRef(name));
+  PyList_SET_ITEM(entry.get(), 2, fragments.release());
+  return entry;
+}
+
+Ref tool_call(PyObject* self, const Args<kToolCall>& args) {
+  Call* call = as_call(self);
+  PyObject* entry = PyDict_GetItemWithError(call->tool_calls, args[0]);
+  if (entry == nullptr) {
+    raise_if(PyErr_Occurred() != nullptr);
+    Ref made = new_tool_call(args[1], args[2], args[3]);
+    raise_if(PyDict_SetItem(call->tool_calls, args[0], made.get()) < 0);
+    return none();
+  }
+  const Ref held = Ref::borrow(entry);
+  if (truthy(args[1])) raise_if(PyList_SetItem(entry, 0, Py_NewRef(args[1])) < 0);
+  // Some servers repeat the name in every delta: the first one stays.
+  if (truthy(args[2]) && !truthy(PyList_GET_ITEM(entry, 1))) {
+    raise_if(PyList_SetItem(entry, 1, Py_NewRef(args[2])) < 0);
+  }
+  if (truthy(args[3])) raise_if(PyList_Append(PyList_GET_ITEM(entry, 2), args[3]) < 0);
+  return none();
+}
+
+constexpr auto kCompleteToolCall =
+    describe("Call", "complete_tool_call", Receiver::self, {{"key"}, {"call_id"}, {"name"}, {"arguments"}});
+constexpr char kCompleteToolCallDoc[] = "Replaces the tool call at `key` with its final form.";
+
+Ref complete_tool_call(PyObject* self, const Args<kCompleteToolCall>& args) {
+  Ref made = new_tool_call(args[1], args[2], args[3]);
+  raise_if(PyDict_SetItem(as_call(self)->tool_calls, args[0], made.get()) < 0);
+  return none();
+}
+
+constexpr auto kUsage = describe("Call", "usage", Receiver::self,
+                                 {keyword_only("input_tokens"), keyword_only("output_tokens"),
+                                  keyword_only("cached_tokens"), keyword_only("cache_write_tokens"),
+                                  keyword_only("reasoning_tokens")});
+constexpr char kUsageDoc[] =
+    "Merges counts: a count that an update lacks (or reports as 0 over a known one) stays as it was.";
+
+Ref usage(PyObject* self, const Args<kUsage>& args) {
+  Call* call = as_call(self);
+  PyObject** slots[] = {&call->input_tokens, &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
+                        &call->reasoning_tokens};
+  for (std::size_t i = 0; i < std::size(slots); ++i) {
+    PyObject* value = args[i];
+    if (value == nullptr || !PyLong_CheckExact(value)) continue;
+    PyObject*& slot = *slots[i];
+    const bool zero = PyLong_AsLong(value) == 0 && !PyErr_Occurred();
+    PyErr_Clear();
+    if (!zero || slot == nullptr || slot == Py_None) replace(slot, value);
+  }
+  return none();
+}
+
+// Reads the streamed items put aside since the last drain.
+void drain_pending(Call* call) {
+  if (call->pending == nullptr || !PyList_Check(call->pending) || PyList_GET_SIZE(call->pending) == 0) return;
+  if (call->reader == nullptr || call->reader == Py_None) return;
+  Ref items = Ref::steal(std::exchange(call->pending, nullptr));
+  call->pending = checked(PyList_New(0)).release();
+  Ref reader = Ref::borrow(call->reader);
+  as_fault("reading a streamed item", [&] {
+    PyObject* args[] = {reinterpret_cast<PyObject*>(call), items.get()};
+    checked(PyObject_Vectorcall(reader.get(), args, 2, nullptr));
+  });
+}
+
+Ref drain(PyObject* self) {
+  drain_pending(as_call(self));
+  return none();
+}
+
+// ---- the end ----
+
+Ref end_call(Call* call) {
+  if (call->ended) return none();
+  drain_pending(call);
+  if (call->ended) return none();  // the reader may end it
+  call->ended = true;
+  Ref self = Ref::borrow(reinterpret_cast<PyObject*>(call));
+  write_prompt(call);
+  as_fault("recording the answer", [&] {
+    Ref price = none();
+    PyObject* input = or_none(call->input_tokens);
+    PyObject* output = or_none(call->output_tokens);
+    if (input != Py_None || output != Py_None) {
+      PyObject* args[] = {call->provider, or_none(call->response_model), call->request_model};
+      price = checked(PyObject_Vectorcall(helpers().price_for.get(), args, 3, nullptr));
+    }
+    Ref calls = checked(PyDict_Values(call->tool_calls));
+    Ref text = Ref::borrow(call->text);
+    Ref reasons = Ref::borrow(call->finish_reasons);
+    const Answer answer{call->failed ? Py_None : text.get(),
+                        or_none(call->response_model),
+                        or_none(call->response_id),
+                        reasons.get(),
+                        input,
+                        output,
+                        or_none(call->cached_tokens),
+                        or_none(call->cache_write_tokens),
+                        or_none(call->reasoning_tokens),
+                        price.get(),
+                        calls.get(),
+                        call->capture};
+    record_answer(call->span, answer);
+  });
+  as_fault("ending a span", [&] { deliver_span(call->span); });
+  return none();
+}
+
+Ref end(PyObject* self) { return end_call(as_call(self)); }
+
+// The HTTP status of a provider's status error; timeouts and connection
+// errors have none.
+std::optional<std::uint16_t> error_status(PyObject* error) {
+  PyObject* name = g_status_code.get();
+  if (name == nullptr) raise_pending();
+  PyObject* status = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  raise_if(PyObject_GetOptionalAttr(error, name, &status) < 0);
+#else
+  raise_if(_PyObject_LookupAttr(error, name, &status) < 0);
+#endif
+  const Ref held = Ref::steal(status);
+  if (status == nullptr || !PyLong_CheckExact(status)) return std::nullopt;
+  const long value = PyLong_AsLong(status);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (value < 0 || value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+constexpr auto kFail = describe("Call", "fail", Receiver::self, {{"error"}});
+constexpr char kFailDoc[] = "Records the error that ended the call, then ends the span.";
+
+Ref fail(PyObject* self, const Args<kFail>& args) {
+  Call* call = as_call(self);
+  if (call->ended) return none();
+  call->failed = true;
+  write_prompt(call);
+  as_fault("recording an error", [&] {
+    std::string text = error_text(args[0]);
+    const auto status = error_status(args[0]);
+    borrow_exclusive<SpanClass>(call->span)->finish_error(std::move(text), status);
+  });
+  return end_call(call);
+}
+
+// ---- the class ----
+
+int call_traverse(PyObject* self, visitproc visit, void* arg) {
+  Call* call = as_call(self);
+  for (PyObject* held : {call->span, call->provider, call->request_model, call->text, call->tool_calls,
+                         call->response_model, call->response_id, call->finish_reasons, call->input_tokens,
+                         call->output_tokens, call->cached_tokens, call->cache_write_tokens, call->reasoning_tokens,
+                         call->pending, call->reader, call->prompt_source}) {
+    Py_VISIT(held);
+  }
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int call_clear(PyObject* self) {
+  Call* call = as_call(self);
+  for (PyObject** held : {&call->span, &call->provider, &call->request_model, &call->text, &call->tool_calls,
+                          &call->response_model, &call->response_id, &call->finish_reasons, &call->input_tokens,
+                          &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
+                          &call->reasoning_tokens, &call->pending, &call->reader, &call->prompt_source}) {
+    Py_CLEAR(*held);
+  }
+  return 0;
+}
+
+void call_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (may_touch_objects()) call_clear(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_Del(self);
+  if (may_touch_objects()) Py_DECREF(type);
+}
+
+PyObject* call_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  return guarded([&] {
+    Args<kCall> slots;
+    parse_args<kCall>(args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+    return call_new(reinterpret_cast<PyTypeObject*>(type), slots);
+  });
+}
+
+constexpr auto kFirstToken = describe("Call", "first_token", Receiver::self);
+constexpr char kFirstTokenDoc[] = "Takes the time to first token, the first time only.";
+constexpr auto kDrain = describe("Call", "drain", Receiver::self);
+constexpr char kDrainDoc[] = "Reads the streamed items put aside since the last drain (reader(call, items)).";
+constexpr auto kEnd = describe("Call", "end", Receiver::self);
+constexpr char kEndDoc[] =
+    "Records the prompt and what the answer brought on the span and hands it over, the first time only.";
+
+PyMethodDef g_methods[] = {
+    fastcall_method<kRecordPrompt, record_prompt, kRecordPromptDoc>(),
+    noargs_method<kFirstToken, first_token, kFirstTokenDoc>(),
+    fastcall_method<kToolCall, tool_call, kToolCallDoc>(),
+    fastcall_method<kCompleteToolCall, complete_tool_call, kCompleteToolCallDoc>(),
+    fastcall_method<kUsage, usage, kUsageDoc>(),
+    noargs_method<kDrain, drain, kDrainDoc>(),
+    fastcall_method<kFail, fail, kFailDoc>(),
+    noargs_method<kEnd, end, kEndDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// One member row: Python reads (and, unless read-only, sets) the field at `offset`.
+constexpr PyMemberDef member(const char* name, int type, std::size_t offset, int flags) {
+  return {name, type, static_cast<Py_ssize_t>(offset), flags, nullptr};
+}
+
+PyMemberDef g_members[] = {
+    member("span", Py_T_OBJECT_EX, offsetof(Call, span), Py_READONLY),
+    member("provider", Py_T_OBJECT_EX, offsetof(Call, provider), Py_READONLY),
+    member("request_model", Py_T_OBJECT_EX, offsetof(Call, request_model), Py_READONLY),
+    member("text", Py_T_OBJECT_EX, offsetof(Call, text), Py_READONLY),
+    member("tool_calls", Py_T_OBJECT_EX, offsetof(Call, tool_calls), Py_READONLY),
+    member("response_model", Py_T_OBJECT_EX, offsetof(Call, response_model), 0),
+    member("response_id", Py_T_OBJECT_EX, offsetof(Call, response_id), 0),
+    member("finish_reasons", Py_T_OBJECT_EX, offsetof(Call, finish_reasons), Py_READONLY),
+    member("input_tokens", Py_T_OBJECT_EX, offsetof(Call, input_tokens), Py_READONLY),
+    member("output_tokens", Py_T_OBJECT_EX, offsetof(Call, output_tokens), Py_READONLY),
+    member("cached_tokens", Py_T_OBJECT_EX, offsetof(Call, cached_tokens), Py_READONLY),
+    member("cache_write_tokens", Py_T_OBJECT_EX, offsetof(Call, cache_write_tokens), Py_READONLY),
+    member("reasoning_tokens", Py_T_OBJECT_EX, offsetof(Call, reasoning_tokens), Py_READONLY),
+    member("pending", Py_T_OBJECT_EX, offsetof(Call, pending), 0),
+    member("reader", Py_T_OBJECT_EX, offsetof(Call, reader), 0),
+    member("capture", Py_T_BOOL, offsetof(Call, capture), Py_READONLY),
+    member("first_token_seen", Py_T_BOOL, offsetof(Call, first_token_seen), Py_READONLY),
+    member("ended", Py_T_BOOL, offsetof(Call, ended), Py_READONLY),
+    member("failed", Py_T_BOOL, offsetof(Call, failed), Py_READONLY),
+    member("hide_usage_chunk", Py_T_BOOL, offsetof(Call, hide_usage_chunk), 0),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Binds what Call needs of the package.
+constexpr auto kBindCalls = function("bind_calls", {{"fault"}, {"price_for"}, {"dumps"}});
+constexpr char kBindCallsDoc[] = "What Call needs of the package: its fault logger, price lookup and JSON encoder.";
+
+Ref bind_calls(PyObject*, const Args<kBindCalls>& args) {
+  Helpers& bound = helpers();
+  bound.fault = Ref::borrow(args[0]);
+  bound.price_for = Ref::borrow(args[1]);
+  bound.dumps = Ref::borrow(args[2]);
+  return none();
+}
+
+constexpr auto kSetCaptureContent = function("set_capture_content", {{"capture"}});
+constexpr char kSetCaptureContentDoc[] = "Whether calls record prompts, answers and tool arguments by default.";
+
+Ref set_capture_content(PyObject*, const Args<kSetCaptureContent>& args) {
+  helpers().capture_content = args.get<0, as_bool>();
+  return none();
+}
+
+}  // namespace
+
+Ref make_call_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(constructor<kCall, call_new>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(call_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(call_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(call_clear)},
+      {Py_tp_methods, g_methods},
+      {Py_tp_members, g_members},
+      {Py_tp_doc, const_cast<char*>(class_docstring<kCall, kCallDoc>.c_str())},
+      {0, nullptr},
+  };
+  PyType_Spec type_desc = {"korvanta._native.Call", sizeof(Call), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                           slots};
+  Ref type = checked(PyType_FromSpec(&type_desc));
+  // Made on every traced call: no argument tuple is built for it.
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = call_vectorcall;
+  return type;
+}
+
+PyMethodDef call_functions[] = {
+    fastcall_method<kBindCalls, bind_calls, kBindCallsDoc>(),
+    fastcall_method<kSetCaptureContent, set_capture_content, kSetCaptureContentDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace korvanta::py::native
