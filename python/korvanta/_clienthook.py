@@ -150,10 +150,17 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
         # _open, inline for the usual call: an exact URL of a traced endpoint.
         route = routes.get(options.url) if options.method == "post" else None
-        opened = _open_at(state, route, options, stream) if route is not None else _open(state, options, stream)
-        if opened is None:
-            return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-        route, call, sent = opened
+        if route is not None:
+            try:
+                call, sent = route.open(state, options, stream)
+            except Exception as error:
+                fault("starting a span", error)
+                return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+        else:
+            opened = _open(state, options, stream)
+            if opened is None:
+                return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+            route, call, sent = opened
         try:
             result = send(cast_to, sent, stream=stream, stream_cls=stream_cls, **extra)
         except Exception as error:

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import copy
+import functools
 import json
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import _clienthook, _native
@@ -62,13 +63,13 @@ def chat_messages(messages: Iterable[Any] | None) -> list[dict[str, Any]]:
     return [_chat_message(item) for item in messages or ()]
 
 
-def chat_prompt(messages: Iterable[Any] | None) -> str:
-    """``dumps(chat_messages(messages))``: messages of a role and text written natively, the others converted."""
-    return _native.chat_prompt(messages or (), _message_json)
-
-
 def _message_json(item: Any) -> str:
     return dumps(_chat_message(item))
+
+
+# chat_prompt(messages) is dumps(chat_messages(messages)): messages of a role and
+# text written natively, the others converted. A partial: no Python frame per call.
+chat_prompt: Callable[[Iterable[Any] | None], str] = functools.partial(_native.chat_prompt, _message_json)
 
 
 def _chat_message(item: Any) -> dict[str, Any]:
@@ -210,8 +211,13 @@ class _ChatCompletions:
             if choice.finish_reason:
                 call.finish_reasons.append(choice.finish_reason)
         usage = completion.usage
-        if usage is not None:
-            _chat_usage(call, usage)
+        if usage is not None:  # _chat_usage, inline
+            prompt = getattr(usage, "prompt_tokens_details", None)
+            output = getattr(usage, "completion_tokens_details", None)
+            call.usage(input_tokens=getattr(usage, "prompt_tokens", None),
+                       output_tokens=getattr(usage, "completion_tokens", None),
+                       cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
+                       reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         choices = chunk.choices

@@ -95,14 +95,16 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-constexpr auto kChatPrompt = function("chat_prompt", {{"messages"}, {"convert"}});
+constexpr auto kChatPrompt = function("chat_prompt", {{"convert"}, {"messages"}});
 constexpr char kChatPromptDoc[] =
-    "The GenAI JSON of chat messages; convert(message) gives the JSON of one that is not a role and text.";
+    "The GenAI JSON of chat messages (None: none); convert(message) gives the JSON of one that is not a role "
+    "and text.";
 
 Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
   // Held as a list or tuple: convert() may run any code, the caller's list
   // included, and this keeps the items it hands out alive.
-  Ref items = checked(PySequence_Fast(args[0], "messages: expected an iterable"));
+  if (args[1] == Py_None) return checked(PyUnicode_FromStringAndSize("[]", 2));
+  Ref items = checked(PySequence_Fast(args[1], "messages: expected an iterable"));
   StrStorage storage;
   JsonWriter out(JsonLayout::Compact, storage, 256);
   out.begin_array();
@@ -119,7 +121,7 @@ Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
         continue;
       }
     }
-    Ref json = checked(PyObject_CallOneArg(args[1], item.get()));
+    Ref json = checked(PyObject_CallOneArg(args[0], item.get()));
     if (!PyUnicode_Check(json.get())) raise(PyExc_TypeError, "convert() must return the JSON of one message as a str");
     if (const std::optional<std::string_view> text = utf8_of(json.get())) {
       out.verbatim(*text);
