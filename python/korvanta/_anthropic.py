@@ -121,7 +121,7 @@ class _Messages:
         model = body.get("model")
         call = Call(CHAT, state.provider, model if isinstance(model, str) else "", state.tracer, state.capture)
         call.record_prompt(_prompt_of, body, body.get("tools"))
-        return call, options
+        return call, None
 
     def record(self, call: Call, reply: Any) -> None:
         call.response_model = reply.model

@@ -34,7 +34,11 @@ class Route(Protocol):
     """How one endpoint's calls are traced."""
 
     def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
-        """Starts the call's span from the request; returns it with the options to send."""
+        """Starts the call's span from the request; returns it with the request body as given when the
+        route added to the request (sent again if the server refuses the addition), else None.
+
+        Options are made per call by the client, so a route may change them in place.
+        """
         ...
 
     def record(self, call: Call, result: Any) -> None:
@@ -135,8 +139,8 @@ def _open(state: ClientState, options: Any, stream: bool) -> tuple[Route, Call, 
 
 def _open_at(state: ClientState, route: Route, options: Any, stream: bool) -> tuple[Route, Call, Any] | None:
     try:
-        call, sent = route.open(state, options, stream)
-        return route, call, sent
+        call, given = route.open(state, options, stream)
+        return route, call, given
     except Exception as error:
         fault("starting a span", error)
         return None
@@ -152,7 +156,7 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
         route = routes.get(options.url) if options.method == "post" else None
         if route is not None:
             try:
-                call, sent = route.open(state, options, stream)
+                call, given = route.open(state, options, stream)
             except Exception as error:
                 fault("starting a span", error)
                 return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
@@ -160,15 +164,16 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
             opened = _open(state, options, stream)
             if opened is None:
                 return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-            route, call, sent = opened
+            route, call, given = opened
         try:
-            result = send(cast_to, sent, stream=stream, stream_cls=stream_cls, **extra)
+            result = send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
         except Exception as error:
-            if sent is options or not _refused(route, call, error):
+            if given is None or not _refused(route, call, error):
                 call.fail(error)
                 raise
             state.stream_usage = False
             call.hide_usage_chunk = False
+            set_body(options, given)
             try:
                 result = send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
             except BaseException as again:
@@ -198,15 +203,16 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
         opened = _open(state, options, stream)
         if opened is None:
             return await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-        route, call, sent = opened
+        route, call, given = opened
         try:
-            result = await send(cast_to, sent, stream=stream, stream_cls=stream_cls, **extra)
+            result = await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
         except Exception as error:
-            if sent is options or not _refused(route, call, error):
+            if given is None or not _refused(route, call, error):
                 call.fail(error)
                 raise
             state.stream_usage = False
             call.hide_usage_chunk = False
+            set_body(options, given)
             try:
                 result = await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
             except BaseException as again:
@@ -231,6 +237,14 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
 
     request.__doc__ = cls.request.__doc__
     return request
+
+
+def set_body(options: Any, body: Any) -> None:
+    """Sets the body of the client's per-call request options, past the model's validating __setattr__."""
+    try:
+        vars(options)["json_data"] = body
+    except TypeError:  # options without a __dict__
+        options.json_data = body
 
 
 def _refused(route: Route, call: Call, error: BaseException) -> bool:

@@ -2,7 +2,6 @@
 # Responses API and embeddings, streamed or not, each call one span.
 from __future__ import annotations
 
-import copy
 import functools
 import json
 from collections.abc import Callable, Iterable
@@ -182,17 +181,16 @@ class _ChatCompletions:
         call = Call(CHAT, state.provider, model if type(model) is str else "", state.tracer, state.capture)
         call.span.add_tag("gen_ai.openai.api", "chat.completions")
         call.record_prompt(chat_prompt, body.get("messages"), body.get("tools"))
-        sent = options
-        extra = options.extra_json
-        if (stream and state.stream_usage and _STREAM_OPTIONS not in body
-                and not (extra and _STREAM_OPTIONS in extra)):
-            # Streams report usage only when asked to; the caller did not ask,
-            # so tracing asks and keeps the extra usage chunk to itself. A copy:
-            # the options as given are what a refusing server gets again.
-            sent = copy.copy(options)
-            sent.json_data = {**body, _STREAM_OPTIONS: {"include_usage": True}}
-            call.hide_usage_chunk = True
-        return call, sent
+        if stream and state.stream_usage and _STREAM_OPTIONS not in body:
+            extra = options.extra_json
+            if not (extra and _STREAM_OPTIONS in extra):
+                # Streams report usage only when asked to; the caller did not ask,
+                # so tracing asks and keeps the extra usage chunk to itself. The
+                # body as given is what a refusing server gets again.
+                _clienthook.set_body(options, {**body, _STREAM_OPTIONS: {"include_usage": True}})
+                call.hide_usage_chunk = True
+                return call, body
+        return call, None
 
     def record(self, call: Call, completion: Any) -> None:
         call.response_model = completion.model
@@ -278,7 +276,7 @@ class _Responses:
         body = _body(options)
         call = _start(state, CHAT, body, "responses")
         call.record_prompt(_responses_prompt, body, body.get("tools"))
-        return call, options
+        return call, None
 
     def record(self, call: Call, response: Any) -> None:
         call.response_model = response.model
@@ -335,7 +333,7 @@ class _Embeddings:
         body = _body(options)
         call = _start(state, EMBEDDINGS, body, "embeddings")
         call.record_prompt(_embeddings_prompt, body.get("input"))
-        return call, options
+        return call, None
 
     def record(self, call: Call, result: Any) -> None:
         call.response_model = result.model
