@@ -372,7 +372,8 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     response = stream.response
     call.reader = _batch_reader(route)
     if hasattr(inner, "__anext__"):
-        attributes["_iterator"] = _observe_async(inner, call, route, _EndWhenCollected(call))
+        tapped = _tap_data(route, call, stream)
+        attributes["_iterator"] = _observe_async(inner, call, None if tapped else route, _EndWhenCollected(call))
 
         async def close() -> None:
             try:
@@ -384,7 +385,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
             finally:
                 call.end()
     else:
-        attributes["_iterator"] = _tap(inner, call, route.chunk, fault)
+        attributes["_iterator"] = _tap(inner, call, None if _tap_data(route, call, stream) else route.chunk, fault)
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -400,6 +401,18 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     attributes["close"] = close
     attributes[_TRACED_ITERATOR] = True
     route.streaming(state, call, stream)
+
+
+def _tap_data(route: Route, call: Call, stream: Any) -> bool:
+    """Whether the route reads the stream's items from their data as the client parses them."""
+    tap = getattr(route, "tap_data", None)
+    if tap is None:
+        return False
+    try:
+        return bool(tap(call, stream))
+    except Exception as error:
+        fault("tracing a stream", error)
+        return False
 
 
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)
@@ -438,15 +451,20 @@ def _batch_reader(route: Route) -> Callable[[Call, list[Any]], None]:
     return each
 
 
-async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route,
+async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route | None,
                          guard: _EndWhenCollected) -> AsyncIterator[Any]:
     # As _native.tap does for a sync stream: items are read until the first
-    # token, then put aside and read in batches. `guard` is only held; a
-    # started one that is collected ends its call when the event loop has closed it.
-    chunk = route.chunk
+    # token, then put aside and read in batches (with no route, they are read
+    # elsewhere and only passed on). `guard` is only held; a started one that
+    # is collected ends its call when the event loop has closed it.
     try:
+        if route is None:
+            async for item in inner:
+                yield item
+            return
+        chunk = route.chunk
         async for item in inner:
-            if call.first_token_seen:  # as in _observe: put aside, read in batches
+            if call.first_token_seen:  # put aside, read in batches
                 call.pending.append(item)
                 if len(call.pending) >= _BATCH:
                     call.drain()

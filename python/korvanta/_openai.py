@@ -264,6 +264,15 @@ class _ChatCompletions:
     refused = staticmethod(_refuses_stream_options)
 
     @staticmethod
+    def tap_data(call: Call, stream: Any) -> bool:
+        """Reads the stream's chunks from their JSON data as the client parses each (natively)."""
+        client = vars(stream).get("_client")
+        if client is None or not callable(getattr(client, "_process_response_data", None)):
+            return False
+        stream._client = _native.chat_data_tap(client, call)
+        return True
+
+    @staticmethod
     def streaming(state: ClientState, call: Call, stream: Any) -> None:
         if call.hide_usage_chunk:
             # The stream reads its events through this decoder once the caller

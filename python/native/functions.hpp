@@ -25,5 +25,6 @@ extern PyMethodDef pipeline_functions[];  // pipeline.cpp
 extern PyMethodDef genai_functions[];     // genai_record.cpp
 extern PyMethodDef stream_functions[];    // stream_tap.cpp
 extern PyMethodDef call_functions[];      // llm_call.cpp
+extern PyMethodDef chat_stream_functions[];  // chat_stream.cpp
 
 }  // namespace korvanta::py::native

@@ -6,6 +6,7 @@
 // Native because every traced call makes one and ends it.
 #include <Python.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,8 @@ std::int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+PyTypeObject* g_call_type = nullptr;
 
 // Truth as Python sees it; an error in __bool__ ends the entry.
 bool truthy(PyObject* obj) {
@@ -171,6 +174,80 @@ void replace(PyObject*& slot, PyObject* value) {
   Py_XDECREF(old);
 }
 
+// [call_id, name, fragments] for a new tool call.
+Ref new_tool_call(PyObject* call_id, PyObject* name, PyObject* arguments) {
+  Ref fragments = checked(PyList_New(0));
+  if (truthy(arguments)) raise_if(PyList_Append(fragments.get(), arguments) < 0);
+  Ref entry = checked(PyList_New(3));
+  PyList_SET_ITEM(entry.get(), 0, Py_NewRef(call_id));
+  PyList_SET_ITEM(entry.get(), 1, Py_NewRef(name));
+  PyList_SET_ITEM(entry.get(), 2, fragments.release());
+  return entry;
+}
+
+}  // namespace
+
+// ---- filling a call (llm_call.hpp) ----
+
+bool is_call(PyObject* obj) { return Py_TYPE(obj) == g_call_type; }
+
+bool first_token_seen(PyObject* call) { return as_call(call)->first_token_seen; }
+
+void note_first_token(PyObject* obj) {
+  Call* call = as_call(obj);
+  if (call->first_token_seen) return;
+  call->first_token_seen = true;
+  const auto elapsed_ms = static_cast<std::uint64_t>((now_ns() - call->started_ns) / 1'000'000);
+  borrow_exclusive<SpanClass>(call->span)->time_to_first_token_ms = elapsed_ms;
+}
+
+void add_text(PyObject* call, PyObject* text) { raise_if(PyList_Append(as_call(call)->text, text) < 0); }
+
+void add_finish_reason(PyObject* call, PyObject* reason) {
+  raise_if(PyList_Append(as_call(call)->finish_reasons, reason) < 0);
+}
+
+void note_response(PyObject* obj, PyObject* model, PyObject* id) {
+  Call* call = as_call(obj);
+  if (call->response_model != nullptr && call->response_model != Py_None) return;
+  replace(call->response_model, model);
+  replace(call->response_id, id);
+}
+
+void add_tool_call(PyObject* obj, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments) {
+  Call* call = as_call(obj);
+  PyObject* entry = PyDict_GetItemWithError(call->tool_calls, key);
+  if (entry == nullptr) {
+    raise_if(PyErr_Occurred() != nullptr);
+    Ref made = new_tool_call(call_id, name, arguments);
+    raise_if(PyDict_SetItem(call->tool_calls, key, made.get()) < 0);
+    return;
+  }
+  const Ref held = Ref::borrow(entry);
+  if (truthy(call_id)) raise_if(PyList_SetItem(entry, 0, Py_NewRef(call_id)) < 0);
+  // Some servers repeat the name in every delta: the first one stays.
+  if (truthy(name) && !truthy(PyList_GET_ITEM(entry, 1))) raise_if(PyList_SetItem(entry, 1, Py_NewRef(name)) < 0);
+  if (truthy(arguments)) raise_if(PyList_Append(PyList_GET_ITEM(entry, 2), arguments) < 0);
+}
+
+void merge_usage(PyObject* obj, const std::array<PyObject*, 5>& counts) {
+  Call* call = as_call(obj);
+  PyObject** slots[] = {&call->input_tokens, &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
+                        &call->reasoning_tokens};
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    PyObject* value = counts[i];
+    if (value == nullptr || !PyLong_CheckExact(value)) continue;
+    PyObject*& slot = *slots[i];
+    const bool zero = PyLong_AsLong(value) == 0 && !PyErr_Occurred();
+    PyErr_Clear();
+    if (!zero || slot == nullptr || slot == Py_None) replace(slot, value);
+  }
+}
+
+void report_tracing_fault(const char* kind) { report_fault(kind); }
+
+namespace {
+
 // ---- the request ----
 
 constexpr auto kRecordPrompt =
@@ -209,11 +286,7 @@ void write_prompt(Call* call) {
 // ---- the answer ----
 
 Ref first_token(PyObject* self) {
-  Call* call = as_call(self);
-  if (call->first_token_seen) return none();
-  call->first_token_seen = true;
-  const auto elapsed_ms = static_cast<std::uint64_t>((now_ns() - call->started_ns) / 1'000'000);
-  borrow_exclusive<SpanClass>(call->span)->time_to_first_token_ms = elapsed_ms;
+  note_first_token(self);
   return none();
 }
 
@@ -222,33 +295,8 @@ constexpr auto kToolCall =
 constexpr char kToolCallDoc[] =
     "Adds to the tool call at `key`: its id and name when they come, its arguments in fragments.";
 
-// [call_id, name, fragments] for a new tool call.
-Ref new_tool_call(PyObject* call_id, PyObject* name, PyObject* arguments) {
-  Ref fragments = checked(PyList_New(0));
-  if (truthy(arguments)) raise_if(PyList_Append(fragments.get(), arguments) < 0);
-  Ref entry = checked(PyList_New(3));
-  PyList_SET_ITEM(entry.get(), 0, Py_NewRef(call_id));
-  PyList_SET_ITEM(entry.get(), 1, Py_NewRef(name));
-  PyList_SET_ITEM(entry.get(), 2, fragments.release());
-  return entry;
-}
-
 Ref tool_call(PyObject* self, const Args<kToolCall>& args) {
-  Call* call = as_call(self);
-  PyObject* entry = PyDict_GetItemWithError(call->tool_calls, args[0]);
-  if (entry == nullptr) {
-    raise_if(PyErr_Occurred() != nullptr);
-    Ref made = new_tool_call(args[1], args[2], args[3]);
-    raise_if(PyDict_SetItem(call->tool_calls, args[0], made.get()) < 0);
-    return none();
-  }
-  const Ref held = Ref::borrow(entry);
-  if (truthy(args[1])) raise_if(PyList_SetItem(entry, 0, Py_NewRef(args[1])) < 0);
-  // Some servers repeat the name in every delta: the first one stays.
-  if (truthy(args[2]) && !truthy(PyList_GET_ITEM(entry, 1))) {
-    raise_if(PyList_SetItem(entry, 1, Py_NewRef(args[2])) < 0);
-  }
-  if (truthy(args[3])) raise_if(PyList_Append(PyList_GET_ITEM(entry, 2), args[3]) < 0);
+  add_tool_call(self, args[0], args[1], args[2], args[3]);
   return none();
 }
 
@@ -270,17 +318,7 @@ constexpr char kUsageDoc[] =
     "Merges counts: a count that an update lacks (or reports as 0 over a known one) stays as it was.";
 
 Ref usage(PyObject* self, const Args<kUsage>& args) {
-  Call* call = as_call(self);
-  PyObject** slots[] = {&call->input_tokens, &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
-                        &call->reasoning_tokens};
-  for (std::size_t i = 0; i < std::size(slots); ++i) {
-    PyObject* value = args[i];
-    if (value == nullptr || !PyLong_CheckExact(value)) continue;
-    PyObject*& slot = *slots[i];
-    const bool zero = PyLong_AsLong(value) == 0 && !PyErr_Occurred();
-    PyErr_Clear();
-    if (!zero || slot == nullptr || slot == Py_None) replace(slot, value);
-  }
+  merge_usage(self, {args[0], args[1], args[2], args[3], args[4]});
   return none();
 }
 
@@ -508,6 +546,7 @@ Ref make_call_type() {
   Ref type = checked(PyType_FromSpec(&type_desc));
   // Made on every traced call: no argument tuple is built for it.
   reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = call_vectorcall;
+  g_call_type = reinterpret_cast<PyTypeObject*>(type.get());  // the module holds it for the process
   return type;
 }
 

@@ -1,6 +1,10 @@
 // korvanta._native.Call, the span of one traced LLM call (llm_call.cpp).
 #pragma once
 
+#include <Python.h>
+
+#include <array>
+
 #include "error.hpp"
 #include "ref.hpp"
 
@@ -8,5 +12,26 @@ namespace korvanta::py::native {
 
 // A new class object (korvanta._native.Call) for the module being made.
 Ref make_call_type();
+
+// Filling a call from native readers of an answer, as its methods do from
+// Python. `call` is a korvanta._native.Call (is_call).
+bool is_call(PyObject* obj);
+bool first_token_seen(PyObject* call);
+// Takes the time to first token, the first time only.
+void note_first_token(PyObject* call);
+// Appends a piece of the response text.
+void add_text(PyObject* call, PyObject* text);
+void add_finish_reason(PyObject* call, PyObject* reason);
+// The response's model and id, unless a model is known already.
+void note_response(PyObject* call, PyObject* model, PyObject* id);
+// Call.tool_call: the call at `key` gets its id and name when they come and its
+// arguments in fragments.
+void add_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments);
+// Call.usage: input, output, cached, cache-write and reasoning counts (nullptr
+// or a non-int: not reported), merged.
+void merge_usage(PyObject* call, const std::array<PyObject*, 5>& counts);
+// Logs the pending Exception as a fault inside tracing (the package's
+// fault()); any other BaseException stays pending and is thrown.
+void report_tracing_fault(const char* kind);
 
 }  // namespace korvanta::py::native

@@ -32,7 +32,7 @@ struct Tap {
   PyObject_HEAD
   PyObject* inner;  // the client's iterator; nullptr once it is done
   PyObject* call;
-  PyObject* read;   // read(call, item) -> bool
+  PyObject* read;   // read(call, item) -> bool; None: items are read elsewhere
   PyObject* fault;  // fault(kind, error): a fault inside tracing, logged
   bool reading;     // before the first token
 };
@@ -89,6 +89,7 @@ Ref next_item(Tap* tap) {
       finish(tap);
       return Ref();
     }
+    if (tap->read == Py_None) return item;
     if (!tap->reading) {
       Ref pending = checked(PyObject_GetAttr(tap->call, name_of(g_pending)));
       if (!PyList_Check(pending.get())) raise(PyExc_TypeError, "call.pending: expected a list");
@@ -180,7 +181,8 @@ PyTypeObject* g_tap_type = nullptr;
 constexpr auto kTap = function("tap", {{"inner"}, {"call"}, {"read"}, {"fault"}});
 constexpr char kTapDoc[] =
     "An iterator of `inner`'s items that records them on `call`: read(call, item) until the first token, "
-    "then put aside on call.pending; ends or fails the call with the items, or when collected unfinished.";
+    "then put aside on call.pending (read None: items are read elsewhere); ends or fails the call with the "
+    "items, or when collected unfinished.";
 
 Ref tap(PyObject*, const Args<kTap>& args) {
   if (g_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");

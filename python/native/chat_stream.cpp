@@ -1,0 +1,252 @@
+// korvanta._native.chat_data_tap: an OpenAI chat completion stream read
+// from each chunk's JSON data, as the client hands it to its own
+// _process_response_data to build the chunk model. Reading the plain dicts
+// natively costs a fraction of reading the models in Python, and nothing
+// runs per chunk in Python at all.
+//
+// The tap stands in for the stream's client: the stream asks its client for
+// _process_response_data once, when it starts, and nothing else; any other
+// attribute is the client's.
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "entry.hpp"
+#include "functions.hpp"
+#include "interned.hpp"
+#include "llm_call.hpp"
+#include "stream_tap.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+InternedName g_process("_process_response_data");
+InternedName g_data("data");
+InternedName g_choices("choices");
+InternedName g_delta("delta");
+InternedName g_index("index");
+InternedName g_content("content");
+InternedName g_refusal("refusal");
+InternedName g_tool_calls("tool_calls");
+InternedName g_id("id");
+InternedName g_function("function");
+InternedName g_name("name");
+InternedName g_arguments("arguments");
+InternedName g_finish_reason("finish_reason");
+InternedName g_model("model");
+InternedName g_usage("usage");
+InternedName g_prompt_tokens("prompt_tokens");
+InternedName g_completion_tokens("completion_tokens");
+InternedName g_prompt_details("prompt_tokens_details");
+InternedName g_completion_details("completion_tokens_details");
+InternedName g_cached_tokens("cached_tokens");
+InternedName g_reasoning_tokens("reasoning_tokens");
+
+PyObject* name_of(InternedName& name) {
+  PyObject* obj = name.get();
+  raise_if(obj == nullptr);
+  return obj;
+}
+
+// dict[key], or None when absent or `dict` is not a dict. Borrowed: the
+// chunk's data lives until the client has built its model.
+PyObject* get(PyObject* dict, InternedName& key) {
+  if (dict == nullptr || !PyDict_Check(dict)) return Py_None;
+  PyObject* value = PyDict_GetItemWithError(dict, name_of(key));
+  if (value == nullptr) {
+    raise_if(PyErr_Occurred() != nullptr);
+    return Py_None;
+  }
+  return value;
+}
+
+// A non-empty str, as Python's truth test of a text field.
+bool has_text(PyObject* value) { return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0; }
+
+bool is_zero(PyObject* value) {
+  if (!PyLong_CheckExact(value)) return false;
+  int overflow = 0;
+  return PyLong_AsLongAndOverflow(value, &overflow) == 0 && overflow == 0;
+}
+
+// What one chunk says, as the chat route reads a chunk model: text of the
+// first choice, refusals, tool call fragments, finish reasons, the model and
+// id, and usage.
+void read_chunk(PyObject* call, PyObject* data) {
+  if (!PyDict_Check(data)) return;
+  PyObject* choices = get(data, g_choices);
+  if (PyList_Check(choices)) {
+    const Ref held = Ref::borrow(choices);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(choices); ++i) {
+      PyObject* choice = PyList_GET_ITEM(choices, i);
+      PyObject* delta = get(choice, g_delta);
+      PyObject* index = get(choice, g_index);
+      PyObject* content = get(delta, g_content);
+      PyObject* text = has_text(content) ? content : get(delta, g_refusal);
+      if (has_text(text)) {
+        note_first_token(call);
+        if (is_zero(index)) add_text(call, text);
+      }
+      PyObject* tool_calls = get(delta, g_tool_calls);
+      if (PyList_Check(tool_calls) && PyList_GET_SIZE(tool_calls) > 0) {
+        note_first_token(call);
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tool_calls); ++j) {
+          PyObject* tool_call = PyList_GET_ITEM(tool_calls, j);
+          PyObject* function = get(tool_call, g_function);
+          Ref key = checked(PyTuple_Pack(2, index, get(tool_call, g_index)));
+          add_tool_call(call, key.get(), get(tool_call, g_id), get(function, g_name), get(function, g_arguments));
+        }
+      }
+      PyObject* finish = get(choice, g_finish_reason);
+      if (has_text(finish)) add_finish_reason(call, finish);
+    }
+  }
+  note_response(call, get(data, g_model), get(data, g_id));
+  PyObject* usage = get(data, g_usage);
+  if (PyDict_Check(usage)) {
+    merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
+                       get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
+                       get(get(usage, g_completion_details), g_reasoning_tokens)});
+  }
+}
+
+struct DataTap {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;  // tap_call: the stream calls the tap with keywords
+  PyObject* client;
+  PyObject* process;  // the client's own _process_response_data
+  PyObject* call;
+};
+
+DataTap* as_tap(PyObject* obj) { return reinterpret_cast<DataTap*>(obj); }
+
+// The chunk's data, given by keyword as the stream passes it.
+PyObject* data_argument(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+  if (kwnames == nullptr) return nargs > 0 ? args[0] : nullptr;
+  PyObject* wanted = g_data.get();
+  if (wanted == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (key == wanted || PyUnicode_Compare(key, wanted) == 0) return args[nargs + static_cast<std::size_t>(i)];
+  }
+  return nullptr;
+}
+
+// Reads the chunk (a fault in reading is logged and the chunk goes on),
+// then lets the client build its model as it would have.
+PyObject* tap_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  DataTap* tap = as_tap(self);
+  const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* data = data_argument(args, nargs, kwnames);
+  PyErr_Clear();
+  if (data != nullptr) {
+    PyObject* read = guarded([&] {
+      try {
+        read_chunk(tap->call, data);
+      } catch (PythonError& error) {
+        std::move(error.error()).restore();
+        report_tracing_fault("reading a streamed item");
+      } catch (ErrorAlreadySet&) {
+        report_tracing_fault("reading a streamed item");
+      }
+      return Ref::borrow(Py_None);
+    });
+    if (read == nullptr) return nullptr;  // a BaseException: it goes to the caller
+    Py_DECREF(read);
+  }
+  return PyObject_Vectorcall(tap->process, args, nargsf, kwnames);
+}
+
+PyObject* tap_getattro(PyObject* self, PyObject* name) {
+  DataTap* tap = as_tap(self);
+  PyObject* process = g_process.get();
+  if (process == nullptr) return nullptr;
+  if (name == process || (PyUnicode_Check(name) && PyUnicode_Compare(name, process) == 0)) return Py_NewRef(self);
+  return PyObject_GetAttr(tap->client, name);
+}
+
+int tap_traverse(PyObject* self, visitproc visit, void* arg) {
+  DataTap* tap = as_tap(self);
+  Py_VISIT(tap->client);
+  Py_VISIT(tap->process);
+  Py_VISIT(tap->call);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int tap_clear(PyObject* self) {
+  DataTap* tap = as_tap(self);
+  Py_CLEAR(tap->client);
+  Py_CLEAR(tap->process);
+  Py_CLEAR(tap->call);
+  return 0;
+}
+
+void tap_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (may_touch_objects()) tap_clear(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_Del(self);
+  if (may_touch_objects()) Py_DECREF(type);
+}
+
+PyTypeObject* g_data_tap_type = nullptr;
+
+constexpr auto kChatDataTap = function("chat_data_tap", {{"client"}, {"call"}});
+constexpr char kChatDataTapDoc[] =
+    "A stand-in for a chat stream's client whose _process_response_data first reads each chunk's data "
+    "on `call`; every other attribute is the client's.";
+
+Ref chat_data_tap(PyObject*, const Args<kChatDataTap>& args) {
+  if (g_data_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  Ref process = checked(PyObject_GetAttr(args[0], name_of(g_process)));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(DataTap, g_data_tap_type)));
+  raise_if(!obj);
+  DataTap* tap = as_tap(obj.get());
+  tap->vectorcall = tap_call;
+  tap->client = Ref::borrow(args[0]).release();
+  tap->process = process.release();
+  tap->call = Ref::borrow(args[1]).release();
+  PyObject_GC_Track(obj.get());
+  return obj;
+}
+
+PyMemberDef g_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DataTap, vectorcall)), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_members, g_members},
+    {Py_tp_getattro, reinterpret_cast<void*>(tap_getattro)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tap_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tap_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tap_dealloc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void make_data_tap_type() {
+  if (g_data_tap_type != nullptr) return;
+  PyType_Spec spec = {
+      "korvanta._native.ChatDataTap", sizeof(DataTap), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      g_slots};
+  PyObject* made = PyType_FromSpec(&spec);
+  raise_if(made == nullptr);
+  g_data_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+}
+
+PyMethodDef chat_stream_functions[] = {
+    fastcall_method<kChatDataTap, chat_data_tap, kChatDataTapDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace korvanta::py::native
