@@ -381,18 +381,13 @@ class _UsageHidingDecoder:
         self.call = call
 
     def iter_bytes(self, iterator: Any) -> Any:
-        call = self.call
-        for event in self.decoder.iter_bytes(iterator):
-            data = event.data
-            # "[]": the usage chunk's empty choices, a cheap test that nearly every text chunk fails.
-            if "[]" in data and _read_usage_event(call, data):
-                continue
-            yield event
+        return _native.without_usage_chunk(self.decoder.iter_bytes(iterator), self.call, _read_usage_event)
 
     async def aiter_bytes(self, iterator: Any) -> Any:
         call = self.call
         async for event in self.decoder.aiter_bytes(iterator):
             data = event.data
+            # "[]": the usage chunk's empty choices, a cheap test that nearly every text chunk fails.
             if "[]" in data and _read_usage_event(call, data):
                 continue
             yield event

@@ -1,4 +1,6 @@
-// korvanta._native.chat_data_tap: an OpenAI chat completion stream read
+// korvanta._native's readers of OpenAI chat completion streams.
+//
+// chat_data_tap: an OpenAI chat completion stream read
 // from each chunk's JSON data, as the client hands it to its own
 // _process_response_data to build the chunk model. Reading the plain dicts
 // natively costs a fraction of reading the models in Python, and nothing
@@ -7,6 +9,9 @@
 // The tap stands in for the stream's client: the stream asks its client for
 // _process_response_data once, when it starts, and nothing else; any other
 // attribute is the client's.
+//
+// without_usage_chunk: the stream's events without the usage chunk that only
+// tracing asked for.
 #include <Python.h>
 
 #include <array>
@@ -44,6 +49,7 @@ InternedName g_prompt_details("prompt_tokens_details");
 InternedName g_completion_details("completion_tokens_details");
 InternedName g_cached_tokens("cached_tokens");
 InternedName g_reasoning_tokens("reasoning_tokens");
+InternedName g_empty_list("[]");
 
 PyObject* name_of(InternedName& name) {
   PyObject* obj = name.get();
@@ -193,6 +199,121 @@ void tap_dealloc(PyObject* self) {
   if (may_touch_objects()) Py_DECREF(type);
 }
 
+// ---- the usage chunk that only tracing asked for ----
+
+InternedName g_data_slot("_data");
+
+// An iterator of a stream's server-sent events without the usage-only chunk
+// tracing asked for: an event whose data holds "[]" (the chunk's empty
+// choices; nearly every other chunk fails this test) goes to
+// take_usage(call, data), and is dropped when that says it was the usage
+// chunk. The client never builds a model for it.
+struct EventFilter {
+  PyObject_HEAD
+  PyObject* events;
+  PyObject* call;
+  PyObject* take_usage;
+};
+
+EventFilter* as_filter(PyObject* obj) { return reinterpret_cast<EventFilter*>(obj); }
+
+// The event's data: its _data field, which the data property returns,
+// read without calling the property.
+Ref event_data(PyObject* event) {
+  PyObject* data = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  raise_if(PyObject_GetOptionalAttr(event, name_of(g_data_slot), &data) < 0);
+#else
+  raise_if(_PyObject_LookupAttr(event, name_of(g_data_slot), &data) < 0);
+#endif
+  if (data != nullptr && PyUnicode_Check(data)) return Ref::steal(data);
+  Py_XDECREF(data);
+  return checked(PyObject_GetAttr(event, name_of(g_data)));
+}
+
+bool holds_empty_list(PyObject* text) {
+  if (!PyUnicode_Check(text)) return false;
+  const Py_ssize_t found = PyUnicode_Find(text, g_empty_list.get(), 0, PY_SSIZE_T_MAX, 1);
+  raise_if(found == -2);
+  return found >= 0;
+}
+
+Ref next_event(EventFilter* filter) {
+  while (true) {
+    Ref event = Ref::steal(PyIter_Next(filter->events));
+    if (!event) {
+      raise_if(PyErr_Occurred() != nullptr);
+      return Ref();
+    }
+    Ref data = event_data(event.get());
+    if (!holds_empty_list(data.get())) return event;
+    PyObject* args[] = {filter->call, data.get()};
+    Ref taken = checked(PyObject_Vectorcall(filter->take_usage, args, 2, nullptr));
+    if (taken.get() != Py_True) return event;
+  }
+}
+
+PyObject* filter_next(PyObject* self) {
+  return guarded([self] { return next_event(as_filter(self)); });
+}
+
+PyObject* filter_self(PyObject* self) { return Py_NewRef(self); }
+
+int filter_traverse(PyObject* self, visitproc visit, void* arg) {
+  EventFilter* filter = as_filter(self);
+  Py_VISIT(filter->events);
+  Py_VISIT(filter->call);
+  Py_VISIT(filter->take_usage);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int filter_clear(PyObject* self) {
+  EventFilter* filter = as_filter(self);
+  Py_CLEAR(filter->events);
+  Py_CLEAR(filter->call);
+  Py_CLEAR(filter->take_usage);
+  return 0;
+}
+
+void filter_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (may_touch_objects()) filter_clear(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_Del(self);
+  if (may_touch_objects()) Py_DECREF(type);
+}
+
+PyTypeObject* g_filter_type = nullptr;
+
+PyType_Slot g_filter_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(filter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(filter_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(filter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(filter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filter_dealloc)},
+    {0, nullptr},
+};
+
+constexpr auto kWithoutUsageChunk = function("without_usage_chunk", {{"events"}, {"call"}, {"take_usage"}});
+constexpr char kWithoutUsageChunkDoc[] =
+    "The events without the usage-only chunk: an event whose data holds \"[]\" is dropped when "
+    "take_usage(call, data) is True.";
+
+Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
+  if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  if (!g_empty_list.get()) raise_pending();
+  Ref events = checked(PyObject_GetIter(args[0]));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(EventFilter, g_filter_type)));
+  raise_if(!obj);
+  EventFilter* filter = as_filter(obj.get());
+  filter->events = events.release();
+  filter->call = Ref::borrow(args[1]).release();
+  filter->take_usage = Ref::borrow(args[2]).release();
+  PyObject_GC_Track(obj.get());
+  return obj;
+}
+
 PyTypeObject* g_data_tap_type = nullptr;
 
 constexpr auto kChatDataTap = function("chat_data_tap", {{"client"}, {"call"}});
@@ -242,10 +363,17 @@ void make_data_tap_type() {
   PyObject* made = PyType_FromSpec(&spec);
   raise_if(made == nullptr);
   g_data_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  PyType_Spec filter_spec = {"korvanta._native.EventFilter", sizeof(EventFilter), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             g_filter_slots};
+  made = PyType_FromSpec(&filter_spec);
+  raise_if(made == nullptr);
+  g_filter_type = reinterpret_cast<PyTypeObject*>(made);
 }
 
 PyMethodDef chat_stream_functions[] = {
     fastcall_method<kChatDataTap, chat_data_tap, kChatDataTapDoc>(),
+    fastcall_method<kWithoutUsageChunk, without_usage_chunk, kWithoutUsageChunkDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
