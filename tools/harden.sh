@@ -21,7 +21,7 @@ shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 FUZZ_SECONDS=${KORVANTA_FUZZ_SECONDS:-60}
-FUZZ_TARGETS=(uuid_parse_fuzzer json_writer_fuzzer otlp_fuzzer scanner_fuzzer)
+FUZZ_TARGETS=(uuid_parse_fuzzer json_writer_fuzzer otlp_fuzzer scanner_fuzzer sse_fuzzer)
 
 # shellcheck source=tools/common.sh
 . "$ROOT/tools/common.sh"

@@ -368,10 +368,12 @@ class _Embeddings:
 class _UsageHidingDecoder:
     """A stream's event decoder that keeps back the usage chunk only tracing asked for.
 
-    The usage chunk is read from its JSON here, as an event, so the client
-    never builds the ChatCompletionChunk nobody would see (that costs more
-    than all the rest of tracing a stream) and no per-chunk hook sees it.
-    Every other event passes as the client's own decoder made it.
+    The usage chunk is read from its JSON here, so the client never decodes
+    it or builds the ChatCompletionChunk nobody would see (that costs more
+    than all the rest of tracing a stream) and no per-chunk hook sees it. A
+    sync stream has it cut out of the response's bytes, natively; an async
+    one has it taken out of the decoded events. Every other event passes as
+    the client's own decoder makes it.
     """
 
     __slots__ = ("decoder", "call")
@@ -381,7 +383,8 @@ class _UsageHidingDecoder:
         self.call = call
 
     def iter_bytes(self, iterator: Any) -> Any:
-        return _native.without_usage_chunk(self.decoder.iter_bytes(iterator), self.call, _read_usage_event)
+        # The chunk is cut out of the response's bytes: the client never decodes it.
+        return self.decoder.iter_bytes(_native.without_usage_chunk(iterator, self.call, _read_usage_event))
 
     async def aiter_bytes(self, iterator: Any) -> Any:
         call = self.call

@@ -10,18 +10,21 @@
 // _process_response_data once, when it starts, and nothing else; any other
 // attribute is the client's.
 //
-// without_usage_chunk: the stream's events without the usage chunk that only
+// without_usage_chunk: the response's bytes without the usage chunk that only
 // tracing asked for.
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
+#include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "entry.hpp"
 #include "functions.hpp"
 #include "interned.hpp"
+#include "korvanta/sse.hpp"
 #include "llm_call.hpp"
 #include "stream_tap.hpp"
 
@@ -49,7 +52,6 @@ InternedName g_prompt_details("prompt_tokens_details");
 InternedName g_completion_details("completion_tokens_details");
 InternedName g_cached_tokens("cached_tokens");
 InternedName g_reasoning_tokens("reasoning_tokens");
-InternedName g_empty_list("[]");
 
 PyObject* name_of(InternedName& name) {
   PyObject* obj = name.get();
@@ -201,67 +203,95 @@ void tap_dealloc(PyObject* self) {
 
 // ---- the usage chunk that only tracing asked for ----
 
-InternedName g_data_slot("_data");
-
-// An iterator of a stream's server-sent events without the usage-only chunk
-// tracing asked for: an event whose data holds "[]" (the chunk's empty
-// choices; nearly every other chunk fails this test) goes to
-// take_usage(call, data), and is dropped when that says it was the usage
-// chunk. The client never builds a model for it.
-struct EventFilter {
+// The response's bytes without the usage-only chunk tracing asked for, cut
+// out before the client's event decoder sees it: the client spends nothing
+// on it. Bytes are passed on in whole events; the start of an event not
+// complete yet is held until the rest arrives (the decoder could not hand
+// it on earlier either). An event that mentions "usage" and holds "[]" (the
+// chunk's empty choices) goes to take_usage(call, data), and is dropped
+// when that says it was the usage chunk.
+struct UsageFilter {
   PyObject_HEAD
-  PyObject* events;
+  PyObject* chunks;      // the response's byte iterator
   PyObject* call;
-  PyObject* take_usage;
+  PyObject* take_usage;  // take_usage(call, data) -> bool
+  std::string held;      // made with placement new, ended in dealloc
+  bool done;
 };
 
-EventFilter* as_filter(PyObject* obj) { return reinterpret_cast<EventFilter*>(obj); }
+// Past this, held bytes that still end no event are passed on as they are:
+// a stream that is not framed as expected is never held back for long.
+constexpr std::size_t kMaxHeld = std::size_t{1} << 20;
 
-// The event's data: its _data field, which the data property returns,
-// read without calling the property.
-Ref event_data(PyObject* event) {
-  PyObject* data = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  raise_if(PyObject_GetOptionalAttr(event, name_of(g_data_slot), &data) < 0);
-#else
-  raise_if(_PyObject_LookupAttr(event, name_of(g_data_slot), &data) < 0);
-#endif
-  if (data != nullptr && PyUnicode_Check(data)) return Ref::steal(data);
-  Py_XDECREF(data);
-  return checked(PyObject_GetAttr(event, name_of(g_data)));
-}
+UsageFilter* as_filter(PyObject* obj) { return reinterpret_cast<UsageFilter*>(obj); }
 
-bool holds_empty_list(PyObject* text) {
-  if (!PyUnicode_Check(text)) return false;
-  const Py_ssize_t found = PyUnicode_Find(text, g_empty_list.get(), 0, PY_SSIZE_T_MAX, 1);
-  raise_if(found == -2);
-  return found >= 0;
-}
+bool mentions(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
-Ref next_event(EventFilter* filter) {
-  while (true) {
-    Ref event = Ref::steal(PyIter_Next(filter->events));
-    if (!event) {
-      raise_if(PyErr_Occurred() != nullptr);
-      return Ref();
-    }
-    Ref data = event_data(event.get());
-    if (!holds_empty_list(data.get())) return event;
-    PyObject* args[] = {filter->call, data.get()};
-    Ref taken = checked(PyObject_Vectorcall(filter->take_usage, args, 2, nullptr));
-    if (taken.get() != Py_True) return event;
+// Whether take_usage says the event is the usage chunk (and took its counts).
+bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
+  if (!mentions(event, "\"usage\"") || !mentions(event, "[]")) return false;
+  const std::string data = event_data(event);
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+  if (!text) {
+    PyErr_Clear();  // not text: the client reports it as it would
+    return false;
   }
+  PyObject* args[] = {filter->call, text.get()};
+  Ref taken = checked(PyObject_Vectorcall(filter->take_usage, args, 2, nullptr));
+  return taken.get() == Py_True;
+}
+
+Ref bytes_of(std::string_view bytes) {
+  return checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+Ref next_bytes(UsageFilter* filter) {
+  std::string& held = filter->held;
+  while (!filter->done) {
+    Ref chunk = Ref::steal(PyIter_Next(filter->chunks));
+    if (!chunk) {
+      raise_if(PyErr_Occurred() != nullptr);
+      filter->done = true;
+      if (held.empty()) break;
+      Ref rest = bytes_of(held);
+      held.clear();
+      return rest;
+    }
+    if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "a response's bytes: expected bytes");
+    held.append(PyBytes_AS_STRING(chunk.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get())));
+    const SseFraming framing = frame_events(held);
+    std::size_t passed = framing.consumed;
+    if (passed == 0 && held.size() > kMaxHeld) passed = held.size();
+    if (passed == 0) continue;
+    const std::string_view complete = std::string_view(held).substr(0, passed);
+    std::string kept;
+    bool dropped = false;
+    if (mentions(complete, "\"usage\"")) {
+      for (const SseEvent& event : framing.events) {
+        const std::string_view bytes = complete.substr(event.begin, event.end - event.begin);
+        if (is_usage_chunk(filter, bytes)) {
+          dropped = true;
+        } else {
+          kept.append(bytes);
+        }
+      }
+    }
+    Ref out = dropped ? bytes_of(kept) : bytes_of(complete);
+    held.erase(0, passed);
+    if (PyBytes_GET_SIZE(out.get()) > 0) return out;
+  }
+  return Ref();
 }
 
 PyObject* filter_next(PyObject* self) {
-  return guarded([self] { return next_event(as_filter(self)); });
+  return guarded([self] { return next_bytes(as_filter(self)); });
 }
 
 PyObject* filter_self(PyObject* self) { return Py_NewRef(self); }
 
 int filter_traverse(PyObject* self, visitproc visit, void* arg) {
-  EventFilter* filter = as_filter(self);
-  Py_VISIT(filter->events);
+  UsageFilter* filter = as_filter(self);
+  Py_VISIT(filter->chunks);
   Py_VISIT(filter->call);
   Py_VISIT(filter->take_usage);
   Py_VISIT(Py_TYPE(self));
@@ -269,8 +299,8 @@ int filter_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int filter_clear(PyObject* self) {
-  EventFilter* filter = as_filter(self);
-  Py_CLEAR(filter->events);
+  UsageFilter* filter = as_filter(self);
+  Py_CLEAR(filter->chunks);
   Py_CLEAR(filter->call);
   Py_CLEAR(filter->take_usage);
   return 0;
@@ -279,6 +309,7 @@ int filter_clear(PyObject* self) {
 void filter_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (may_touch_objects()) filter_clear(self);
+  as_filter(self)->held.~basic_string();
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_Del(self);
   if (may_touch_objects()) Py_DECREF(type);
@@ -295,21 +326,22 @@ PyType_Slot g_filter_slots[] = {
     {0, nullptr},
 };
 
-constexpr auto kWithoutUsageChunk = function("without_usage_chunk", {{"events"}, {"call"}, {"take_usage"}});
+constexpr auto kWithoutUsageChunk = function("without_usage_chunk", {{"chunks"}, {"call"}, {"take_usage"}});
 constexpr char kWithoutUsageChunkDoc[] =
-    "The events without the usage-only chunk: an event whose data holds \"[]\" is dropped when "
-    "take_usage(call, data) is True.";
+    "A response's bytes in whole server-sent events, without the usage-only chunk: an event that mentions "
+    "\"usage\" and holds \"[]\" is dropped when take_usage(call, data) is True.";
 
 Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
   if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
-  if (!g_empty_list.get()) raise_pending();
-  Ref events = checked(PyObject_GetIter(args[0]));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(EventFilter, g_filter_type)));
+  Ref chunks = checked(PyObject_GetIter(args[0]));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(UsageFilter, g_filter_type)));
   raise_if(!obj);
-  EventFilter* filter = as_filter(obj.get());
-  filter->events = events.release();
+  UsageFilter* filter = as_filter(obj.get());
+  filter->chunks = chunks.release();
   filter->call = Ref::borrow(args[1]).release();
   filter->take_usage = Ref::borrow(args[2]).release();
+  new (&filter->held) std::string();
+  filter->done = false;
   PyObject_GC_Track(obj.get());
   return obj;
 }
@@ -363,7 +395,7 @@ void make_data_tap_type() {
   PyObject* made = PyType_FromSpec(&spec);
   raise_if(made == nullptr);
   g_data_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
-  PyType_Spec filter_spec = {"korvanta._native.EventFilter", sizeof(EventFilter), 0,
+  PyType_Spec filter_spec = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              g_filter_slots};
   made = PyType_FromSpec(&filter_spec);

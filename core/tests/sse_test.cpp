@@ -1,0 +1,70 @@
+// Server-sent event framing: where events end, whatever the line endings
+// and wherever the bytes are cut.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "korvanta/sse.hpp"
+
+namespace korvanta {
+namespace {
+
+std::vector<std::string> events_of(std::string_view bytes, std::size_t* consumed = nullptr) {
+  const SseFraming framing = frame_events(bytes);
+  std::vector<std::string> events;
+  std::size_t at = 0;
+  for (const SseEvent& event : framing.events) {
+    EXPECT_EQ(event.begin, at);  // back to back from the start
+    events.emplace_back(bytes.substr(event.begin, event.end - event.begin));
+    at = event.end;
+  }
+  EXPECT_EQ(framing.consumed, at);
+  if (consumed != nullptr) *consumed = framing.consumed;
+  return events;
+}
+
+struct Case {
+  const char* bytes;
+  std::vector<std::string> events;
+  std::size_t consumed;
+};
+
+TEST(SseFraming, EventsEndAtBlankLinesWhateverTheLineEndings) {
+  const Case cases[] = {
+      {"data: a\n\ndata: b\n\n", {"data: a\n\n", "data: b\n\n"}, 18},
+      {"data: a\r\n\r\ndata: b\r\rdata: c\n", {"data: a\r\n\r\n", "data: b\r\r"}, 20},
+      {"data: a\n\ndata: b\n", {"data: a\n\n"}, 9},
+      {"data: a\r\n\r", {}, 0},  // the last "\r" may be half of "\r\n"
+      {": comment\nevent: x\ndata: 1\n\n", {": comment\nevent: x\ndata: 1\n\n"}, 28},
+      {"", {}, 0},
+  };
+  for (const Case& c : cases) {
+    std::size_t consumed = 0;
+    EXPECT_EQ(events_of(c.bytes, &consumed), c.events) << c.bytes;
+    EXPECT_EQ(consumed, c.consumed) << c.bytes;
+  }
+}
+
+TEST(SseFraming, CuttingTheBytesAnywhereFindsTheSameEvents) {
+  const std::string stream = "data: {\"a\":1}\r\n\r\ndata: x\ndata: y\n\n: keep-alive\n\ndata: [DONE]\r\r\n";
+  const std::vector<std::string> whole = events_of(stream);
+  ASSERT_EQ(whole.size(), 4U);
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    std::size_t consumed = 0;
+    std::vector<std::string> found = events_of(std::string_view(stream).substr(0, cut), &consumed);
+    for (std::string& event : events_of(stream.substr(consumed))) found.push_back(std::move(event));
+    EXPECT_EQ(found, whole) << "cut at " << cut;
+  }
+}
+
+TEST(SseFraming, DataLinesAreJoinedWithoutTheirFieldName) {
+  EXPECT_EQ(event_data("data: {\"a\":\ndata:1}\n\n"), "{\"a\":\n1}");
+  EXPECT_EQ(event_data("event: usage\r\ndata:  two spaces\r\nid: 7\r\n\r\n"), " two spaces");
+  EXPECT_EQ(event_data(": comment\ndata\n\n"), "");
+  EXPECT_EQ(event_data("data: unterminated"), "unterminated");
+}
+
+}  // namespace
+}  // namespace korvanta

@@ -1,0 +1,65 @@
+// libFuzzer target for server-sent event framing over arbitrary bytes.
+//
+// Checks, for every input (its first byte chooses where to cut the rest):
+//  - framing never crashes or reads outside the bytes (ASan/UBSan watch that);
+//  - the events lie back to back from the start, each non-empty, and end
+//    where the first incomplete event begins;
+//  - framing the bytes in two parts (up to the cut, then from where the
+//    first part's incomplete event begins) finds the same events as framing
+//    them whole, as a reader that holds back incomplete events relies on;
+//  - an event's data is never longer than the event.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "korvanta/sse.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::string_view input) {
+  std::fprintf(stderr, "sse_fuzzer: %s\n  input (%zu bytes): ", what, input.size());
+  for (unsigned char c : input) std::fprintf(stderr, "\\x%02x", c);
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+// The events' bytes, checked to lie back to back up to `consumed`.
+std::vector<std::string_view> events_of(std::string_view bytes, std::size_t& consumed, std::string_view input) {
+  const korvanta::SseFraming framing = korvanta::frame_events(bytes);
+  std::vector<std::string_view> events;
+  std::size_t at = 0;
+  for (const korvanta::SseEvent& event : framing.events) {
+    if (event.begin != at || event.end <= event.begin || event.end > bytes.size()) fail("events not back to back", input);
+    events.push_back(bytes.substr(event.begin, event.end - event.begin));
+    at = event.end;
+  }
+  if (framing.consumed != at) fail("consumed is not the end of the last event", input);
+  consumed = framing.consumed;
+  return events;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::string_view bytes = input.substr(1);
+  const std::size_t cut = bytes.empty() ? 0 : static_cast<std::uint8_t>(input[0]) % (bytes.size() + 1);
+
+  std::size_t consumed = 0;
+  const std::vector<std::string_view> whole = events_of(bytes, consumed, input);
+  std::size_t first_consumed = 0;
+  std::vector<std::string_view> parts = events_of(bytes.substr(0, cut), first_consumed, input);
+  std::size_t rest_consumed = 0;
+  for (std::string_view event : events_of(bytes.substr(first_consumed), rest_consumed, input)) parts.push_back(event);
+  if (parts.size() != whole.size()) fail("cutting the bytes changed the number of events", input);
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    if (parts[i] != whole[i]) fail("cutting the bytes changed an event", input);
+    if (korvanta::event_data(whole[i]).size() > whole[i].size()) fail("data longer than its event", input);
+  }
+  return 0;
+}
