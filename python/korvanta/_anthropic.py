@@ -175,8 +175,8 @@ class _Messages:
         return False
 
     @staticmethod
-    def streaming(state: ClientState, call: Call, stream: Any) -> None:
-        pass
+    def streaming(state: ClientState, call: Call, stream: Any) -> bool:
+        return False
 
 
 _ROUTES: dict[str, Any] = {"/v1/messages": _Messages()}

@@ -57,8 +57,10 @@ class Route(Protocol):
         """Whether `error` is the server refusing what tracing added to the request."""
         ...
 
-    def streaming(self, state: ClientState, call: Call, stream: Any) -> None:
-        """Called once the call's stream is traced, before its first item."""
+    def streaming(self, state: ClientState, call: Call, stream: Any) -> bool:
+        """Called once the call's stream is traced, before its first item; True when the route
+        reads the stream's items itself (from their data, as the client parses them), so that
+        they are only passed on."""
         ...
 
 
@@ -370,10 +372,16 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     # closing its response is all that is left to do.
     ref = weakref.ref(stream)
     response = stream.response
-    call.reader = _batch_reader(route)
+    try:
+        read_elsewhere = route.streaming(state, call, stream)
+    except Exception as error:
+        fault("tracing a stream", error)
+        read_elsewhere = False
+    if not read_elsewhere:
+        call.reader = _batch_reader(route)
     if hasattr(inner, "__anext__"):
-        tapped = _tap_data(route, call, stream)
-        attributes["_iterator"] = _observe_async(inner, call, None if tapped else route, _EndWhenCollected(call))
+        attributes["_iterator"] = _observe_async(inner, call, None if read_elsewhere else route,
+                                                 _EndWhenCollected(call))
 
         async def close() -> None:
             try:
@@ -385,7 +393,7 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
             finally:
                 call.end()
     else:
-        attributes["_iterator"] = _tap(inner, call, None if _tap_data(route, call, stream) else route.chunk, fault)
+        attributes["_iterator"] = _tap(inner, call, None if read_elsewhere else route.chunk, fault)
 
         def close() -> None:  # type: ignore[misc]
             try:
@@ -400,19 +408,6 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     close.__doc__ = cls.close.__doc__
     attributes["close"] = close
     attributes[_TRACED_ITERATOR] = True
-    route.streaming(state, call, stream)
-
-
-def _tap_data(route: Route, call: Call, stream: Any) -> bool:
-    """Whether the route reads the stream's items from their data as the client parses them."""
-    tap = getattr(route, "tap_data", None)
-    if tap is None:
-        return False
-    try:
-        return bool(tap(call, stream))
-    except Exception as error:
-        fault("tracing a stream", error)
-        return False
 
 
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import json
+import json.scanner
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -263,21 +264,20 @@ class _ChatCompletions:
 
     refused = staticmethod(_refuses_stream_options)
 
-    @staticmethod
-    def tap_data(call: Call, stream: Any) -> bool:
-        """Reads the stream's chunks from their JSON data as the client parses each (natively)."""
-        client = vars(stream).get("_client")
-        if client is None or not callable(getattr(client, "_process_response_data", None)):
-            return False
-        stream._client = _native.chat_data_tap(client, call)
-        return True
 
     @staticmethod
-    def streaming(state: ClientState, call: Call, stream: Any) -> None:
+    def streaming(state: ClientState, call: Call, stream: Any) -> bool:
+        # The stream reads its events through its decoder, and asks its client
+        # to make each chunk, once the caller starts iterating: after this point.
+        attributes = vars(stream)
         if call.hide_usage_chunk:
-            # The stream reads its events through this decoder once the caller
-            # starts iterating, which is after this point.
-            stream._decoder = _UsageHidingDecoder(stream._decoder, call)
+            attributes["_decoder"] = _UsageHidingDecoder(attributes["_decoder"], call)
+        client = attributes.get("_client")
+        if client is None:
+            return False
+        # Each chunk read natively from its JSON data as the client parses it.
+        attributes["_client"] = _native.chat_data_tap(client, call)
+        return True
 
 
 class _Responses:
@@ -333,8 +333,8 @@ class _Responses:
         return False
 
     @staticmethod
-    def streaming(state: ClientState, call: Call, stream: Any) -> None:
-        pass
+    def streaming(state: ClientState, call: Call, stream: Any) -> bool:
+        return False
 
 
 class _Embeddings:
@@ -361,8 +361,8 @@ class _Embeddings:
         return False
 
     @staticmethod
-    def streaming(state: ClientState, call: Call, stream: Any) -> None:
-        pass
+    def streaming(state: ClientState, call: Call, stream: Any) -> bool:
+        return False
 
 
 class _UsageHidingDecoder:
@@ -384,7 +384,7 @@ class _UsageHidingDecoder:
 
     def iter_bytes(self, iterator: Any) -> Any:
         # The chunk is cut out of the response's bytes: the client never decodes it.
-        return self.decoder.iter_bytes(_native.without_usage_chunk(iterator, self.call, _read_usage_event))
+        return self.decoder.iter_bytes(_native.without_usage_chunk(iterator, self.call, _JSON_SCAN))
 
     async def aiter_bytes(self, iterator: Any) -> Any:
         call = self.call
@@ -399,29 +399,13 @@ class _UsageHidingDecoder:
         return getattr(self.decoder, name)
 
 
+# The json module's scanner (its C one where there is one): scan(text, 0) -> (value, end).
+_JSON_SCAN = json.scanner.make_scanner(json.JSONDecoder())  # type: ignore[arg-type]  # the stub names its own class
+
+
 def _read_usage_event(call: Call, data: str) -> bool:
     """Whether an event's data is a usage-only chunk; its counts are recorded on `call` if so."""
-    try:
-        chunk = json.loads(data)
-    except ValueError:
-        return False  # the client reports it as it would
-    if type(chunk) is not dict or chunk.get("choices"):
-        return False
-    usage = chunk.get("usage")
-    if type(usage) is not dict:
-        return False
-    try:
-        prompt = usage.get("prompt_tokens_details")
-        output = usage.get("completion_tokens_details")
-        call.usage(input_tokens=usage.get("prompt_tokens"), output_tokens=usage.get("completion_tokens"),
-                   cached_tokens=prompt.get("cached_tokens") if type(prompt) is dict else None,
-                   reasoning_tokens=output.get("reasoning_tokens") if type(output) is dict else None)
-        if call.response_model is None:
-            call.response_model = chunk.get("model")
-            call.response_id = chunk.get("id")
-    except Exception as error:
-        fault("reading a streamed item", error)
-    return True
+    return _native.take_usage_chunk(call, data, _JSON_SCAN)
 
 
 def _decoder_replaceable(*stream_types: type) -> bool:

@@ -26,6 +26,7 @@
 #include "interned.hpp"
 #include "korvanta/sse.hpp"
 #include "llm_call.hpp"
+#include "py_values.hpp"
 #include "stream_tap.hpp"
 
 namespace korvanta::py::native {
@@ -208,13 +209,12 @@ void tap_dealloc(PyObject* self) {
 // on it. Bytes are passed on in whole events; the start of an event not
 // complete yet is held until the rest arrives (the decoder could not hand
 // it on earlier either). An event that mentions "usage" and holds "[]" (the
-// chunk's empty choices) goes to take_usage(call, data), and is dropped
-// when that says it was the usage chunk.
+// chunk's empty choices) is read, and dropped when it is the usage chunk.
 struct UsageFilter {
   PyObject_HEAD
   PyObject* chunks;      // the response's byte iterator
   PyObject* call;
-  PyObject* take_usage;  // take_usage(call, data) -> bool
+  PyObject* scan;        // the json module's scanner
   std::string held;      // made with placement new, ended in dealloc
   bool done;
 };
@@ -227,7 +227,49 @@ UsageFilter* as_filter(PyObject* obj) { return reinterpret_cast<UsageFilter*>(ob
 
 bool mentions(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
-// Whether take_usage says the event is the usage chunk (and took its counts).
+// Whether `data` (an event's data, as a str) is a usage-only chunk, read
+// with `scan` (the json module's scanner: scan(text, 0) -> (value, end));
+// its counts, model and id are recorded on `call` if so. Data that is not
+// JSON is no usage chunk: the client reports it as it would.
+bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
+  Ref zero = checked(PyLong_FromLong(0));
+  PyObject* args[] = {data, zero.get()};
+  Ref scanned = Ref::steal(PyObject_Vectorcall(scan, args, 2, nullptr));
+  if (!scanned) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_StopIteration)) raise_pending();
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyTuple_Check(scanned.get()) || PyTuple_GET_SIZE(scanned.get()) != 2) return false;
+  PyObject* chunk = PyTuple_GET_ITEM(scanned.get(), 0);
+  // As json.loads: nothing but whitespace may follow the value.
+  const Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(scanned.get(), 1));
+  raise_if(end == -1 && PyErr_Occurred() != nullptr);
+  for (Py_ssize_t i = end; i < PyUnicode_GET_LENGTH(data); ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(data, i);
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+  }
+  if (!PyDict_CheckExact(chunk)) return false;
+  PyObject* choices = get(chunk, g_choices);
+  const int any_choice = PyObject_IsTrue(choices);
+  raise_if(any_choice < 0);
+  PyObject* usage = get(chunk, g_usage);
+  if (any_choice != 0 || !PyDict_CheckExact(usage)) return false;
+  try {
+    merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
+                       get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
+                       get(get(usage, g_completion_details), g_reasoning_tokens)});
+    note_response(call, get(chunk, g_model), get(chunk, g_id));
+  } catch (PythonError& error) {
+    std::move(error.error()).restore();
+    report_tracing_fault("reading a streamed item");
+  } catch (ErrorAlreadySet&) {
+    report_tracing_fault("reading a streamed item");
+  }
+  return true;
+}
+
+// Whether the event is the usage chunk (its counts then taken).
 bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
   if (!mentions(event, "\"usage\"") || !mentions(event, "[]")) return false;
   const std::string data = event_data(event);
@@ -236,9 +278,7 @@ bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
     PyErr_Clear();  // not text: the client reports it as it would
     return false;
   }
-  PyObject* args[] = {filter->call, text.get()};
-  Ref taken = checked(PyObject_Vectorcall(filter->take_usage, args, 2, nullptr));
-  return taken.get() == Py_True;
+  return take_usage_chunk(filter->call, text.get(), filter->scan);
 }
 
 Ref bytes_of(std::string_view bytes) {
@@ -293,7 +333,7 @@ int filter_traverse(PyObject* self, visitproc visit, void* arg) {
   UsageFilter* filter = as_filter(self);
   Py_VISIT(filter->chunks);
   Py_VISIT(filter->call);
-  Py_VISIT(filter->take_usage);
+  Py_VISIT(filter->scan);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
@@ -302,7 +342,7 @@ int filter_clear(PyObject* self) {
   UsageFilter* filter = as_filter(self);
   Py_CLEAR(filter->chunks);
   Py_CLEAR(filter->call);
-  Py_CLEAR(filter->take_usage);
+  Py_CLEAR(filter->scan);
   return 0;
 }
 
@@ -326,20 +366,32 @@ PyType_Slot g_filter_slots[] = {
     {0, nullptr},
 };
 
-constexpr auto kWithoutUsageChunk = function("without_usage_chunk", {{"chunks"}, {"call"}, {"take_usage"}});
+constexpr auto kWithoutUsageChunk = function("without_usage_chunk", {{"chunks"}, {"call"}, {"scan"}});
 constexpr char kWithoutUsageChunkDoc[] =
-    "A response's bytes in whole server-sent events, without the usage-only chunk: an event that mentions "
-    "\"usage\" and holds \"[]\" is dropped when take_usage(call, data) is True.";
+    "A response's bytes in whole server-sent events, without the usage-only chunk, whose counts are recorded "
+    "on `call` (see take_usage_chunk).";
+
+constexpr auto kTakeUsageChunk = function("take_usage_chunk", {{"call"}, {"data"}, {"scan"}});
+constexpr char kTakeUsageChunkDoc[] =
+    "Whether an event's data is a usage-only chunk, read with scan (the json module's scanner); its counts, "
+    "model and id are recorded on `call` if so.";
+
+Ref take_usage_chunk_entry(PyObject*, const Args<kTakeUsageChunk>& args) {
+  if (!is_call(args[0])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  if (!PyUnicode_Check(args[1])) raise(PyExc_TypeError, "argument 'data': expected a str");
+  return to_python(take_usage_chunk(args[0], args[1], args[2]));
+}
 
 Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
   if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   Ref chunks = checked(PyObject_GetIter(args[0]));
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(UsageFilter, g_filter_type)));
   raise_if(!obj);
   UsageFilter* filter = as_filter(obj.get());
   filter->chunks = chunks.release();
   filter->call = Ref::borrow(args[1]).release();
-  filter->take_usage = Ref::borrow(args[2]).release();
+  filter->scan = Ref::borrow(args[2]).release();
   new (&filter->held) std::string();
   filter->done = false;
   PyObject_GC_Track(obj.get());
@@ -406,6 +458,7 @@ void make_data_tap_type() {
 PyMethodDef chat_stream_functions[] = {
     fastcall_method<kChatDataTap, chat_data_tap, kChatDataTapDoc>(),
     fastcall_method<kWithoutUsageChunk, without_usage_chunk, kWithoutUsageChunkDoc>(),
+    fastcall_method<kTakeUsageChunk, take_usage_chunk_entry, kTakeUsageChunkDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
