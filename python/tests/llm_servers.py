@@ -38,6 +38,7 @@ class Answer:
     error: str = "scripted failure"
     delay: float = 0.0  # seconds before the answer starts
     cut_after: int | None = None  # streams: drop the connection after this many events
+    split: bool = False  # streams: each event sent in two pieces, apart, so that it arrives cut
 
     def answer_model(self, requested: str) -> str:
         return self.model if self.model is not None else f"{requested}-2024-08-06"
@@ -276,7 +277,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
 
-    def _sse(self, events: list[tuple[str | None, Any]], cut_after: int | None) -> None:
+    def _sse(self, events: list[tuple[str | None, Any]], cut_after: int | None, split: bool = False) -> None:
         self.send_response(200)
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Transfer-Encoding", "chunked")
@@ -290,8 +291,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             text = (f"event: {name}\n" if name else "") + "data: " + (
                 data if isinstance(data, str) else json.dumps(data, separators=(",", ":"))) + "\n\n"
             payload = text.encode()
-            self.wfile.write(b"%x\r\n%s\r\n" % (len(payload), payload))
-            self.wfile.flush()
+            for piece in (payload[:len(payload) // 2], payload[len(payload) // 2:]) if split else (payload,):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.flush()
+                if split:
+                    time.sleep(0.002)  # the client reads the first piece on its own
         self.wfile.write(b"0\r\n\r\n")
 
     def do_POST(self) -> None:
@@ -315,7 +319,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         stream = bool(body.get("stream"))
         if path == CHAT and stream:
             usage = bool((body.get("stream_options") or {}).get("include_usage"))
-            self._sse(_chat_events(answer, model, usage), answer.cut_after)
+            self._sse(_chat_events(answer, model, usage), answer.cut_after, answer.split)
         elif path == CHAT:
             self._json(200, _chat_json(answer, model))
         elif path == RESPONSES and stream:

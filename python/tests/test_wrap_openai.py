@@ -317,15 +317,17 @@ def test_prompt_with_a_lone_surrogate_is_recorded_escaped(server, spans):
 
 
 @both
-@pytest.mark.parametrize("way", ["create", "with_streaming_response"])
+@pytest.mark.parametrize("way", ["create", "with_streaming_response", "events-arriving-cut"])
 def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans, is_async, way):
+    if way == "events-arriving-cut":
+        server.script(Answer(split=True))
     client = traced(server, is_async)
     built = []
     process = client._process_response_data  # the client's own: it builds each chunk the caller gets
     vars(client)["_process_response_data"] = lambda **kwargs: built.append(process(**kwargs)) or built[-1]
 
     async def scenario():
-        if way == "create":
+        if way != "with_streaming_response":
             return await drain(await resolve(client.chat.completions.create(model="m", messages=[], stream=True)))
         manager = client.chat.completions.with_streaming_response.create(model="m", messages=[], stream=True)
         if is_async:
