@@ -155,14 +155,14 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
 
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
         # _open, inline for the usual call: an exact URL of a traced endpoint.
-        route = routes.get(options.url) if options.method == "post" else None
-        if route is not None:
-            try:
+        try:
+            route = routes.get(options.url) if options.method == "post" else None
+            if route is not None:
                 call, given = route.open(state, options, stream)
-            except Exception as error:
-                fault("starting a span", error)
-                return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-        else:
+        except Exception as error:
+            fault("starting a span", error)
+            return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
+        if route is None:
             opened = _open(state, options, stream)
             if opened is None:
                 return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)

@@ -153,14 +153,7 @@ PyObject* tap_call(PyObject* self, PyObject* const* args, std::size_t nargsf, Py
   PyErr_Clear();
   if (data != nullptr) {
     PyObject* read = guarded([&] {
-      try {
-        read_chunk(tap->call, data);
-      } catch (PythonError& error) {
-        std::move(error.error()).restore();
-        report_tracing_fault("reading a streamed item");
-      } catch (ErrorAlreadySet&) {
-        report_tracing_fault("reading a streamed item");
-      }
+      as_tracing_fault("reading a streamed item", [&] { read_chunk(tap->call, data); });
       return Ref::borrow(Py_None);
     });
     if (read == nullptr) return nullptr;  // a BaseException: it goes to the caller
@@ -232,8 +225,12 @@ bool mentions(std::string_view text, std::string_view part) { return text.find(p
 // its counts, model and id are recorded on `call` if so. Data that is not
 // JSON is no usage chunk: the client reports it as it would.
 bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
-  Ref zero = checked(PyLong_FromLong(0));
-  PyObject* args[] = {data, zero.get()};
+  // As json.loads: whitespace may come before the value and after it.
+  const auto is_space = [](Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  Py_ssize_t begin = 0;
+  while (begin < PyUnicode_GET_LENGTH(data) && is_space(PyUnicode_READ_CHAR(data, begin))) ++begin;
+  Ref start = checked(PyLong_FromSsize_t(begin));
+  PyObject* args[] = {data, start.get()};
   Ref scanned = Ref::steal(PyObject_Vectorcall(scan, args, 2, nullptr));
   if (!scanned) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_StopIteration)) raise_pending();
@@ -242,12 +239,10 @@ bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
   }
   if (!PyTuple_Check(scanned.get()) || PyTuple_GET_SIZE(scanned.get()) != 2) return false;
   PyObject* chunk = PyTuple_GET_ITEM(scanned.get(), 0);
-  // As json.loads: nothing but whitespace may follow the value.
   const Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(scanned.get(), 1));
   raise_if(end == -1 && PyErr_Occurred() != nullptr);
   for (Py_ssize_t i = end; i < PyUnicode_GET_LENGTH(data); ++i) {
-    const Py_UCS4 c = PyUnicode_READ_CHAR(data, i);
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+    if (!is_space(PyUnicode_READ_CHAR(data, i))) return false;
   }
   if (!PyDict_CheckExact(chunk)) return false;
   PyObject* choices = get(chunk, g_choices);
@@ -255,17 +250,12 @@ bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
   raise_if(any_choice < 0);
   PyObject* usage = get(chunk, g_usage);
   if (any_choice != 0 || !PyDict_CheckExact(usage)) return false;
-  try {
+  as_tracing_fault("reading a streamed item", [&] {
     merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
                        get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
                        get(get(usage, g_completion_details), g_reasoning_tokens)});
     note_response(call, get(chunk, g_model), get(chunk, g_id));
-  } catch (PythonError& error) {
-    std::move(error.error()).restore();
-    report_tracing_fault("reading a streamed item");
-  } catch (ErrorAlreadySet&) {
-    report_tracing_fault("reading a streamed item");
-  }
+  });
   return true;
 }
 

@@ -231,14 +231,27 @@ void add_tool_calls(PyObject* span_obj, PyObject* tool_calls, bool capture) {
 
 void record_answer(PyObject* span_obj, const Answer& answer) {
   const bool capture = answer.capture;
-  // Everything that can fail or run Python code first; the record is
-  // changed only once all of it is known.
+  // In the order the answer's parts matter, each part read whole (what can
+  // fail or run Python code first) before it is written: a value that fails
+  // loses its part and those after it, never what came before.
   std::optional<std::string> response;
   if (answer.response != Py_None) response = capture ? joined(answer.response) : std::string();
-  const auto input = token_count(answer.input_tokens, "input_tokens");
-  const auto output = token_count(answer.output_tokens, "output_tokens");
+  std::optional<std::string_view> model;
+  if (truthy(answer.response_model)) model = argument<as_text>(answer.response_model, "response_model");
+  std::optional<std::string_view> response_id;
+  if (truthy(answer.response_id)) response_id = argument<as_text>(answer.response_id, "response_id");
   std::optional<std::string> reasons;
   if (truthy(answer.finish_reasons)) reasons = reasons_json(answer.finish_reasons);
+  {
+    const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
+    TraceSpan& record = *span;
+    if (response) record.finish_response(std::move(*response));
+    if (model) record.tags.insert_or_assign("gen_ai.response.model", *model);
+    if (response_id) record.tags.insert_or_assign("gen_ai.response.id", *response_id);
+    if (reasons) record.tags.insert_or_assign("gen_ai.response.finish_reasons", *reasons);
+  }
+  const auto input = token_count(answer.input_tokens, "input_tokens");
+  const auto output = token_count(answer.output_tokens, "output_tokens");
   std::optional<double> cost;
   if ((input || output) && answer.price != Py_None) {
     const auto extra = [&](PyObject* obj, std::string_view param) {
@@ -247,23 +260,13 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
     cost = cost_of(answer.price, input.value_or(0), output.value_or(0), extra(answer.cached_tokens, "cached_tokens"),
                    extra(answer.cache_write_tokens, "cache_write_tokens"));
   }
-  std::optional<std::string_view> model;
-  if (truthy(answer.response_model)) model = argument<as_text>(answer.response_model, "response_model");
-  std::optional<std::string_view> response_id;
-  if (truthy(answer.response_id)) response_id = argument<as_text>(answer.response_id, "response_id");
-  {
+  if (input || output) {
     const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
     TraceSpan& record = *span;
-    if (response) record.finish_response(std::move(*response));
-    if (model) record.tags.insert_or_assign("gen_ai.response.model", *model);
-    if (response_id) record.tags.insert_or_assign("gen_ai.response.id", *response_id);
-    if (reasons) record.tags.insert_or_assign("gen_ai.response.finish_reasons", *reasons);
-    if (input || output) {
-      record.prompt_tokens = input;
-      record.completion_tokens = output;
-      record.total_tokens = input && output ? std::optional(std::uint64_t{*input} + *output) : std::nullopt;
-      if (cost) record.estimated_cost_usd = *cost;
-    }
+    record.prompt_tokens = input;
+    record.completion_tokens = output;
+    record.total_tokens = input && output ? std::optional(std::uint64_t{*input} + *output) : std::nullopt;
+    if (cost) record.estimated_cost_usd = *cost;
   }
   {
     // str() of an int runs no Python code, but the borrow is not held across it.

@@ -23,8 +23,9 @@ struct Answer {
 
 // Sets the response (finishing the span), the response's model and id, the
 // finish reasons, the token counts and their cost, the cache and reasoning
-// counts as tags, and the tool calls as actions. Everything that can fail is
-// read before the record changes.
+// counts as tags, and the tool calls as actions, in that order. Each part is
+// read whole before it is written: a value that fails loses its part and
+// the ones after it, never those before.
 void record_answer(PyObject* span, const Answer& answer);
 
 }  // namespace korvanta::py::native

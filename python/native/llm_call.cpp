@@ -8,8 +8,10 @@
 
 #include <array>
 #include <chrono>
+#include <cxxabi.h>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -89,10 +91,12 @@ bool truthy(PyObject* obj) {
   return result == 1;
 }
 
-// Reports the pending Exception as a fault inside tracing (logged, the call
-// goes on); any other BaseException stays pending and is thrown.
-void report_fault(const char* kind) {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_pending();
+// Reports the pending error as a fault inside tracing (logged, the call
+// goes on): an Exception, or with `internal` any error (an internal fault
+// made into PanicException). Any other BaseException stays pending and is
+// thrown.
+void report_fault(const char* kind, bool internal = false) {
+  if (!internal && !PyErr_ExceptionMatches(PyExc_Exception)) raise_pending();
   Ref error = Ref::steal(PyErr_GetRaisedException());
   Ref fault = helpers().fault;
   if (!fault) return;
@@ -101,16 +105,22 @@ void report_fault(const char* kind) {
   checked(PyObject_Vectorcall(fault.get(), args, 2, nullptr));
 }
 
-// Runs `step`; an Exception it raises is reported as a fault of `kind`.
+// Runs `step`; an Exception it raises, or an internal fault (a C++
+// exception such as bad_alloc), is reported as a fault of `kind`.
 template <class Step>
 void as_fault(const char* kind, Step&& step) {
   try {
     step();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (PythonError& error) {
     std::move(error.error()).restore();
     report_fault(kind);
   } catch (ErrorAlreadySet&) {
     report_fault(kind);
+  } catch (...) {
+    raise_current_exception();
+    report_fault(kind, /*internal=*/true);
   }
 }
 
@@ -224,6 +234,9 @@ void add_tool_call(PyObject* obj, PyObject* key, PyObject* call_id, PyObject* na
     return;
   }
   const Ref held = Ref::borrow(entry);
+  if (!PyList_CheckExact(entry) || PyList_GET_SIZE(entry) != 3 || !PyList_CheckExact(PyList_GET_ITEM(entry, 2))) {
+    raise(PyExc_TypeError, "a tool call entry must be [call_id, name, fragments]");
+  }
   if (truthy(call_id)) raise_if(PyList_SetItem(entry, 0, Py_NewRef(call_id)) < 0);
   // Some servers repeat the name in every delta: the first one stays.
   if (truthy(name) && !truthy(PyList_GET_ITEM(entry, 1))) raise_if(PyList_SetItem(entry, 1, Py_NewRef(name)) < 0);
@@ -245,6 +258,8 @@ void merge_usage(PyObject* obj, const std::array<PyObject*, 5>& counts) {
 }
 
 void report_tracing_fault(const char* kind) { report_fault(kind); }
+
+void as_tracing_fault(const char* kind, const std::function<void()>& step) { as_fault(kind, step); }
 
 namespace {
 
@@ -350,25 +365,32 @@ Ref end_call(Call* call) {
   Ref self = Ref::borrow(reinterpret_cast<PyObject*>(call));
   write_prompt(call);
   as_fault("recording the answer", [&] {
+    // Held: the price lookup and the recording run Python code, which may
+    // let another thread change the call meanwhile.
+    const Ref input = Ref::borrow(or_none(call->input_tokens));
+    const Ref output = Ref::borrow(or_none(call->output_tokens));
+    const Ref model = Ref::borrow(or_none(call->response_model));
     Ref price = none();
-    PyObject* input = or_none(call->input_tokens);
-    PyObject* output = or_none(call->output_tokens);
-    if (input != Py_None || output != Py_None) {
-      PyObject* args[] = {call->provider, or_none(call->response_model), call->request_model};
+    if (input.get() != Py_None || output.get() != Py_None) {
+      PyObject* args[] = {call->provider, model.get(), call->request_model};
       price = checked(PyObject_Vectorcall(helpers().price_for.get(), args, 3, nullptr));
     }
-    Ref calls = checked(PyDict_Values(call->tool_calls));
-    Ref text = Ref::borrow(call->text);
-    Ref reasons = Ref::borrow(call->finish_reasons);
+    const Ref calls = checked(PyDict_Values(call->tool_calls));
+    const Ref text = Ref::borrow(call->text);
+    const Ref reasons = Ref::borrow(call->finish_reasons);
+    const Ref response_id = Ref::borrow(or_none(call->response_id));
+    const Ref cached = Ref::borrow(or_none(call->cached_tokens));
+    const Ref written = Ref::borrow(or_none(call->cache_write_tokens));
+    const Ref reasoning = Ref::borrow(or_none(call->reasoning_tokens));
     const Answer answer{call->failed ? Py_None : text.get(),
-                        or_none(call->response_model),
-                        or_none(call->response_id),
+                        model.get(),
+                        response_id.get(),
                         reasons.get(),
-                        input,
-                        output,
-                        or_none(call->cached_tokens),
-                        or_none(call->cache_write_tokens),
-                        or_none(call->reasoning_tokens),
+                        input.get(),
+                        output.get(),
+                        cached.get(),
+                        written.get(),
+                        reasoning.get(),
                         price.get(),
                         calls.get(),
                         call->capture};

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <functional>
 
 #include "error.hpp"
 #include "ref.hpp"
@@ -33,5 +34,8 @@ void merge_usage(PyObject* call, const std::array<PyObject*, 5>& counts);
 // Logs the pending Exception as a fault inside tracing (the package's
 // fault()); any other BaseException stays pending and is thrown.
 void report_tracing_fault(const char* kind);
+// Runs `step`; an Exception it raises, or an internal fault, is logged as a
+// fault inside tracing of `kind` and the caller goes on.
+void as_tracing_fault(const char* kind, const std::function<void()>& step);
 
 }  // namespace korvanta::py::native

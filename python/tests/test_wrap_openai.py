@@ -276,6 +276,17 @@ def test_fault_inside_tracing_never_fails_the_call(server, spans, caplog, monkey
     assert spans.take() == []
 
 
+def test_a_count_out_of_range_loses_the_counts_only(server, spans, caplog, monkeypatch):
+    monkeypatch.setattr(_genai, "_reported", set())
+    server.script(Answer(input_tokens=2**40))  # more than a span's 32-bit count holds
+    with caplog.at_level(logging.WARNING, logger="korvanta"):
+        assert run(chat(traced(server, False), False)).usage.prompt_tokens == 2**40
+    span = spans.one()
+    assert span["response"] == "Hello there." and span["tags"]["gen_ai.response.model"] == "gpt-4o-2024-08-06"
+    assert span["prompt_tokens"] is None and span["end_time"] is not None
+    assert ["recording the answer" in record.getMessage() for record in caplog.records] == [True]
+
+
 class _Message:
     """A message passed as an object, as a client's own response message is."""
 
