@@ -261,7 +261,8 @@ bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
 
 // Whether the event is the usage chunk (its counts then taken).
 bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
-  if (!mentions(event, "\"usage\"") || !mentions(event, "[]")) return false;
+  // "[]" first: a bracket is rare in a chunk, while every chunk may name "usage".
+  if (!mentions(event, "[]") || !mentions(event, "\"usage\"")) return false;
   const std::string data = event_data(event);
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
   if (!text) {
@@ -296,7 +297,7 @@ Ref next_bytes(UsageFilter* filter) {
     const std::string_view complete = std::string_view(held).substr(0, passed);
     std::string kept;
     bool dropped = false;
-    if (mentions(complete, "\"usage\"")) {
+    if (mentions(complete, "[]")) {
       for (const SseEvent& event : framing.events) {
         const std::string_view bytes = complete.substr(event.begin, event.end - event.begin);
         if (is_usage_chunk(filter, bytes)) {
