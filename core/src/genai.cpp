@@ -3,7 +3,8 @@
 
 namespace korvanta {
 
-void write_text_message(JsonWriter& out, std::string_view role, std::string_view content) {
+void write_text_message(JsonWriter& out, std::string_view role, std::string_view content,
+                        std::string_view finish_reason) {
   out.begin_object();
   out.field("role");
   out.string(role);
@@ -17,6 +18,10 @@ void write_text_message(JsonWriter& out, std::string_view role, std::string_view
   out.string(content);
   out.end_object();
   out.end_array();
+  if (!finish_reason.empty()) {
+    out.field("finish_reason");
+    out.string(finish_reason);
+  }
   out.end_object();
 }
 

@@ -2,6 +2,8 @@
 // already a message list, and wrapping plain texts as one text message.
 #include "otlp_messages.hpp"
 
+#include "korvanta/genai.hpp"
+
 #include <cstddef>
 
 namespace korvanta::otlp {
@@ -145,28 +147,12 @@ class MessageListScanner {
   std::size_t i_ = 0;
 };
 
-void write_text_message(JsonWriter& out, std::string_view role, std::string_view content,
+// A list of one text message, as the conventions' message attributes hold it.
+void write_message_list(JsonWriter& out, std::string_view role, std::string_view content,
                         std::string_view finish_reason) {
   out.begin_array();
   out.element();
-  out.begin_object();
-  out.field("role");
-  out.string(role);
-  out.field("parts");
-  out.begin_array();
-  out.element();
-  out.begin_object();
-  out.field("type");
-  out.string("text");
-  out.field("content");
-  out.string(content);
-  out.end_object();
-  out.end_array();
-  if (!finish_reason.empty()) {
-    out.field("finish_reason");
-    out.string(finish_reason);
-  }
-  out.end_object();
+  write_text_message(out, role, content, finish_reason);
   out.end_array();
 }
 
@@ -174,10 +160,10 @@ void write_text_message(JsonWriter& out, std::string_view role, std::string_view
 
 bool is_message_list(std::string_view text) noexcept { return MessageListScanner(text).scan(); }
 
-void write_user_message(JsonWriter& out, std::string_view prompt) { write_text_message(out, "user", prompt, {}); }
+void write_user_message(JsonWriter& out, std::string_view prompt) { write_message_list(out, "user", prompt, {}); }
 
 void write_assistant_message(JsonWriter& out, std::string_view response) {
-  write_text_message(out, "assistant", response, "stop");
+  write_message_list(out, "assistant", response, "stop");
 }
 
 }  // namespace korvanta::otlp

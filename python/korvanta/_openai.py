@@ -210,13 +210,8 @@ class _ChatCompletions:
             if choice.finish_reason:
                 call.finish_reasons.append(choice.finish_reason)
         usage = completion.usage
-        if usage is not None:  # _chat_usage, inline
-            prompt = getattr(usage, "prompt_tokens_details", None)
-            output = getattr(usage, "completion_tokens_details", None)
-            call.usage(input_tokens=getattr(usage, "prompt_tokens", None),
-                       output_tokens=getattr(usage, "completion_tokens", None),
-                       cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
-                       reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
+        if usage is not None:
+            _chat_usage(call, usage)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         choices = chunk.choices

@@ -23,6 +23,7 @@
 
 #include "entry.hpp"
 #include "functions.hpp"
+#include "held_references.hpp"
 #include "interned.hpp"
 #include "korvanta/sse.hpp"
 #include "llm_call.hpp"
@@ -54,17 +55,11 @@ InternedName g_completion_details("completion_tokens_details");
 InternedName g_cached_tokens("cached_tokens");
 InternedName g_reasoning_tokens("reasoning_tokens");
 
-PyObject* name_of(InternedName& name) {
-  PyObject* obj = name.get();
-  raise_if(obj == nullptr);
-  return obj;
-}
-
 // dict[key], or None when absent or `dict` is not a dict. Borrowed: the
 // chunk's data lives until the client has built its model.
 PyObject* get(PyObject* dict, InternedName& key) {
   if (dict == nullptr || !PyDict_Check(dict)) return Py_None;
-  PyObject* value = PyDict_GetItemWithError(dict, name_of(key));
+  PyObject* value = PyDict_GetItemWithError(dict, key.require());
   if (value == nullptr) {
     raise_if(PyErr_Occurred() != nullptr);
     return Py_None;
@@ -170,30 +165,7 @@ PyObject* tap_getattro(PyObject* self, PyObject* name) {
   return PyObject_GetAttr(tap->client, name);
 }
 
-int tap_traverse(PyObject* self, visitproc visit, void* arg) {
-  DataTap* tap = as_tap(self);
-  Py_VISIT(tap->client);
-  Py_VISIT(tap->process);
-  Py_VISIT(tap->call);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int tap_clear(PyObject* self) {
-  DataTap* tap = as_tap(self);
-  Py_CLEAR(tap->client);
-  Py_CLEAR(tap->process);
-  Py_CLEAR(tap->call);
-  return 0;
-}
-
-void tap_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (may_touch_objects()) tap_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_Del(self);
-  if (may_touch_objects()) Py_DECREF(type);
-}
+using DataTapReferences = HeldReferences<DataTap, &DataTap::client, &DataTap::process, &DataTap::call>;
 
 // ---- the usage chunk that only tracing asked for ----
 
@@ -320,30 +292,11 @@ PyObject* filter_next(PyObject* self) {
 
 PyObject* filter_self(PyObject* self) { return Py_NewRef(self); }
 
-int filter_traverse(PyObject* self, visitproc visit, void* arg) {
-  UsageFilter* filter = as_filter(self);
-  Py_VISIT(filter->chunks);
-  Py_VISIT(filter->call);
-  Py_VISIT(filter->scan);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int filter_clear(PyObject* self) {
-  UsageFilter* filter = as_filter(self);
-  Py_CLEAR(filter->chunks);
-  Py_CLEAR(filter->call);
-  Py_CLEAR(filter->scan);
-  return 0;
-}
+using FilterReferences = HeldReferences<UsageFilter, &UsageFilter::chunks, &UsageFilter::call, &UsageFilter::scan>;
 
 void filter_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (may_touch_objects()) filter_clear(self);
   as_filter(self)->held.~basic_string();
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_Del(self);
-  if (may_touch_objects()) Py_DECREF(type);
+  FilterReferences::dealloc(self);
 }
 
 PyTypeObject* g_filter_type = nullptr;
@@ -351,8 +304,8 @@ PyTypeObject* g_filter_type = nullptr;
 PyType_Slot g_filter_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(filter_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(filter_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(filter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(filter_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(FilterReferences::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(FilterReferences::clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(filter_dealloc)},
     {0, nullptr},
 };
@@ -399,7 +352,7 @@ constexpr char kChatDataTapDoc[] =
 Ref chat_data_tap(PyObject*, const Args<kChatDataTap>& args) {
   if (g_data_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  Ref process = checked(PyObject_GetAttr(args[0], name_of(g_process)));
+  Ref process = checked(PyObject_GetAttr(args[0], g_process.require()));
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(DataTap, g_data_tap_type)));
   raise_if(!obj);
   DataTap* tap = as_tap(obj.get());
@@ -421,9 +374,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_members, g_members},
     {Py_tp_getattro, reinterpret_cast<void*>(tap_getattro)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tap_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tap_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tap_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(DataTapReferences::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(DataTapReferences::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DataTapReferences::dealloc)},
     {0, nullptr},
 };
 
@@ -431,17 +384,17 @@ PyType_Slot g_slots[] = {
 
 void make_data_tap_type() {
   if (g_data_tap_type != nullptr) return;
-  PyType_Spec spec = {
+  PyType_Spec type_desc = {
       "korvanta._native.ChatDataTap", sizeof(DataTap), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       g_slots};
-  PyObject* made = PyType_FromSpec(&spec);
+  PyObject* made = PyType_FromSpec(&type_desc);
   raise_if(made == nullptr);
   g_data_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
-  PyType_Spec filter_spec = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,
+  PyType_Spec filter_desc = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              g_filter_slots};
-  made = PyType_FromSpec(&filter_spec);
+  made = PyType_FromSpec(&filter_desc);
   raise_if(made == nullptr);
   g_filter_type = reinterpret_cast<PyTypeObject*>(made);
 }

@@ -35,13 +35,7 @@ InternedName g_cached_input("cached_input");
 InternedName g_cache_write("cache_write");
 InternedName g_round("__round__");
 
-PyObject* name_of(InternedName& name) {
-  PyObject* obj = name.get();
-  raise_if(obj == nullptr);
-  return obj;
-}
-
-Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name_of(name))); }
+Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name.require())); }
 
 // ---- the prompt ----
 
@@ -56,11 +50,11 @@ PyObject* text_message_role(PyObject* item, PyObject*& content) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(item, &pos, &key, &value)) {
-    if (key == name_of(g_role)) {
+    if (key == g_role.require()) {
       role = value;
-    } else if (key == name_of(g_content)) {
+    } else if (key == g_content.require()) {
       content = value;
-    } else if (key != name_of(g_name)) {
+    } else if (key != g_name.require()) {
       // Keys are usually the interned literals of the caller's code; any
       // other str equal to one of the three is still one of them.
       if (!PyUnicode_CheckExact(key)) return nullptr;
@@ -191,7 +185,7 @@ double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::
   Ref places = checked(PyLong_FromLong(12));
   PyObject* round_args[] = {unrounded.get(), places.get()};
   Ref rounded = checked(
-      PyObject_VectorcallMethod(name_of(g_round), round_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_VectorcallMethod(g_round.require(), round_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return as_amount(rounded.get(), "cost");
 }
 

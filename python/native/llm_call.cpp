@@ -18,6 +18,7 @@
 #include "convert.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
+#include "held_references.hpp"
 #include "instance.hpp"
 #include "interned.hpp"
 #include "llm_call.hpp"
@@ -405,8 +406,7 @@ Ref end(PyObject* self) { return end_call(as_call(self)); }
 // The HTTP status of a provider's status error; timeouts and connection
 // errors have none.
 std::optional<std::uint16_t> error_status(PyObject* error) {
-  PyObject* name = g_status_code.get();
-  if (name == nullptr) raise_pending();
+  PyObject* name = g_status_code.require();
   PyObject* status = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
   raise_if(PyObject_GetOptionalAttr(error, name, &status) < 0);
@@ -442,36 +442,11 @@ Ref fail(PyObject* self, const Args<kFail>& args) {
 
 // ---- the class ----
 
-int call_traverse(PyObject* self, visitproc visit, void* arg) {
-  Call* call = as_call(self);
-  for (PyObject* held : {call->span, call->provider, call->request_model, call->text, call->tool_calls,
-                         call->response_model, call->response_id, call->finish_reasons, call->input_tokens,
-                         call->output_tokens, call->cached_tokens, call->cache_write_tokens, call->reasoning_tokens,
-                         call->pending, call->reader, call->prompt_source}) {
-    Py_VISIT(held);
-  }
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int call_clear(PyObject* self) {
-  Call* call = as_call(self);
-  for (PyObject** held : {&call->span, &call->provider, &call->request_model, &call->text, &call->tool_calls,
-                          &call->response_model, &call->response_id, &call->finish_reasons, &call->input_tokens,
-                          &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
-                          &call->reasoning_tokens, &call->pending, &call->reader, &call->prompt_source}) {
-    Py_CLEAR(*held);
-  }
-  return 0;
-}
-
-void call_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (may_touch_objects()) call_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_Del(self);
-  if (may_touch_objects()) Py_DECREF(type);
-}
+using CallReferences =
+    HeldReferences<Call, &Call::span, &Call::provider, &Call::request_model, &Call::text, &Call::tool_calls,
+                   &Call::response_model, &Call::response_id, &Call::finish_reasons, &Call::input_tokens,
+                   &Call::output_tokens, &Call::cached_tokens, &Call::cache_write_tokens, &Call::reasoning_tokens,
+                   &Call::pending, &Call::reader, &Call::prompt_source>;
 
 PyObject* call_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&] {
@@ -555,9 +530,9 @@ Ref set_capture_content(PyObject*, const Args<kSetCaptureContent>& args) {
 Ref make_call_type() {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(constructor<kCall, call_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(call_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(call_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(call_clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(CallReferences::dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(CallReferences::traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(CallReferences::clear)},
       {Py_tp_methods, g_methods},
       {Py_tp_members, g_members},
       {Py_tp_doc, const_cast<char*>(class_docstring<kCall, kCallDoc>.c_str())},

@@ -13,6 +13,7 @@
 
 #include "entry.hpp"
 #include "functions.hpp"
+#include "held_references.hpp"
 #include "interned.hpp"
 #include "stream_tap.hpp"
 
@@ -39,15 +40,9 @@ struct Tap {
 
 Tap* as_tap(PyObject* obj) { return reinterpret_cast<Tap*>(obj); }
 
-PyObject* name_of(InternedName& name) {
-  PyObject* obj = name.get();
-  raise_if(obj == nullptr);
-  return obj;
-}
-
 Ref call_method(PyObject* obj, InternedName& name, PyObject* arg = nullptr) {
   PyObject* args[] = {obj, arg};
-  return checked(PyObject_VectorcallMethod(name_of(name), args, (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  return checked(PyObject_VectorcallMethod(name.require(), args, (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 
@@ -69,7 +64,7 @@ void finish(Tap* tap) {
 
 // Whether the call has seen its first token.
 bool first_token_seen(Tap* tap) {
-  Ref seen = checked(PyObject_GetAttr(tap->call, name_of(g_first_token_seen)));
+  Ref seen = checked(PyObject_GetAttr(tap->call, g_first_token_seen.require()));
   return seen.get() == Py_True;
 }
 
@@ -91,7 +86,7 @@ Ref next_item(Tap* tap) {
     }
     if (tap->read == Py_None) return item;
     if (!tap->reading) {
-      Ref pending = checked(PyObject_GetAttr(tap->call, name_of(g_pending)));
+      Ref pending = checked(PyObject_GetAttr(tap->call, g_pending.require()));
       if (!PyList_Check(pending.get())) raise(PyExc_TypeError, "call.pending: expected a list");
       raise_if(PyList_Append(pending.get(), item.get()) < 0);
       if (PyList_GET_SIZE(pending.get()) >= kBatch) call_method(tap->call, g_drain);
@@ -148,32 +143,11 @@ void tap_finalize(PyObject* self) {
   PyErr_SetRaisedException(saved);
 }
 
-int tap_traverse(PyObject* self, visitproc visit, void* arg) {
-  Tap* tap = as_tap(self);
-  Py_VISIT(tap->inner);
-  Py_VISIT(tap->call);
-  Py_VISIT(tap->read);
-  Py_VISIT(tap->fault);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int tap_clear(PyObject* self) {
-  Tap* tap = as_tap(self);
-  Py_CLEAR(tap->inner);
-  Py_CLEAR(tap->call);
-  Py_CLEAR(tap->read);
-  Py_CLEAR(tap->fault);
-  return 0;
-}
+using TapReferences = HeldReferences<Tap, &Tap::inner, &Tap::call, &Tap::read, &Tap::fault>;
 
 void tap_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-  PyObject_GC_UnTrack(self);
-  tap_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_Del(self);
-  Py_DECREF(type);
+  TapReferences::dealloc(self);
 }
 
 PyTypeObject* g_tap_type = nullptr;
@@ -203,8 +177,8 @@ PyType_Slot g_tap_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(tap_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(tap_iternext)},
     {Py_tp_finalize, reinterpret_cast<void*>(tap_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tap_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tap_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(TapReferences::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(TapReferences::clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tap_dealloc)},
     {0, nullptr},
 };

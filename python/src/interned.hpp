@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "error.hpp"
+
 namespace korvanta::py {
 
 class InternedName {
@@ -23,6 +25,13 @@ class InternedName {
       Py_DECREF(name);
       return expected;
     }
+    return name;
+  }
+
+  // The interned str, or ErrorAlreadySet thrown (inside an entry).
+  PyObject* require() {
+    PyObject* name = get();
+    if (name == nullptr) throw ErrorAlreadySet{};
     return name;
   }
 

@@ -1,0 +1,39 @@
+// The references a GC type of korvanta._native holds, stated once: its
+// tp_traverse, tp_clear and tp_dealloc are made from the list of fields.
+#pragma once
+
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace korvanta::py::native {
+
+template <class T, PyObject* T::*... Fields>
+struct HeldReferences {
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    T* obj = reinterpret_cast<T*>(self);
+    for (PyObject* held : {(obj->*Fields)...}) Py_VISIT(held);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+  }
+
+  static int clear(PyObject* self) {
+    T* obj = reinterpret_cast<T*>(self);
+    const auto drop = [](PyObject*& slot) { Py_CLEAR(slot); };
+    (drop(obj->*Fields), ...);
+    return 0;
+  }
+
+  // Untracked, references dropped (unless this thread may no longer touch
+  // objects, see Ref::drop), freed, and the heap type released.
+  static void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    const bool touch = may_touch_objects();
+    if (touch) clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    if (touch) Py_DECREF(type);
+  }
+};
+
+}  // namespace korvanta::py::native
