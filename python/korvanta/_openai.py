@@ -174,44 +174,13 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
 
 
 class _ChatCompletions:
-    def open(self, state: ClientState, options: Any, stream: bool) -> tuple[Call, Any]:
-        body = options.json_data
-        if type(body) is not dict:
-            body = _body(options)
-        model = body.get("model")
-        call = Call(CHAT, state.provider, model if type(model) is str else "", state.tracer, state.capture)
-        call.span.add_tag("gen_ai.openai.api", "chat.completions")
-        call.record_prompt(chat_prompt, body.get("messages"), body.get("tools"))
-        if stream and state.stream_usage and _STREAM_OPTIONS not in body:
-            extra = options.extra_json
-            if not (extra and _STREAM_OPTIONS in extra):
-                # Streams report usage only when asked to; the caller did not ask,
-                # so tracing asks and keeps the extra usage chunk to itself. The
-                # body as given is what a refusing server gets again.
-                _clienthook.set_body(options, {**body, _STREAM_OPTIONS: {"include_usage": True}})
-                call.hide_usage_chunk = True
-                return call, body
-        return call, None
-
-    def record(self, call: Call, completion: Any) -> None:
-        call.response_model = completion.model
-        call.response_id = completion.id
-        for choice in completion.choices or ():
-            answer = choice.message
-            if choice.index == 0:
-                text = answer.content or answer.refusal
-                if text:
-                    call.text.append(text)
-            for tool_call in answer.tool_calls or ():
-                function = getattr(tool_call, "function", None)
-                if function is not None:
-                    call.complete_tool_call((choice.index, tool_call.id), tool_call.id, function.name,
-                                            function.arguments)
-            if choice.finish_reason:
-                call.finish_reasons.append(choice.finish_reason)
-        usage = completion.usage
-        if usage is not None:
-            _chat_usage(call, usage)
+    # Every call is opened from its request and (unless streamed) read from
+    # the client's model of the completion: both native, as Route.open and
+    # Route.record ask. open asks for stream usage when the caller did not,
+    # setting the per-call options' body in place and hiding the usage chunk
+    # from the caller.
+    open = functools.partial(_native.chat_open, chat_prompt)
+    record = staticmethod(_native.chat_record)
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         choices = chunk.choices

@@ -26,5 +26,6 @@ extern PyMethodDef genai_functions[];     // genai_record.cpp
 extern PyMethodDef stream_functions[];    // stream_tap.cpp
 extern PyMethodDef call_functions[];      // llm_call.cpp
 extern PyMethodDef chat_stream_functions[];  // chat_stream.cpp
+extern PyMethodDef chat_completion_functions[];  // chat_completion.cpp
 
 }  // namespace korvanta::py::native

@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,7 +35,6 @@ InternedName g_input("input");
 InternedName g_output("output");
 InternedName g_cached_input("cached_input");
 InternedName g_cache_write("cache_write");
-InternedName g_round("__round__");
 
 Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name.require())); }
 
@@ -169,8 +170,20 @@ double price_field(PyObject* price, InternedName& name, double fallback) {
   return number;
 }
 
+// round(value, 12) as Python computes it: the decimal correctly rounded
+// (ties to even) to 12 places, read back as the nearest double.
+double round_to_12_places(double value) {
+  if (!std::isfinite(value)) return value;
+  char digits[512];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 12);
+  if (written.ec != std::errc()) return value;
+  double rounded = value;
+  std::from_chars(digits, written.ptr, rounded);
+  return rounded;
+}
+
 // What Price.cost gives for these counts: the same sums in the same order,
-// rounded by float.__round__ to 12 places.
+// rounded to 12 places.
 double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::uint64_t cached,
                std::uint64_t written) {
   const double input_price = price_field(price, g_input, 0.0);
@@ -181,11 +194,7 @@ double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::
   const double usd = (static_cast<double>(plain) * input_price + static_cast<double>(cached) * cached_price +
                       static_cast<double>(written) * written_price + static_cast<double>(output) * output_price) /
                      1'000'000;
-  Ref unrounded = checked(PyFloat_FromDouble(usd));
-  Ref places = checked(PyLong_FromLong(12));
-  PyObject* round_args[] = {unrounded.get(), places.get()};
-  Ref rounded = checked(
-      PyObject_VectorcallMethod(g_round.require(), round_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref rounded = checked(PyFloat_FromDouble(round_to_12_places(usd)));
   return as_amount(rounded.get(), "cost");
 }
 

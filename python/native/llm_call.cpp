@@ -202,6 +202,30 @@ Ref new_tool_call(PyObject* call_id, PyObject* name, PyObject* arguments) {
 
 bool is_call(PyObject* obj) { return Py_TYPE(obj) == g_call_type; }
 
+Ref new_call(PyObject* operation, PyObject* provider, PyObject* model, PyObject* tracer, PyObject* capture) {
+  if (g_call_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  Args<kCall> args{};
+  args[0] = operation;
+  args[1] = provider;
+  args[2] = model;
+  args[3] = tracer;
+  args[4] = capture;
+  return call_new(g_call_type, args);
+}
+
+void note_prompt(PyObject* obj, PyObject* prompt, PyObject* request, PyObject* tools) {
+  Call* call = as_call(obj);
+  if (!call->capture) return;
+  Ref source = checked(PyTuple_Pack(3, prompt, request, tools));
+  replace(call->prompt_source, source.get());
+}
+
+void add_call_tag(PyObject* call, std::string_view key, std::string_view value) {
+  borrow_exclusive<SpanClass>(as_call(call)->span)->tags.insert_or_assign(key, value);
+}
+
+void hide_usage_chunk(PyObject* call) { as_call(call)->hide_usage_chunk = true; }
+
 bool first_token_seen(PyObject* call) { return as_call(call)->first_token_seen; }
 
 void note_first_token(PyObject* obj) {
@@ -244,6 +268,11 @@ void add_tool_call(PyObject* obj, PyObject* key, PyObject* call_id, PyObject* na
   if (truthy(arguments)) raise_if(PyList_Append(PyList_GET_ITEM(entry, 2), arguments) < 0);
 }
 
+void replace_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments) {
+  Ref made = new_tool_call(call_id, name, arguments);
+  raise_if(PyDict_SetItem(as_call(call)->tool_calls, key, made.get()) < 0);
+}
+
 void merge_usage(PyObject* obj, const std::array<PyObject*, 5>& counts) {
   Call* call = as_call(obj);
   PyObject** slots[] = {&call->input_tokens, &call->output_tokens, &call->cached_tokens, &call->cache_write_tokens,
@@ -273,10 +302,7 @@ constexpr char kRecordPromptDoc[] =
     "content is captured; they are converted when the call ends.";
 
 Ref record_prompt(PyObject* self, const Args<kRecordPrompt>& args) {
-  Call* call = as_call(self);
-  if (!call->capture) return none();
-  Ref source = checked(PyTuple_Pack(3, args[0], args[1], args[2] != nullptr ? args[2] : Py_None));
-  replace(call->prompt_source, source.get());
+  note_prompt(self, args[0], args[1], args[2] != nullptr ? args[2] : Py_None);
   return none();
 }
 
@@ -321,8 +347,7 @@ constexpr auto kCompleteToolCall =
 constexpr char kCompleteToolCallDoc[] = "Replaces the tool call at `key` with its final form.";
 
 Ref complete_tool_call(PyObject* self, const Args<kCompleteToolCall>& args) {
-  Ref made = new_tool_call(args[1], args[2], args[3]);
-  raise_if(PyDict_SetItem(as_call(self)->tool_calls, args[0], made.get()) < 0);
+  replace_tool_call(self, args[0], args[1], args[2], args[3]);
   return none();
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <string_view>
 
 #include "error.hpp"
 #include "ref.hpp"
@@ -17,6 +18,14 @@ Ref make_call_type();
 // Filling a call from native readers of an answer, as its methods do from
 // Python. `call` is a korvanta._native.Call (is_call).
 bool is_call(PyObject* obj);
+// A new call, as Call(operation_name, provider, model, tracer, capture).
+Ref new_call(PyObject* operation, PyObject* provider, PyObject* model, PyObject* tracer, PyObject* capture);
+// Call.record_prompt(prompt, request, tools).
+void note_prompt(PyObject* call, PyObject* prompt, PyObject* request, PyObject* tools);
+// A tag on the call's span.
+void add_call_tag(PyObject* call, std::string_view key, std::string_view value);
+// Call.hide_usage_chunk = True: the usage chunk was asked for by tracing only.
+void hide_usage_chunk(PyObject* call);
 bool first_token_seen(PyObject* call);
 // Takes the time to first token, the first time only.
 void note_first_token(PyObject* call);
@@ -28,6 +37,8 @@ void note_response(PyObject* call, PyObject* model, PyObject* id);
 // Call.tool_call: the call at `key` gets its id and name when they come and its
 // arguments in fragments.
 void add_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments);
+// Call.complete_tool_call: the call at `key` replaced with its final form.
+void replace_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments);
 // Call.usage: input, output, cached, cache-write and reasoning counts (nullptr
 // or a non-int: not reported), merged.
 void merge_usage(PyObject* call, const std::array<PyObject*, 5>& counts);

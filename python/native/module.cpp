@@ -38,8 +38,8 @@ Ref init() {
   }
   Ref made = checked(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
   for (PyMethodDef* functions : {span_functions, export_functions, scan_functions, pipeline_functions, genai_functions,
-                                    stream_functions, call_functions,
-                                    chat_stream_functions}) {
+                                    stream_functions, call_functions, chat_stream_functions,
+                                    chat_completion_functions}) {
     raise_if(PyModule_AddFunctions(made.get(), functions) < 0);
   }
   make_tap_type();

@@ -75,3 +75,29 @@ def test_malformed_prices_are_refused_with_the_entry_named(entry, message):
         load_prices({"providers": {"openai": {"m": entry}}})
     assert str(raised.value) == message
     assert get_price("openai", "gpt-4o") is not None  # the table is untouched
+
+
+@pytest.mark.parametrize("input_price, output_price, input_tokens, output_tokens", [
+    (122.0703125, 0.0, 1, 0),  # exactly 2**-13 USD: a tie at the twelfth place, kept even
+    (2.5, 10.0, 1200, 80),
+    (0.15, 0.6, 7, 3),
+    (0.1, 0.2, 3, 3),  # sums that are not what they look like in decimal
+    (15.0, 75.0, 10**9, 10**9),
+    (3e-7, 1e-9, 1, 1),
+])
+def test_a_traced_call_costs_what_price_cost_gives(input_price, output_price, input_tokens, output_tokens):
+    import korvanta
+    from korvanta import _native
+
+    kept = []
+    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
+    try:
+        set_price("test", "m", input=input_price, output=output_price)
+        call = _native.Call("chat", "test", "m", None, None)
+        call.usage(input_tokens=input_tokens, output_tokens=output_tokens)
+        call.end()
+    finally:
+        korvanta.setup()
+    expected = Price(input=input_price, output=output_price).cost(input_tokens=input_tokens,
+                                                                  output_tokens=output_tokens)
+    assert kept[0].to_dict()["estimated_cost_usd"] == expected

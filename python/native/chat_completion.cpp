@@ -1,0 +1,212 @@
+// The steps of the OpenAI chat completions route that every call takes:
+// the call opened from the request the client is about to send, and a whole
+// (not streamed) completion read from the client's model of it. Native for
+// the reason genai_record.cpp is: between the client's own work, a Python
+// frame per step runs from cold caches.
+#include <Python.h>
+
+#include "entry.hpp"
+#include "functions.hpp"
+#include "interned.hpp"
+#include "llm_call.hpp"
+#include "py_values.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+InternedName g_chat("chat");
+InternedName g_json_data("json_data");
+InternedName g_extra_json("extra_json");
+InternedName g_dict("__dict__");
+InternedName g_model("model");
+InternedName g_messages("messages");
+InternedName g_tools("tools");
+InternedName g_stream_options("stream_options");
+InternedName g_include_usage("include_usage");
+InternedName g_provider("provider");
+InternedName g_tracer("tracer");
+InternedName g_capture("capture");
+InternedName g_stream_usage("stream_usage");
+InternedName g_id("id");
+InternedName g_choices("choices");
+InternedName g_index("index");
+InternedName g_message("message");
+InternedName g_content("content");
+InternedName g_refusal("refusal");
+InternedName g_tool_calls("tool_calls");
+InternedName g_function("function");
+InternedName g_name("name");
+InternedName g_arguments("arguments");
+InternedName g_finish_reason("finish_reason");
+InternedName g_usage("usage");
+InternedName g_prompt_tokens("prompt_tokens");
+InternedName g_completion_tokens("completion_tokens");
+InternedName g_prompt_details("prompt_tokens_details");
+InternedName g_completion_details("completion_tokens_details");
+InternedName g_cached_tokens("cached_tokens");
+InternedName g_reasoning_tokens("reasoning_tokens");
+
+Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name.require())); }
+
+// obj.name, or None when obj is None or has no such attribute (as
+// getattr(obj, name, None)).
+Ref attribute_or_none(PyObject* obj, InternedName& name) {
+  if (obj == Py_None) return none();
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  raise_if(PyObject_GetOptionalAttr(obj, name.require(), &value) < 0);
+#else
+  raise_if(_PyObject_LookupAttr(obj, name.require(), &value) < 0);
+#endif
+  return value != nullptr ? Ref::steal(value) : none();
+}
+
+// dict[key] (borrowed), or None when absent.
+PyObject* item_or_none(PyObject* dict, InternedName& key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key.require());
+  if (value == nullptr) raise_if(PyErr_Occurred() != nullptr);
+  return value != nullptr ? value : Py_None;
+}
+
+bool truthy(PyObject* obj) {
+  const int result = PyObject_IsTrue(obj);
+  raise_if(result < 0);
+  return result == 1;
+}
+
+bool contains(PyObject* container, InternedName& key) {
+  const int found = PySequence_Contains(container, key.require());
+  raise_if(found < 0);
+  return found == 1;
+}
+
+// Sets the body of the client's per-call request options, past the model's
+// validating __setattr__ (as _clienthook.set_body).
+void set_body(PyObject* options, PyObject* body) {
+  PyObject* attributes = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  raise_if(PyObject_GetOptionalAttr(options, g_dict.require(), &attributes) < 0);
+#else
+  raise_if(_PyObject_LookupAttr(options, g_dict.require(), &attributes) < 0);
+#endif
+  const Ref held = Ref::steal(attributes);
+  if (attributes != nullptr && PyDict_Check(attributes)) {
+    raise_if(PyDict_SetItem(attributes, g_json_data.require(), body) < 0);
+    return;
+  }
+  raise_if(PyObject_SetAttr(options, g_json_data.require(), body) < 0);
+}
+
+// Streams report usage only when asked to. When the caller did not ask,
+// tracing asks (the call then keeps the extra usage chunk to itself) and
+// returns the body as given: what a server that refuses the option gets
+// again. Else None.
+Ref ask_for_usage(PyObject* call, PyObject* state, PyObject* options, PyObject* body) {
+  if (!truthy(attribute(state, g_stream_usage).get()) || contains(body, g_stream_options)) return none();
+  const Ref extra = attribute(options, g_extra_json);
+  if (truthy(extra.get()) && contains(extra.get(), g_stream_options)) return none();
+  Ref asked = checked(PyDict_Copy(body));
+  Ref usage = checked(PyDict_New());
+  raise_if(PyDict_SetItem(usage.get(), g_include_usage.require(), Py_True) < 0);
+  raise_if(PyDict_SetItem(asked.get(), g_stream_options.require(), usage.get()) < 0);
+  set_body(options, asked.get());
+  hide_usage_chunk(call);
+  return Ref::borrow(body);
+}
+
+constexpr auto kChatOpen = function("chat_open", {{"prompt"}, {"state"}, {"options"}, {"stream"}});
+constexpr char kChatOpenDoc[] =
+    "Starts a chat completion call's span from the request options; returns (call, body as given) when "
+    "tracing asked for stream usage, else (call, None). ``prompt(messages)`` gives the messages' JSON.";
+
+Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
+  PyObject* state = args[1];
+  PyObject* options = args[2];
+  Ref body = attribute(options, g_json_data);
+  if (!PyDict_Check(body.get())) body = checked(PyDict_New());
+  PyObject* model = item_or_none(body.get(), g_model);
+  Ref empty = checked(PyUnicode_FromStringAndSize(nullptr, 0));
+  const Ref provider = attribute(state, g_provider);
+  const Ref tracer = attribute(state, g_tracer);
+  const Ref capture = attribute(state, g_capture);
+  Ref call = new_call(g_chat.require(), provider.get(), PyUnicode_CheckExact(model) ? model : empty.get(),
+                      tracer.get(), capture.get());
+  add_call_tag(call.get(), "gen_ai.openai.api", "chat.completions");
+  note_prompt(call.get(), args[0], item_or_none(body.get(), g_messages), item_or_none(body.get(), g_tools));
+  Ref given = truthy(args[3]) ? ask_for_usage(call.get(), state, options, body.get()) : none();
+  return checked(PyTuple_Pack(2, call.get(), given.get()));
+}
+
+// ---- a whole completion ----
+
+void read_usage(PyObject* call, PyObject* usage) {
+  const Ref input = attribute_or_none(usage, g_prompt_tokens);
+  const Ref output = attribute_or_none(usage, g_completion_tokens);
+  const Ref prompt = attribute_or_none(usage, g_prompt_details);
+  const Ref completion = attribute_or_none(usage, g_completion_details);
+  const Ref cached = attribute_or_none(prompt.get(), g_cached_tokens);
+  const Ref reasoning = attribute_or_none(completion.get(), g_reasoning_tokens);
+  merge_usage(call, {input.get(), output.get(), cached.get(), nullptr, reasoning.get()});
+}
+
+void read_choice(PyObject* call, PyObject* choice) {
+  const Ref index = attribute(choice, g_index);
+  const Ref answer = attribute(choice, g_message);
+  int overflow = 0;
+  if (PyLong_Check(index.get()) && PyLong_AsLongAndOverflow(index.get(), &overflow) == 0 && overflow == 0) {
+    Ref text = attribute(answer.get(), g_content);
+    if (!truthy(text.get())) text = attribute(answer.get(), g_refusal);
+    if (truthy(text.get())) add_text(call, text.get());
+  }
+  const Ref tool_calls = attribute(answer.get(), g_tool_calls);
+  if (truthy(tool_calls.get())) {
+    const Ref items = checked(PySequence_Fast(tool_calls.get(), "tool_calls: expected a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      PyObject* tool_call = PySequence_Fast_GET_ITEM(items.get(), i);
+      const Ref function = attribute_or_none(tool_call, g_function);
+      if (function.get() == Py_None) continue;
+      const Ref id = attribute(tool_call, g_id);
+      const Ref name = attribute(function.get(), g_name);
+      const Ref arguments = attribute(function.get(), g_arguments);
+      // As Call.complete_tool_call: the entry at (choice, id) is replaced.
+      Ref key = checked(PyTuple_Pack(2, index.get(), id.get()));
+      replace_tool_call(call, key.get(), id.get(), name.get(), arguments.get());
+    }
+  }
+  const Ref finish = attribute(choice, g_finish_reason);
+  if (truthy(finish.get())) add_finish_reason(call, finish.get());
+}
+
+constexpr auto kChatRecord = function("chat_record", {{"call"}, {"completion"}});
+constexpr char kChatRecordDoc[] =
+    "Records a whole chat completion (the client's model of it) on `call`: text, refusal, tool calls, finish "
+    "reasons, model, id and usage.";
+
+Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
+  PyObject* call = args[0];
+  if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  PyObject* completion = args[1];
+  const Ref model = attribute(completion, g_model);
+  const Ref id = attribute(completion, g_id);
+  note_response(call, model.get(), id.get());
+  const Ref choices = attribute(completion, g_choices);
+  if (truthy(choices.get())) {
+    const Ref items = checked(PySequence_Fast(choices.get(), "choices: expected a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      read_choice(call, PySequence_Fast_GET_ITEM(items.get(), i));
+    }
+  }
+  const Ref usage = attribute(completion, g_usage);
+  if (usage.get() != Py_None) read_usage(call, usage.get());
+  return none();
+}
+
+}  // namespace
+
+PyMethodDef chat_completion_functions[] = {
+    fastcall_method<kChatOpen, chat_open, kChatOpenDoc>(),
+    fastcall_method<kChatRecord, chat_record, kChatRecordDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace korvanta::py::native
