@@ -6,7 +6,8 @@
 //    where the first incomplete event begins;
 //  - framing the bytes in two parts (up to the cut, then from where the
 //    first part's incomplete event begins) finds the same events as framing
-//    them whole, as a reader that holds back incomplete events relies on;
+//    them whole, as a reader that holds back incomplete events relies on,
+//    and so does going on from where the first part's framing stopped;
 //  - an event's data is never longer than the event.
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t rest_consumed = 0;
   for (std::string_view event : events_of(bytes.substr(first_consumed), rest_consumed, input)) parts.push_back(event);
   if (parts.size() != whole.size()) fail("cutting the bytes changed the number of events", input);
+  const korvanta::SseFraming first = korvanta::frame_events(bytes.substr(0, cut));
+  if (first.scanned < first.consumed || first.scanned > cut) fail("scanned outside the bytes", input);
+  const korvanta::SseFraming resumed =
+      korvanta::frame_events(bytes.substr(first.consumed), first.scanned - first.consumed);
+  if (first.events.size() + resumed.events.size() != whole.size()) fail("going on changed the number of events", input);
+  for (std::size_t i = 0; i < resumed.events.size(); ++i) {
+    const korvanta::SseEvent& event = resumed.events[i];
+    if (bytes.substr(first.consumed + event.begin, event.end - event.begin) != whole[first.events.size() + i]) {
+      fail("going on changed an event", input);
+    }
+  }
   for (std::size_t i = 0; i < whole.size(); ++i) {
     if (parts[i] != whole[i]) fail("cutting the bytes changed an event", input);
     if (korvanta::event_data(whole[i]).size() > whole[i].size()) fail("data longer than its event", input);

@@ -36,10 +36,10 @@ Line next_line(std::string_view bytes, std::size_t pos, bool has_cr) {
 
 }  // namespace
 
-SseFraming frame_events(std::string_view bytes) {
+SseFraming frame_events(std::string_view bytes, std::size_t resume) {
   SseFraming framing;
-  const bool has_cr = std::memchr(bytes.data(), '\r', bytes.size()) != nullptr;
-  std::size_t pos = 0;
+  std::size_t pos = resume < bytes.size() ? resume : bytes.size();
+  const bool has_cr = std::memchr(bytes.data() + pos, '\r', bytes.size() - pos) != nullptr;
   std::size_t event_begin = 0;
   while (pos < bytes.size()) {
     const Line line = next_line(bytes, pos, has_cr);
@@ -51,6 +51,7 @@ SseFraming frame_events(std::string_view bytes) {
     pos = line.next;
   }
   framing.consumed = event_begin;
+  framing.scanned = pos;
   return framing;
 }
 

@@ -59,6 +59,25 @@ TEST(SseFraming, CuttingTheBytesAnywhereFindsTheSameEvents) {
   }
 }
 
+// A reader fed one byte at a time, going on from where framing stopped,
+// finds the events that framing the bytes whole finds.
+TEST(SseFraming, GoingOnFromWhereFramingStoppedFindsTheSameEvents) {
+  const std::string stream = "data: {\"a\":1}\r\n\r\ndata: x\ndata: y\n\n: keep-alive\n\ndata: [DONE]\r\r\n";
+  const std::vector<std::string> whole = events_of(stream);
+  std::vector<std::string> found;
+  std::string held;
+  std::size_t resume = 0;
+  for (const char byte : stream) {
+    held += byte;
+    const SseFraming framing = frame_events(held, resume);
+    ASSERT_LE(framing.consumed, framing.scanned);
+    for (const SseEvent& event : framing.events) found.push_back(held.substr(event.begin, event.end - event.begin));
+    held.erase(0, framing.consumed);
+    resume = framing.scanned - framing.consumed;
+  }
+  EXPECT_EQ(found, whole);
+}
+
 TEST(SseFraming, DataLinesAreJoinedWithoutTheirFieldName) {
   EXPECT_EQ(event_data("data: {\"a\":\ndata:1}\n\n"), "{\"a\":\n1}");
   EXPECT_EQ(event_data("event: usage\r\ndata:  two spaces\r\nid: 7\r\n\r\n"), " two spaces");

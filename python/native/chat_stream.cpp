@@ -181,6 +181,7 @@ struct UsageFilter {
   PyObject* call;
   PyObject* scan;        // the json module's scanner
   std::string held;      // made with placement new, ended in dealloc
+  std::size_t scanned;   // where framing the held bytes goes on
   bool done;
 };
 
@@ -262,9 +263,10 @@ Ref next_bytes(UsageFilter* filter) {
     }
     if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "a response's bytes: expected bytes");
     held.append(PyBytes_AS_STRING(chunk.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get())));
-    const SseFraming framing = frame_events(held);
+    const SseFraming framing = frame_events(held, filter->scanned);
     std::size_t passed = framing.consumed;
     if (passed == 0 && held.size() > kMaxHeld) passed = held.size();
+    filter->scanned = framing.scanned > passed ? framing.scanned - passed : 0;
     if (passed == 0) continue;
     const std::string_view complete = std::string_view(held).substr(0, passed);
     std::string kept;
@@ -337,6 +339,7 @@ Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
   filter->call = Ref::borrow(args[1]).release();
   filter->scan = Ref::borrow(args[2]).release();
   new (&filter->held) std::string();
+  filter->scanned = 0;
   filter->done = false;
   PyObject_GC_Track(obj.get());
   return obj;

@@ -352,3 +352,20 @@ def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans,
     assert chunks == built and len(chunks) == 4 and all(chunk.choices for chunk in chunks)
     span = spans.one()
     assert (span["prompt_tokens"], span["completion_tokens"]) == (21, 9)
+
+
+@pytest.mark.parametrize("piece", [1, 7, 4096])
+def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, piece):
+    from korvanta import _native, _openai
+
+    def event(data):
+        return b"data: " + json.dumps(data).encode() + b"\r\n\r\n"
+
+    text = [event({"choices": [{"index": 0, "delta": {"content": f"part {i}\n"}}], "usage": None}) for i in range(5)]
+    usage = event({"choices": [], "usage": {"prompt_tokens": 21, "completion_tokens": 9}, "model": "m", "id": "c"})
+    body = b"".join(text) + usage + b": keep-alive\n\ndata: [DONE]\n\n"
+    call = _native.Call("chat", "openai", "m", None, None)
+    pieces = [body[i:i + piece] for i in range(0, len(body), piece)]
+    passed = b"".join(_native.without_usage_chunk(iter(pieces), call, _openai._JSON_SCAN))
+    assert passed == body.replace(usage, b"")
+    assert (call.input_tokens, call.output_tokens) == (21, 9)
