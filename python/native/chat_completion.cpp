@@ -124,15 +124,18 @@ Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   PyObject* options = args[2];
   Ref body = attribute(options, g_json_data);
   if (!PyDict_Check(body.get())) body = checked(PyDict_New());
-  PyObject* model = item_or_none(body.get(), g_model);
-  Ref empty = checked(PyUnicode_FromStringAndSize(nullptr, 0));
+  // Held: the attribute reads and the span's start below may run Python code
+  // that changes the body.
+  const Ref model = Ref::borrow(item_or_none(body.get(), g_model));
+  const Ref messages = Ref::borrow(item_or_none(body.get(), g_messages));
+  const Ref tools = Ref::borrow(item_or_none(body.get(), g_tools));
+  const Ref requested = PyUnicode_CheckExact(model.get()) ? model : checked(PyUnicode_FromStringAndSize(nullptr, 0));
   const Ref provider = attribute(state, g_provider);
   const Ref tracer = attribute(state, g_tracer);
   const Ref capture = attribute(state, g_capture);
-  Ref call = new_call(g_chat.require(), provider.get(), PyUnicode_CheckExact(model) ? model : empty.get(),
-                      tracer.get(), capture.get());
+  Ref call = new_call(g_chat.require(), provider.get(), requested.get(), tracer.get(), capture.get());
   add_call_tag(call.get(), "gen_ai.openai.api", "chat.completions");
-  note_prompt(call.get(), args[0], item_or_none(body.get(), g_messages), item_or_none(body.get(), g_tools));
+  note_prompt(call.get(), args[0], messages.get(), tools.get());
   Ref given = truthy(args[3]) ? ask_for_usage(call.get(), state, options, body.get()) : none();
   return checked(PyTuple_Pack(2, call.get(), given.get()));
 }
@@ -140,38 +143,54 @@ Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
 // ---- a whole completion ----
 
 void read_usage(PyObject* call, PyObject* usage) {
-  const Ref input = attribute_or_none(usage, g_prompt_tokens);
-  const Ref output = attribute_or_none(usage, g_completion_tokens);
   const Ref prompt = attribute_or_none(usage, g_prompt_details);
   const Ref completion = attribute_or_none(usage, g_completion_details);
+  const Ref input = attribute_or_none(usage, g_prompt_tokens);
+  const Ref output = attribute_or_none(usage, g_completion_tokens);
   const Ref cached = attribute_or_none(prompt.get(), g_cached_tokens);
   const Ref reasoning = attribute_or_none(completion.get(), g_reasoning_tokens);
   merge_usage(call, {input.get(), output.get(), cached.get(), nullptr, reasoning.get()});
 }
 
+// choice.index == 0, as Python compares.
+bool is_first(PyObject* index) {
+  const Ref zero = checked(PyLong_FromLong(0));
+  const int equal = PyObject_RichCompareBool(index, zero.get(), Py_EQ);
+  raise_if(equal < 0);
+  return equal == 1;
+}
+
+// A sequence's items, each held while Python code (attribute reads) runs:
+// that code may empty the sequence meanwhile.
+template <class Read>
+void for_each_item(PyObject* sequence, const char* what, Read&& read) {
+  const Ref items = checked(PySequence_Fast(sequence, what));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+    read(item.get());
+  }
+}
+
 void read_choice(PyObject* call, PyObject* choice) {
-  const Ref index = attribute(choice, g_index);
   const Ref answer = attribute(choice, g_message);
-  int overflow = 0;
-  if (PyLong_Check(index.get()) && PyLong_AsLongAndOverflow(index.get(), &overflow) == 0 && overflow == 0) {
+  if (is_first(attribute(choice, g_index).get())) {
     Ref text = attribute(answer.get(), g_content);
     if (!truthy(text.get())) text = attribute(answer.get(), g_refusal);
     if (truthy(text.get())) add_text(call, text.get());
   }
   const Ref tool_calls = attribute(answer.get(), g_tool_calls);
   if (truthy(tool_calls.get())) {
-    const Ref items = checked(PySequence_Fast(tool_calls.get(), "tool_calls: expected a sequence"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-      PyObject* tool_call = PySequence_Fast_GET_ITEM(items.get(), i);
+    for_each_item(tool_calls.get(), "tool_calls: expected a sequence", [&](PyObject* tool_call) {
       const Ref function = attribute_or_none(tool_call, g_function);
-      if (function.get() == Py_None) continue;
+      if (function.get() == Py_None) return;
+      const Ref index = attribute(choice, g_index);
       const Ref id = attribute(tool_call, g_id);
       const Ref name = attribute(function.get(), g_name);
       const Ref arguments = attribute(function.get(), g_arguments);
       // As Call.complete_tool_call: the entry at (choice, id) is replaced.
       Ref key = checked(PyTuple_Pack(2, index.get(), id.get()));
       replace_tool_call(call, key.get(), id.get(), name.get(), arguments.get());
-    }
+    });
   }
   const Ref finish = attribute(choice, g_finish_reason);
   if (truthy(finish.get())) add_finish_reason(call, finish.get());
@@ -186,15 +205,11 @@ Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
   PyObject* call = args[0];
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   PyObject* completion = args[1];
-  const Ref model = attribute(completion, g_model);
-  const Ref id = attribute(completion, g_id);
-  note_response(call, model.get(), id.get());
+  set_response_model(call, attribute(completion, g_model).get());
+  set_response_id(call, attribute(completion, g_id).get());
   const Ref choices = attribute(completion, g_choices);
   if (truthy(choices.get())) {
-    const Ref items = checked(PySequence_Fast(choices.get(), "choices: expected a sequence"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-      read_choice(call, PySequence_Fast_GET_ITEM(items.get(), i));
-    }
+    for_each_item(choices.get(), "choices: expected a sequence", [&](PyObject* choice) { read_choice(call, choice); });
   }
   const Ref usage = attribute(completion, g_usage);
   if (usage.get() != Py_None) read_usage(call, usage.get());

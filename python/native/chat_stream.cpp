@@ -16,10 +16,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "entry.hpp"
 #include "functions.hpp"
@@ -249,6 +251,26 @@ Ref bytes_of(std::string_view bytes) {
   return checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
+// `complete` (whole events) without the events at `dropped`, as bytes: the
+// piece itself when it is all of `complete` and nothing is dropped.
+Ref without(std::string_view complete, const std::vector<SseEvent>& dropped, PyObject* piece) {
+  if (dropped.empty() && piece != nullptr && static_cast<std::size_t>(PyBytes_GET_SIZE(piece)) == complete.size()) {
+    return Ref::borrow(piece);
+  }
+  std::size_t size = complete.size();
+  for (const SseEvent& event : dropped) size -= event.end - event.begin;
+  Ref out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  char* to = PyBytes_AS_STRING(out.get());
+  std::size_t from = 0;
+  for (const SseEvent& event : dropped) {
+    std::memcpy(to, complete.data() + from, event.begin - from);
+    to += event.begin - from;
+    from = event.end;
+  }
+  std::memcpy(to, complete.data() + from, complete.size() - from);
+  return out;
+}
+
 Ref next_bytes(UsageFilter* filter) {
   std::string& held = filter->held;
   while (!filter->done) {
@@ -262,27 +284,41 @@ Ref next_bytes(UsageFilter* filter) {
       return rest;
     }
     if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "a response's bytes: expected bytes");
-    held.append(PyBytes_AS_STRING(chunk.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get())));
-    const SseFraming framing = frame_events(held, filter->scanned);
+    const std::string_view piece(PyBytes_AS_STRING(chunk.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get())));
+    // Usually nothing is held and a piece is whole events: it is framed where
+    // it lies, and passed on as it is unless the usage chunk is in it.
+    const bool in_place = held.empty();
+    if (!in_place) held.append(piece);
+    const std::string_view buffer = in_place ? piece : std::string_view(held);
+    const SseFraming framing = frame_events(buffer, filter->scanned);
     std::size_t passed = framing.consumed;
-    if (passed == 0 && held.size() > kMaxHeld) passed = held.size();
+    if (passed == 0 && buffer.size() > kMaxHeld) passed = buffer.size();
+    // The filter's state moves past the complete events before they are
+    // read: reading them runs Python code.
+    std::string taken;
+    std::string_view complete;
+    if (in_place) {
+      complete = piece.substr(0, passed);
+      held.assign(piece.substr(passed));
+    } else {
+      taken.assign(held, 0, passed);
+      held.erase(0, passed);
+      complete = taken;
+    }
     filter->scanned = framing.scanned > passed ? framing.scanned - passed : 0;
     if (passed == 0) continue;
-    const std::string_view complete = std::string_view(held).substr(0, passed);
-    std::string kept;
-    bool dropped = false;
+    std::vector<SseEvent> dropped;
     if (mentions(complete, "[]")) {
       for (const SseEvent& event : framing.events) {
-        const std::string_view bytes = complete.substr(event.begin, event.end - event.begin);
-        if (is_usage_chunk(filter, bytes)) {
-          dropped = true;
-        } else {
-          kept.append(bytes);
-        }
+        bool usage = false;
+        // An event that cannot be read goes on to the client, as it would untraced.
+        as_tracing_fault("reading a streamed item", [&] {
+          usage = is_usage_chunk(filter, complete.substr(event.begin, event.end - event.begin));
+        });
+        if (usage) dropped.push_back(event);
       }
     }
-    Ref out = dropped ? bytes_of(kept) : bytes_of(complete);
-    held.erase(0, passed);
+    Ref out = without(complete, dropped, in_place ? chunk.get() : nullptr);
     if (PyBytes_GET_SIZE(out.get()) > 0) return out;
   }
   return Ref();

@@ -249,6 +249,10 @@ void note_response(PyObject* obj, PyObject* model, PyObject* id) {
   replace(call->response_id, id);
 }
 
+void set_response_model(PyObject* call, PyObject* model) { replace(as_call(call)->response_model, model); }
+
+void set_response_id(PyObject* call, PyObject* id) { replace(as_call(call)->response_id, id); }
+
 void add_tool_call(PyObject* obj, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments) {
   Call* call = as_call(obj);
   PyObject* entry = PyDict_GetItemWithError(call->tool_calls, key);

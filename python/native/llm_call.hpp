@@ -34,6 +34,9 @@ void add_text(PyObject* call, PyObject* text);
 void add_finish_reason(PyObject* call, PyObject* reason);
 // The response's model and id, unless a model is known already.
 void note_response(PyObject* call, PyObject* model, PyObject* id);
+// Call.response_model = model / Call.response_id = id.
+void set_response_model(PyObject* call, PyObject* model);
+void set_response_id(PyObject* call, PyObject* id);
 // Call.tool_call: the call at `key` gets its id and name when they come and its
 // arguments in fragments.
 void add_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObject* name, PyObject* arguments);

@@ -354,18 +354,84 @@ def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans,
     assert (span["prompt_tokens"], span["completion_tokens"]) == (21, 9)
 
 
-@pytest.mark.parametrize("piece", [1, 7, 4096])
-def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, piece):
+def _event(data):
+    return b"data: " + json.dumps(data).encode() + b"\r\n\r\n"
+
+
+_TEXT_EVENTS = b"".join(_event({"choices": [{"index": 0, "delta": {"content": f"part {i}\n"}}], "usage": None})
+                        for i in range(5))
+_USAGE_EVENT = _event({"choices": [], "usage": {"prompt_tokens": 21, "completion_tokens": 9}, "model": "m", "id": "c"})
+_EVENTS = _TEXT_EVENTS + _USAGE_EVENT + b": keep-alive\n\ndata: [DONE]\n\n"
+
+
+def _broken_scan(text, start):
+    raise RuntimeError("scanner broken")
+
+
+@pytest.mark.parametrize("piece, scan", [(1, "json"), (7, "json"), (4096, "json"), (7, "broken")])
+def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, caplog, piece, scan):
     from korvanta import _native, _openai
 
-    def event(data):
-        return b"data: " + json.dumps(data).encode() + b"\r\n\r\n"
-
-    text = [event({"choices": [{"index": 0, "delta": {"content": f"part {i}\n"}}], "usage": None}) for i in range(5)]
-    usage = event({"choices": [], "usage": {"prompt_tokens": 21, "completion_tokens": 9}, "model": "m", "id": "c"})
-    body = b"".join(text) + usage + b": keep-alive\n\ndata: [DONE]\n\n"
     call = _native.Call("chat", "openai", "m", None, None)
-    pieces = [body[i:i + piece] for i in range(0, len(body), piece)]
-    passed = b"".join(_native.without_usage_chunk(iter(pieces), call, _openai._JSON_SCAN))
-    assert passed == body.replace(usage, b"")
-    assert (call.input_tokens, call.output_tokens) == (21, 9)
+    pieces = [_EVENTS[i:i + piece] for i in range(0, len(_EVENTS), piece)]
+    scanner = _openai._JSON_SCAN if scan == "json" else _broken_scan
+    passed = b"".join(_native.without_usage_chunk(iter(pieces), call, scanner))
+    if scan == "json":
+        assert passed == _EVENTS.replace(_USAGE_EVENT, b"")
+        assert (call.input_tokens, call.output_tokens) == (21, 9)
+    else:  # an event that cannot be read goes on to the client, and the fault is logged
+        assert passed == _EVENTS and call.input_tokens is None
+        assert "scanner broken" in caplog.text
+
+
+def _completion(**fields):
+    answer = {"id": "c1", "object": "chat.completion", "created": 1, "model": "gpt-4o-2024-08-06",
+              "choices": [{"index": 0, "finish_reason": "stop",
+                           "message": {"role": "assistant", "content": "Hi."}}]}
+    answer.update(fields)
+    return openai.types.chat.ChatCompletion.model_validate(answer)
+
+
+def _choice(index, finish="stop", **message):
+    return {"index": index, "finish_reason": finish, "message": {"role": "assistant", **message}}
+
+
+@pytest.mark.parametrize("completion, response, calls, reasons, counts", [
+    (_completion(), "Hi.", [], ["stop"], (None, None)),
+    # only the first choice's text is the response; every choice's tool calls and finish reason count
+    (_completion(choices=[_choice(1, content="Second."), _choice(0, content=None, refusal="I can't."),
+                          _choice(1, "tool_calls", content=None, tool_calls=[
+                              {"id": "t1", "type": "function", "function": {"name": "f", "arguments": "{}"}}])]),
+     "I can't.", [("f", "{}", "t1")], ["stop", "stop", "tool_calls"], (None, None)),
+    (_completion(choices=[], usage={"prompt_tokens": 5, "completion_tokens": 2, "total_tokens": 7}),
+     None, [], [], (5, 2)),
+])
+def test_whole_completion_is_read_as_the_client_made_it(spans, completion, response, calls, reasons, counts):
+    from korvanta import _native, _openai
+
+    call = _native.Call("chat", "openai", "gpt-4o", None, None)
+    _openai._ChatCompletions.record(call, completion)
+    assert (call.response_model, call.response_id, call.finish_reasons) == ("gpt-4o-2024-08-06", "c1", reasons)
+    call.end()
+    span = spans.one()
+    assert (span["response"] or None, tool_calls(span)) == (response, calls)
+    assert (span["prompt_tokens"], span["completion_tokens"]) == counts
+
+
+def test_a_completion_that_changes_while_read_is_read_safely(spans):
+    from korvanta import _native, _openai
+
+    class Choice:
+        message = type("Message", (), {"content": "kept", "refusal": None, "tool_calls": None})()
+        finish_reason = "stop"
+
+        @property
+        def index(self):
+            completion.choices.clear()  # the list is emptied while its item is read
+            return 0
+
+    completion = type("Completion", (), {"model": "m", "id": "c", "usage": None})()
+    completion.choices = [Choice()]
+    call = _native.Call("chat", "openai", "m", None, None)
+    _openai._ChatCompletions.record(call, completion)
+    assert call.text == ["kept"]
