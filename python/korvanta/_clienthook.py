@@ -63,6 +63,10 @@ class Route(Protocol):
         they are only passed on."""
         ...
 
+    # A route may also have `tap_stream(stream, call) -> bool`: traces a sync
+    # stream the client returned in one step, as trace_stream would (False:
+    # not a stream it knows, and left as it was).
+
 
 class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
@@ -191,6 +195,13 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
                 fault("reading a response", error)
             call.end()
             return result
+        if stream:
+            try:
+                tap_stream = getattr(route, "tap_stream", None)
+                if tap_stream is not None and tap_stream(result, call):
+                    return result
+            except Exception as error:
+                fault("tracing a stream", error)
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__

@@ -173,6 +173,10 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
     return call.hide_usage_chunk and getattr(error, "status_code", None) == 400 and _STREAM_OPTIONS in str(error)
 
 
+# The json module's scanner (its C one where there is one): scan(text, 0) -> (value, end).
+_JSON_SCAN = json.scanner.make_scanner(json.JSONDecoder())  # type: ignore[arg-type]  # the stub names its own class
+
+
 class _ChatCompletions:
     # Every call is opened from its request and (unless streamed) read from
     # the client's model of the completion: both native, as Route.open and
@@ -181,6 +185,10 @@ class _ChatCompletions:
     # from the caller.
     open = functools.partial(_native.chat_open, chat_prompt)
     record = staticmethod(_native.chat_record)
+    # A sync stream is traced in one native step (streaming() below, and the
+    # stream's item iterator and close(), set at once); other streams take the
+    # general path.
+    tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN))
 
     def chunk(self, call: Call, chunk: Any) -> bool:
         choices = chunk.choices
@@ -363,8 +371,6 @@ class _UsageHidingDecoder:
         return getattr(self.decoder, name)
 
 
-# The json module's scanner (its C one where there is one): scan(text, 0) -> (value, end).
-_JSON_SCAN = json.scanner.make_scanner(json.JSONDecoder())  # type: ignore[arg-type]  # the stub names its own class
 
 
 def _read_usage_event(call: Call, data: str) -> bool:

@@ -365,20 +365,8 @@ Ref take_usage_chunk_entry(PyObject*, const Args<kTakeUsageChunk>& args) {
 }
 
 Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
-  if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  Ref chunks = checked(PyObject_GetIter(args[0]));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(UsageFilter, g_filter_type)));
-  raise_if(!obj);
-  UsageFilter* filter = as_filter(obj.get());
-  filter->chunks = chunks.release();
-  filter->call = Ref::borrow(args[1]).release();
-  filter->scan = Ref::borrow(args[2]).release();
-  new (&filter->held) std::string();
-  filter->scanned = 0;
-  filter->done = false;
-  PyObject_GC_Track(obj.get());
-  return obj;
+  return new_usage_filter(args[0], args[1], args[2]);
 }
 
 PyTypeObject* g_data_tap_type = nullptr;
@@ -389,18 +377,8 @@ constexpr char kChatDataTapDoc[] =
     "on `call`; every other attribute is the client's.";
 
 Ref chat_data_tap(PyObject*, const Args<kChatDataTap>& args) {
-  if (g_data_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  Ref process = checked(PyObject_GetAttr(args[0], g_process.require()));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(DataTap, g_data_tap_type)));
-  raise_if(!obj);
-  DataTap* tap = as_tap(obj.get());
-  tap->vectorcall = tap_call;
-  tap->client = Ref::borrow(args[0]).release();
-  tap->process = process.release();
-  tap->call = Ref::borrow(args[1]).release();
-  PyObject_GC_Track(obj.get());
-  return obj;
+  return new_chat_data_tap(args[0], args[1]);
 }
 
 PyMemberDef g_members[] = {
@@ -436,6 +414,36 @@ void make_data_tap_type() {
   made = PyType_FromSpec(&filter_desc);
   raise_if(made == nullptr);
   g_filter_type = reinterpret_cast<PyTypeObject*>(made);
+}
+
+Ref new_chat_data_tap(PyObject* client, PyObject* call) {
+  if (g_data_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  Ref process = checked(PyObject_GetAttr(client, g_process.require()));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(DataTap, g_data_tap_type)));
+  raise_if(!obj);
+  DataTap* tap = as_tap(obj.get());
+  tap->vectorcall = tap_call;
+  tap->client = Ref::borrow(client).release();
+  tap->process = process.release();
+  tap->call = Ref::borrow(call).release();
+  PyObject_GC_Track(obj.get());
+  return obj;
+}
+
+Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan) {
+  if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  Ref iterator = checked(PyObject_GetIter(chunks));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(UsageFilter, g_filter_type)));
+  raise_if(!obj);
+  UsageFilter* filter = as_filter(obj.get());
+  filter->chunks = iterator.release();
+  filter->call = Ref::borrow(call).release();
+  filter->scan = Ref::borrow(scan).release();
+  new (&filter->held) std::string();
+  filter->scanned = 0;
+  filter->done = false;
+  PyObject_GC_Track(obj.get());
+  return obj;
 }
 
 PyMethodDef chat_stream_functions[] = {

@@ -27,5 +27,6 @@ extern PyMethodDef stream_functions[];    // stream_tap.cpp
 extern PyMethodDef call_functions[];      // llm_call.cpp
 extern PyMethodDef chat_stream_functions[];  // chat_stream.cpp
 extern PyMethodDef chat_completion_functions[];  // chat_completion.cpp
+extern PyMethodDef stream_setup_functions[];  // stream_setup.cpp
 
 }  // namespace korvanta::py::native

@@ -152,26 +152,32 @@ void tap_dealloc(PyObject* self) {
 
 PyTypeObject* g_tap_type = nullptr;
 
+}  // namespace
+
+Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault) {
+  if (g_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  Ref inner = checked(PyObject_GetIter(items));
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Tap, g_tap_type)));
+  raise_if(!obj);
+  Tap* made = as_tap(obj.get());
+  made->inner = inner.release();
+  made->call = Ref::borrow(call).release();
+  made->read = Ref::borrow(read).release();
+  made->fault = Ref::borrow(fault).release();
+  made->reading = true;
+  PyObject_GC_Track(obj.get());
+  return obj;
+}
+
+namespace {
+
 constexpr auto kTap = function("tap", {{"inner"}, {"call"}, {"read"}, {"fault"}});
 constexpr char kTapDoc[] =
     "An iterator of `inner`'s items that records them on `call`: read(call, item) until the first token, "
     "then put aside on call.pending (read None: items are read elsewhere); ends or fails the call with the "
     "items, or when collected unfinished.";
 
-Ref tap(PyObject*, const Args<kTap>& args) {
-  if (g_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
-  Ref inner = checked(PyObject_GetIter(args[0]));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Tap, g_tap_type)));
-  raise_if(!obj);
-  Tap* made = as_tap(obj.get());
-  made->inner = inner.release();
-  made->call = Ref::borrow(args[1]).release();
-  made->read = Ref::borrow(args[2]).release();
-  made->fault = Ref::borrow(args[3]).release();
-  made->reading = true;
-  PyObject_GC_Track(obj.get());
-  return obj;
-}
+Ref tap(PyObject*, const Args<kTap>& args) { return new_tap(args[0], args[1], args[2], args[3]); }
 
 PyType_Slot g_tap_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(tap_self)},

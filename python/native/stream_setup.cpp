@@ -1,0 +1,255 @@
+// Tracing an OpenAI chat completion stream in place, in one native step: the
+// stream's decoder, client, item iterator and close() are replaced on the
+// instance by the stand-ins that read it (see chat_stream.cpp and
+// stream_tap.cpp). Every streamed call takes this step, so it runs no Python.
+#include <Python.h>
+
+#include <cstddef>
+
+#include "entry.hpp"
+#include "functions.hpp"
+#include "held_references.hpp"
+#include "interned.hpp"
+#include "llm_call.hpp"
+#include "py_values.hpp"
+#include "stream_tap.hpp"
+
+namespace korvanta::py::native {
+namespace {
+
+InternedName g_client("_client");
+InternedName g_iterator("_iterator");
+InternedName g_decoder("_decoder");
+InternedName g_response("response");
+InternedName g_close("close");
+InternedName g_end("end");
+InternedName g_iter_bytes("iter_bytes");
+InternedName g_hide_usage_chunk("hide_usage_chunk");
+InternedName g_doc("__doc__");
+InternedName g_traced("_korvanta_call");
+
+// ---- the decoder: the response's bytes reach it without the usage chunk ----
+
+struct UsageDecoder {
+  PyObject_HEAD
+  PyObject* decoder;  // the stream's own
+  PyObject* call;
+  PyObject* scan;
+};
+
+UsageDecoder* as_decoder(PyObject* obj) { return reinterpret_cast<UsageDecoder*>(obj); }
+
+PyObject* decoder_iter_bytes(PyObject* self, PyObject* chunks) {
+  return guarded([&] {
+    UsageDecoder* decoder = as_decoder(self);
+    Ref filtered = new_usage_filter(chunks, decoder->call, decoder->scan);
+    PyObject* args[] = {decoder->decoder, filtered.get()};
+    return checked(PyObject_VectorcallMethod(g_iter_bytes.require(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+  });
+}
+
+// Anything else the client asks of its decoder is the decoder's own.
+PyObject* decoder_getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyErr_Clear();
+  return PyObject_GetAttr(as_decoder(self)->decoder, name);
+}
+
+using DecoderReferences =
+    HeldReferences<UsageDecoder, &UsageDecoder::decoder, &UsageDecoder::call, &UsageDecoder::scan>;
+
+PyMethodDef g_decoder_methods[] = {
+    {"iter_bytes", decoder_iter_bytes, METH_O,
+     "The events of the response's bytes, as the stream's decoder makes them, without the usage chunk."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- close(): the stream closed, then its call ended ----
+
+struct Closer {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* stream;    // a weak reference: a dropped stream is freed at once
+  PyObject* response;  // what is left to close once the stream is gone
+  PyObject* close;     // the stream class's close
+  PyObject* call;
+};
+
+Closer* as_closer(PyObject* obj) { return reinterpret_cast<Closer*>(obj); }
+
+// The stream, or None once it is gone.
+Ref alive(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* obj = nullptr;
+  raise_if(PyWeakref_GetRef(ref, &obj) < 0);
+  return obj != nullptr ? Ref::steal(obj) : none();
+#else
+  return Ref::borrow(PyWeakref_GetObject(ref));
+#endif
+}
+
+// In `client...create(stream=True).close()` the stream is gone before
+// close() runs: closing its response is all that is left to do. The call
+// ends either way; an error of the closing goes to the caller.
+PyObject* closer_call(PyObject* self, PyObject* const*, std::size_t nargsf, PyObject* kwnames) {
+  Closer* closer = as_closer(self);
+  if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "close() takes no arguments");
+    return nullptr;
+  }
+  PyObject* closed = guarded([&] {
+    Ref stream = alive(closer->stream);
+    if (stream.get() != Py_None) return checked(PyObject_CallOneArg(closer->close, stream.get()));
+    return checked(PyObject_CallMethodNoArgs(closer->response, g_close.require()));
+  });
+  PyObject* error = closed == nullptr ? PyErr_GetRaisedException() : nullptr;
+  PyObject* end = g_end.get();
+  PyObject* ended = end != nullptr ? PyObject_CallMethodNoArgs(closer->call, end) : nullptr;
+  if (ended == nullptr) {
+    Py_XDECREF(closed);
+    Py_XDECREF(error);  // the call's own error wins, as in a finally block
+    return nullptr;
+  }
+  Py_DECREF(ended);
+  if (error != nullptr) {
+    PyErr_SetRaisedException(error);
+    return nullptr;
+  }
+  return closed;
+}
+
+// close.__doc__ is the stream class's.
+PyObject* closer_doc(PyObject* self, void*) {
+  PyObject* name = g_doc.get();
+  return name != nullptr ? PyObject_GetAttr(as_closer(self)->close, name) : nullptr;
+}
+
+using CloserReferences =
+    HeldReferences<Closer, &Closer::stream, &Closer::response, &Closer::close, &Closer::call>;
+
+PyMemberDef g_closer_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(Closer, vectorcall)), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef g_closer_getset[] = {
+    {"__doc__", closer_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* g_decoder_type = nullptr;
+PyTypeObject* g_closer_type = nullptr;
+
+template <class T>
+T* new_object(PyTypeObject* type) {
+  if (type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  T* made = PyObject_GC_New(T, type);
+  raise_if(made == nullptr);
+  return made;
+}
+
+// ---- the step ----
+
+// dict[key] (borrowed), or nullptr when absent.
+PyObject* entry(PyObject* dict, InternedName& key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key.require());
+  if (value == nullptr) raise_if(PyErr_Occurred() != nullptr);
+  return value;
+}
+
+constexpr auto kTraceChatStream = function("trace_chat_stream", {{"fault"}, {"scan"}, {"stream"}, {"call"}});
+constexpr char kTraceChatStreamDoc[] =
+    "Traces a sync OpenAI chat completion stream in place on `call`: its decoder (when call.hide_usage_chunk), "
+    "client, item iterator and close() replaced on the instance. False, and the stream unchanged, for a stream "
+    "not of that shape.";
+
+Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
+  PyObject* stream = args[2];
+  PyObject* call = args[3];
+  if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  const Ref attributes = checked(PyObject_GenericGetDict(stream, nullptr));
+  if (!PyDict_Check(attributes.get())) return to_python(false);
+  // Held: making the stand-ins runs Python code (attribute lookups).
+  const Ref client = Ref::borrow(entry(attributes.get(), g_client));
+  const Ref inner = Ref::borrow(entry(attributes.get(), g_iterator));
+  const Ref decoder = Ref::borrow(entry(attributes.get(), g_decoder));
+  const Ref response = Ref::borrow(entry(attributes.get(), g_response));
+  if (!client || !decoder || !response || !inner || !PyGen_CheckExact(inner.get())) return to_python(false);
+  const Ref hide = checked(PyObject_GetAttr(call, g_hide_usage_chunk.require()));
+  const Ref close = checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(stream)), g_close.require()));
+  const Ref stream_ref = checked(PyWeakref_NewRef(stream, nullptr));
+
+  // Every stand-in is made before any is set: a stream is traced whole or not at all.
+  Ref data_tap = new_chat_data_tap(client.get(), call);
+  Ref items = new_tap(inner.get(), call, Py_None, args[0]);
+  Ref usage_decoder;
+  if (hide.get() == Py_True) {
+    UsageDecoder* made = new_object<UsageDecoder>(g_decoder_type);
+    made->decoder = Ref::borrow(decoder.get()).release();
+    made->call = Ref::borrow(call).release();
+    made->scan = Ref::borrow(args[1]).release();
+    usage_decoder = Ref::steal(reinterpret_cast<PyObject*>(made));
+    PyObject_GC_Track(made);
+  }
+  Closer* made = new_object<Closer>(g_closer_type);
+  made->vectorcall = closer_call;
+  made->stream = Ref::borrow(stream_ref.get()).release();
+  made->response = Ref::borrow(response.get()).release();
+  made->close = Ref::borrow(close.get()).release();
+  made->call = Ref::borrow(call).release();
+  const Ref closer = Ref::steal(reinterpret_cast<PyObject*>(made));
+  PyObject_GC_Track(made);
+
+  if (usage_decoder) raise_if(PyDict_SetItem(attributes.get(), g_decoder.require(), usage_decoder.get()) < 0);
+  raise_if(PyDict_SetItem(attributes.get(), g_client.require(), data_tap.get()) < 0);
+  raise_if(PyDict_SetItem(attributes.get(), g_iterator.require(), items.get()) < 0);
+  raise_if(PyDict_SetItem(attributes.get(), g_close.require(), closer.get()) < 0);
+  raise_if(PyDict_SetItem(attributes.get(), g_traced.require(), Py_True) < 0);
+  return to_python(true);
+}
+
+}  // namespace
+
+void make_stream_setup_types() {
+  if (g_closer_type != nullptr) return;
+  PyType_Slot decoder_slots[] = {
+      {Py_tp_methods, g_decoder_methods},
+      {Py_tp_getattro, reinterpret_cast<void*>(decoder_getattro)},
+      {Py_tp_traverse, reinterpret_cast<void*>(DecoderReferences::traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(DecoderReferences::clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(DecoderReferences::dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec decoder_desc = {"korvanta._native.UsageDecoder", sizeof(UsageDecoder), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                              decoder_slots};
+  PyObject* type = PyType_FromSpec(&decoder_desc);
+  raise_if(type == nullptr);
+  g_decoder_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+  PyType_Slot closer_slots[] = {
+      {Py_tp_members, g_closer_members},
+      {Py_tp_getset, g_closer_getset},
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_traverse, reinterpret_cast<void*>(CloserReferences::traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(CloserReferences::clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(CloserReferences::dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec closer_desc = {
+      "korvanta._native.StreamCloser", sizeof(Closer), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      closer_slots};
+  type = PyType_FromSpec(&closer_desc);
+  raise_if(type == nullptr);
+  g_closer_type = reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyMethodDef stream_setup_functions[] = {
+    fastcall_method<kTraceChatStream, trace_chat_stream, kTraceChatStreamDoc>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace korvanta::py::native
