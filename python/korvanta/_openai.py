@@ -183,7 +183,7 @@ class _ChatCompletions:
     # Route.record ask. open asks for stream usage when the caller did not,
     # setting the per-call options' body in place and hiding the usage chunk
     # from the caller.
-    open = functools.partial(_native.chat_open, chat_prompt)
+    open = staticmethod(functools.partial(_native.chat_open, chat_prompt))
     record = staticmethod(_native.chat_record)
     # A sync stream is traced in one native step (streaming() below, and the
     # stream's item iterator and close(), set at once); other streams take the
@@ -369,8 +369,6 @@ class _UsageHidingDecoder:
 
     def __getattr__(self, name: str) -> Any:  # anything else the client asks of its decoder
         return getattr(self.decoder, name)
-
-
 
 
 def _read_usage_event(call: Call, data: str) -> bool:

@@ -42,6 +42,7 @@ UsageDecoder* as_decoder(PyObject* obj) { return reinterpret_cast<UsageDecoder*>
 PyObject* decoder_iter_bytes(PyObject* self, PyObject* chunks) {
   return guarded([&] {
     UsageDecoder* decoder = as_decoder(self);
+    if (decoder->decoder == nullptr) raise(PyExc_ReferenceError, "the stream's decoder is gone");
     Ref filtered = new_usage_filter(chunks, decoder->call, decoder->scan);
     PyObject* args[] = {decoder->decoder, filtered.get()};
     return checked(PyObject_VectorcallMethod(g_iter_bytes.require(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -54,7 +55,12 @@ PyObject* decoder_getattro(PyObject* self, PyObject* name) {
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
   PyErr_Clear();
-  return PyObject_GetAttr(as_decoder(self)->decoder, name);
+  PyObject* decoder = as_decoder(self)->decoder;
+  if (decoder == nullptr) {
+    PyErr_SetString(PyExc_ReferenceError, "the stream's decoder is gone");
+    return nullptr;
+  }
+  return PyObject_GetAttr(decoder, name);
 }
 
 using DecoderReferences =
@@ -71,9 +77,9 @@ PyMethodDef g_decoder_methods[] = {
 struct Closer {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  PyObject* stream;    // a weak reference: a dropped stream is freed at once
+  PyObject* stream;    // a weak reference: the closer does not keep a dropped stream alive
   PyObject* response;  // what is left to close once the stream is gone
-  PyObject* close;     // the stream class's close
+  PyObject* kind;      // the stream's class, whose close() closes it
   PyObject* call;
 };
 
@@ -86,12 +92,14 @@ Ref alive(PyObject* ref) {
   raise_if(PyWeakref_GetRef(ref, &obj) < 0);
   return obj != nullptr ? Ref::steal(obj) : none();
 #else
-  return Ref::borrow(PyWeakref_GetObject(ref));
+  PyObject* obj = PyWeakref_GetObject(ref);
+  raise_if(obj == nullptr);
+  return Ref::borrow(obj);
 #endif
 }
 
-// In `client...create(stream=True).close()` the stream is gone before
-// close() runs: closing its response is all that is left to do. The call
+// In `client...create(stream=True).close()` the stream may be gone before
+// close() runs: closing its response is all that is left to do then. The call
 // ends either way; an error of the closing goes to the caller.
 PyObject* closer_call(PyObject* self, PyObject* const*, std::size_t nargsf, PyObject* kwnames) {
   Closer* closer = as_closer(self);
@@ -99,17 +107,26 @@ PyObject* closer_call(PyObject* self, PyObject* const*, std::size_t nargsf, PyOb
     PyErr_SetString(PyExc_TypeError, "close() takes no arguments");
     return nullptr;
   }
+  if (closer->call == nullptr || closer->kind == nullptr || closer->response == nullptr) {
+    PyErr_SetString(PyExc_ReferenceError, "the stream's call is gone");
+    return nullptr;
+  }
   PyObject* closed = guarded([&] {
     Ref stream = alive(closer->stream);
-    if (stream.get() != Py_None) return checked(PyObject_CallOneArg(closer->close, stream.get()));
-    return checked(PyObject_CallMethodNoArgs(closer->response, g_close.require()));
+    if (stream.get() == Py_None) return checked(PyObject_CallMethodNoArgs(closer->response, g_close.require()));
+    const Ref close = checked(PyObject_GetAttr(closer->kind, g_close.require()));
+    return checked(PyObject_CallOneArg(close.get(), stream.get()));
   });
   PyObject* error = closed == nullptr ? PyErr_GetRaisedException() : nullptr;
   PyObject* end = g_end.get();
   PyObject* ended = end != nullptr ? PyObject_CallMethodNoArgs(closer->call, end) : nullptr;
   if (ended == nullptr) {
     Py_XDECREF(closed);
-    Py_XDECREF(error);  // the call's own error wins, as in a finally block
+    if (error != nullptr) {  // as in a finally block: the new error, the first as its context
+      PyObject* later = PyErr_GetRaisedException();
+      PyException_SetContext(later, error);
+      PyErr_SetRaisedException(later);
+    }
     return nullptr;
   }
   Py_DECREF(ended);
@@ -120,14 +137,20 @@ PyObject* closer_call(PyObject* self, PyObject* const*, std::size_t nargsf, PyOb
   return closed;
 }
 
-// close.__doc__ is the stream class's.
+// close.__doc__ is the stream class's, and its name is close.
 PyObject* closer_doc(PyObject* self, void*) {
-  PyObject* name = g_doc.get();
-  return name != nullptr ? PyObject_GetAttr(as_closer(self)->close, name) : nullptr;
+  return guarded([self] {
+    PyObject* kind = as_closer(self)->kind;
+    if (kind == nullptr) return none();
+    const Ref close = checked(PyObject_GetAttr(kind, g_close.require()));
+    return checked(PyObject_GetAttr(close.get(), g_doc.require()));
+  });
 }
 
+PyObject* closer_name(PyObject*, void*) { return PyUnicode_FromString("close"); }
+
 using CloserReferences =
-    HeldReferences<Closer, &Closer::stream, &Closer::response, &Closer::close, &Closer::call>;
+    HeldReferences<Closer, &Closer::stream, &Closer::response, &Closer::kind, &Closer::call>;
 
 PyMemberDef g_closer_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(Closer, vectorcall)), Py_READONLY,
@@ -137,6 +160,8 @@ PyMemberDef g_closer_members[] = {
 
 PyGetSetDef g_closer_getset[] = {
     {"__doc__", closer_doc, nullptr, nullptr, nullptr},
+    {"__name__", closer_name, nullptr, nullptr, nullptr},
+    {"__qualname__", closer_name, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -170,6 +195,10 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   PyObject* stream = args[2];
   PyObject* call = args[3];
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  // A stream without a dict of its own, or that cannot be held weakly, is not of that shape.
+  PyTypeObject* type = Py_TYPE(stream);
+  const bool has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
+  if (!has_dict || !PyType_SUPPORTS_WEAKREFS(type)) return to_python(false);
   const Ref attributes = checked(PyObject_GenericGetDict(stream, nullptr));
   if (!PyDict_Check(attributes.get())) return to_python(false);
   // Held: making the stand-ins runs Python code (attribute lookups).
@@ -179,7 +208,6 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   const Ref response = Ref::borrow(entry(attributes.get(), g_response));
   if (!client || !decoder || !response || !inner || !PyGen_CheckExact(inner.get())) return to_python(false);
   const Ref hide = checked(PyObject_GetAttr(call, g_hide_usage_chunk.require()));
-  const Ref close = checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(stream)), g_close.require()));
   const Ref stream_ref = checked(PyWeakref_NewRef(stream, nullptr));
 
   // Every stand-in is made before any is set: a stream is traced whole or not at all.
@@ -198,7 +226,7 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   made->vectorcall = closer_call;
   made->stream = Ref::borrow(stream_ref.get()).release();
   made->response = Ref::borrow(response.get()).release();
-  made->close = Ref::borrow(close.get()).release();
+  made->kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(stream))).release();
   made->call = Ref::borrow(call).release();
   const Ref closer = Ref::steal(reinterpret_cast<PyObject*>(made));
   PyObject_GC_Track(made);

@@ -435,3 +435,20 @@ def test_a_completion_that_changes_while_read_is_read_safely(spans):
     call = _native.Call("chat", "openai", "m", None, None)
     _openai._ChatCompletions.record(call, completion)
     assert call.text == ["kept"]
+
+
+def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_is_gone(server, spans):
+    client = traced(server, False)
+    stream = client.chat.completions.create(model="m", messages=[], stream=True)
+    close = stream.close
+    assert (close.__name__, close.__doc__) == ("close", openai.Stream.close.__doc__)
+    with pytest.raises(TypeError):
+        close(1)
+    items = iter(stream)
+    next(items), next(items)
+    del stream, items
+    gc.collect()  # the stream is gone, its response is what close() closes
+    close()
+    close()  # closing again changes nothing
+    [span] = [span for span in spans.take() if span["end_time"] is not None]
+    assert span["response"] == "Hello "
