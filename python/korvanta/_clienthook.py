@@ -195,13 +195,8 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
                 fault("reading a response", error)
             call.end()
             return result
-        if stream:
-            try:
-                tap_stream = getattr(route, "tap_stream", None)
-                if tap_stream is not None and tap_stream(result, call):
-                    return result
-            except Exception as error:
-                fault("tracing a stream", error)
+        if stream and _tapped(route, result, call):  # trace_stream's own first step, without _deliver
+            return result
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__
@@ -374,13 +369,14 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     The stream object stays the caller's: only its item iterator and close()
     are replaced on the instance, and the items are the same objects.
     """
+    if _tapped(route, stream, call):
+        return
     cls = type(stream)
     attributes = vars(stream)
     inner = stream._iterator  # Anthropic's streams make theirs on first use
-    # close() holds the stream weakly (a stream refers to nothing that refers back, so a
-    # dropped one is freed at once) and its HTTP response strongly: in
-    # `client...create(stream=True).close()` the stream is gone before close() runs, and
-    # closing its response is all that is left to do.
+    # close() holds the stream weakly (it never keeps a dropped stream alive) and its HTTP
+    # response strongly: in `client...create(stream=True).close()` the stream may be gone
+    # before close() runs, and closing its response is all that is left to do then.
     ref = weakref.ref(stream)
     response = stream.response
     try:
@@ -419,6 +415,18 @@ def trace_stream(state: ClientState, stream: Any, call: Call, route: Route) -> N
     close.__doc__ = cls.close.__doc__
     attributes["close"] = close
     attributes[_TRACED_ITERATOR] = True
+
+
+def _tapped(route: Route, stream: Any, call: Call) -> bool:
+    """Whether the route traced `stream` in one step of its own (its tap_stream, for the sync streams it knows)."""
+    tap_stream = getattr(route, "tap_stream", None)
+    if tap_stream is None:
+        return False
+    try:
+        return bool(tap_stream(stream, call))
+    except Exception as error:
+        fault("tracing a stream", error)
+        return False
 
 
 _BATCH = 64  # streamed items put aside before they are read (a bound on what is held)

@@ -185,9 +185,8 @@ class _ChatCompletions:
     # from the caller.
     open = staticmethod(functools.partial(_native.chat_open, chat_prompt))
     record = staticmethod(_native.chat_record)
-    # A sync stream is traced in one native step (streaming() below, and the
-    # stream's item iterator and close(), set at once); other streams take the
-    # general path.
+    # A sync stream is traced in one native step: what streaming() below and
+    # trace_stream do, set at once. Async streams take the general path.
     tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN))
 
     def chunk(self, call: Call, chunk: Any) -> bool:

@@ -9,6 +9,7 @@
 #include "functions.hpp"
 #include "interned.hpp"
 #include "llm_call.hpp"
+#include "py_reading.hpp"
 #include "py_values.hpp"
 
 namespace korvanta::py::native {
@@ -46,19 +47,12 @@ InternedName g_completion_details("completion_tokens_details");
 InternedName g_cached_tokens("cached_tokens");
 InternedName g_reasoning_tokens("reasoning_tokens");
 
-Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name.require())); }
-
 // obj.name, or None when obj is None or has no such attribute (as
 // getattr(obj, name, None)).
 Ref attribute_or_none(PyObject* obj, InternedName& name) {
   if (obj == Py_None) return none();
-  PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  raise_if(PyObject_GetOptionalAttr(obj, name.require(), &value) < 0);
-#else
-  raise_if(_PyObject_LookupAttr(obj, name.require(), &value) < 0);
-#endif
-  return value != nullptr ? Ref::steal(value) : none();
+  Ref value = optional_attribute(obj, name);
+  return value ? value : none();
 }
 
 // dict[key] (borrowed), or None when absent.
@@ -66,12 +60,6 @@ PyObject* item_or_none(PyObject* dict, InternedName& key) {
   PyObject* value = PyDict_GetItemWithError(dict, key.require());
   if (value == nullptr) raise_if(PyErr_Occurred() != nullptr);
   return value != nullptr ? value : Py_None;
-}
-
-bool truthy(PyObject* obj) {
-  const int result = PyObject_IsTrue(obj);
-  raise_if(result < 0);
-  return result == 1;
 }
 
 bool contains(PyObject* container, InternedName& key) {
@@ -83,15 +71,9 @@ bool contains(PyObject* container, InternedName& key) {
 // Sets the body of the client's per-call request options, past the model's
 // validating __setattr__ (as _clienthook.set_body).
 void set_body(PyObject* options, PyObject* body) {
-  PyObject* attributes = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  raise_if(PyObject_GetOptionalAttr(options, g_dict.require(), &attributes) < 0);
-#else
-  raise_if(_PyObject_LookupAttr(options, g_dict.require(), &attributes) < 0);
-#endif
-  const Ref held = Ref::steal(attributes);
-  if (attributes != nullptr && PyDict_Check(attributes)) {
-    raise_if(PyDict_SetItem(attributes, g_json_data.require(), body) < 0);
+  const Ref attributes = optional_attribute(options, g_dict);
+  if (attributes && PyDict_Check(attributes.get())) {
+    raise_if(PyDict_SetItem(attributes.get(), g_json_data.require(), body) < 0);
     return;
   }
   raise_if(PyObject_SetAttr(options, g_json_data.require(), body) < 0);

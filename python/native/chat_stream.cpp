@@ -417,11 +417,9 @@ void make_data_tap_type() {
 }
 
 Ref new_chat_data_tap(PyObject* client, PyObject* call) {
-  if (g_data_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   Ref process = checked(PyObject_GetAttr(client, g_process.require()));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(DataTap, g_data_tap_type)));
-  raise_if(!obj);
-  DataTap* tap = as_tap(obj.get());
+  DataTap* tap = new_object<DataTap>(g_data_tap_type);
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(tap));
   tap->vectorcall = tap_call;
   tap->client = Ref::borrow(client).release();
   tap->process = process.release();
@@ -431,11 +429,9 @@ Ref new_chat_data_tap(PyObject* client, PyObject* call) {
 }
 
 Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan) {
-  if (g_filter_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   Ref iterator = checked(PyObject_GetIter(chunks));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(UsageFilter, g_filter_type)));
-  raise_if(!obj);
-  UsageFilter* filter = as_filter(obj.get());
+  UsageFilter* filter = new_object<UsageFilter>(g_filter_type);
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(filter));
   filter->chunks = iterator.release();
   filter->call = Ref::borrow(call).release();
   filter->scan = Ref::borrow(scan).release();

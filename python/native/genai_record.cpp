@@ -21,6 +21,7 @@
 #include "korvanta/genai.hpp"
 #include "genai_record.hpp"
 #include "package_access.hpp"
+#include "py_reading.hpp"
 #include "py_values.hpp"
 #include "span_methods.hpp"
 #include "str_storage.hpp"
@@ -35,8 +36,6 @@ InternedName g_input("input");
 InternedName g_output("output");
 InternedName g_cached_input("cached_input");
 InternedName g_cache_write("cache_write");
-
-Ref attribute(PyObject* obj, InternedName& name) { return checked(PyObject_GetAttr(obj, name.require())); }
 
 // ---- the prompt ----
 
@@ -196,13 +195,6 @@ double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::
                      1'000'000;
   Ref rounded = checked(PyFloat_FromDouble(round_to_12_places(usd)));
   return as_amount(rounded.get(), "cost");
-}
-
-// Truth as Python sees it; an error in __bool__ ends the entry.
-bool truthy(PyObject* obj) {
-  const int result = PyObject_IsTrue(obj);
-  raise_if(result < 0);
-  return result == 1;
 }
 
 // A token count as the span holds it (None: not reported).

@@ -4,9 +4,20 @@
 
 #include <Python.h>
 
+#include "error.hpp"
 #include "ref.hpp"
 
 namespace korvanta::py::native {
+
+// A new, untracked object of a GC type made when the module started: its
+// fields are set, then it is tracked (PyObject_GC_Track).
+template <class T>
+T* new_object(PyTypeObject* type) {
+  if (type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
+  T* made = PyObject_GC_New(T, type);
+  raise_if(made == nullptr);
+  return made;
+}
 
 template <class T, PyObject* T::*... Fields>
 struct HeldReferences {

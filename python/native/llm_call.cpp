@@ -25,6 +25,7 @@
 #include "genai_record.hpp"
 #include "package_access.hpp"
 #include "pipeline.hpp"
+#include "py_reading.hpp"
 #include "py_values.hpp"
 #include "span_access.hpp"
 #include "span_block.hpp"
@@ -84,13 +85,6 @@ std::int64_t now_ns() {
 }
 
 PyTypeObject* g_call_type = nullptr;
-
-// Truth as Python sees it; an error in __bool__ ends the entry.
-bool truthy(PyObject* obj) {
-  const int result = PyObject_IsTrue(obj);
-  raise_if(result < 0);
-  return result == 1;
-}
 
 // Reports the pending error as a fault inside tracing (logged, the call
 // goes on): an Exception, or with `internal` any error (an internal fault
@@ -435,14 +429,8 @@ Ref end(PyObject* self) { return end_call(as_call(self)); }
 // The HTTP status of a provider's status error; timeouts and connection
 // errors have none.
 std::optional<std::uint16_t> error_status(PyObject* error) {
-  PyObject* name = g_status_code.require();
-  PyObject* status = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  raise_if(PyObject_GetOptionalAttr(error, name, &status) < 0);
-#else
-  raise_if(_PyObject_LookupAttr(error, name, &status) < 0);
-#endif
-  const Ref held = Ref::steal(status);
+  const Ref held = optional_attribute(error, g_status_code);
+  PyObject* status = held.get();
   if (status == nullptr || !PyLong_CheckExact(status)) return std::nullopt;
   const long value = PyLong_AsLong(status);
   if (value == -1 && PyErr_Occurred()) {

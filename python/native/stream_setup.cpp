@@ -168,14 +168,6 @@ PyGetSetDef g_closer_getset[] = {
 PyTypeObject* g_decoder_type = nullptr;
 PyTypeObject* g_closer_type = nullptr;
 
-template <class T>
-T* new_object(PyTypeObject* type) {
-  if (type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
-  T* made = PyObject_GC_New(T, type);
-  raise_if(made == nullptr);
-  return made;
-}
-
 // ---- the step ----
 
 // dict[key] (borrowed), or nullptr when absent.

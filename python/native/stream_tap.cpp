@@ -155,11 +155,9 @@ PyTypeObject* g_tap_type = nullptr;
 }  // namespace
 
 Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault) {
-  if (g_tap_type == nullptr) raise(PyExc_RuntimeError, "korvanta._native is not initialised");
   Ref inner = checked(PyObject_GetIter(items));
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Tap, g_tap_type)));
-  raise_if(!obj);
-  Tap* made = as_tap(obj.get());
+  Tap* made = new_object<Tap>(g_tap_type);
+  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(made));
   made->inner = inner.release();
   made->call = Ref::borrow(call).release();
   made->read = Ref::borrow(read).release();
