@@ -11,6 +11,8 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any
 
+from . import _native
+
 __all__ = ["Price", "estimate_cost", "get_price", "load_prices", "set_price"]
 
 # Providers billed from another provider's table: Azure OpenAI deployments run
@@ -63,6 +65,7 @@ class _Table:
         self._prices: dict[str, dict[str, Price]] = {}
         self._memo: dict[tuple[str, str], Price | None] = {}
         self._loaded = False
+        _native.forget_prices()  # a new table: what calls remember is of the old one
 
     def _ensure_loaded(self) -> None:
         # The shipped file is read on first use, so importing the package costs nothing.
@@ -81,6 +84,7 @@ class _Table:
                 merged.setdefault(provider, {}).update(models)
             self._prices = merged
             self._memo = {}
+            _native.forget_prices()  # traced calls remember the prices they found
 
     def find(self, provider: str, model: str) -> Price | None:
         key = (provider, model)

@@ -46,6 +46,64 @@ Helpers& helpers() {
   return bound;
 }
 
+// The last prices looked up, by provider, response model and request model:
+// a traced program calls few models, and most calls then skip the package's
+// lookup. Only str keys (and None for the response model) are kept, compared
+// without running Python code; the table forgets them whenever prices change.
+class PriceMemo {
+ public:
+  Ref find(PyObject* provider, PyObject* response_model, PyObject* request_model) {
+    if (!keyable(provider, response_model, request_model)) return look_up(provider, response_model, request_model);
+    for (const Entry& entry : entries_) {
+      if (entry.provider && same(entry.provider.get(), provider) && same(entry.response_model.get(), response_model) &&
+          same(entry.request_model.get(), request_model)) {
+        return entry.price;
+      }
+    }
+    Ref price = look_up(provider, response_model, request_model);
+    entries_[next_] = {Ref::borrow(provider), Ref::borrow(response_model), Ref::borrow(request_model), price};
+    next_ = (next_ + 1) % entries_.size();
+    return price;
+  }
+
+  void forget() {
+    for (Entry& entry : entries_) entry = Entry{};
+  }
+
+ private:
+  struct Entry {
+    Ref provider;
+    Ref response_model;
+    Ref request_model;
+    Ref price;
+  };
+
+  static bool keyable(PyObject* provider, PyObject* response_model, PyObject* request_model) {
+    return PyUnicode_CheckExact(provider) && PyUnicode_CheckExact(request_model) &&
+           (response_model == Py_None || PyUnicode_CheckExact(response_model));
+  }
+
+  // Exact str or None on both sides.
+  static bool same(PyObject* kept, PyObject* given) {
+    if (kept == given) return true;
+    if (kept == Py_None || given == Py_None) return false;
+    return PyUnicode_GET_LENGTH(kept) == PyUnicode_GET_LENGTH(given) && PyUnicode_Compare(kept, given) == 0;
+  }
+
+  static Ref look_up(PyObject* provider, PyObject* response_model, PyObject* request_model) {
+    PyObject* args[] = {provider, response_model, request_model};
+    return checked(PyObject_Vectorcall(helpers().price_for.get(), args, 3, nullptr));
+  }
+
+  std::array<Entry, 8> entries_{};
+  std::size_t next_ = 0;
+};
+
+PriceMemo& price_memo() {
+  static auto* memo = new PriceMemo();  // never destroyed: it holds Python objects past finalization
+  return *memo;
+}
+
 InternedName g_status_code("status_code");
 
 struct Call {
@@ -396,8 +454,9 @@ Ref end_call(Call* call) {
     const Ref model = Ref::borrow(or_none(call->response_model));
     Ref price = none();
     if (input.get() != Py_None || output.get() != Py_None) {
-      PyObject* args[] = {call->provider, model.get(), call->request_model};
-      price = checked(PyObject_Vectorcall(helpers().price_for.get(), args, 3, nullptr));
+      const Ref provider = Ref::borrow(call->provider);
+      const Ref requested = Ref::borrow(call->request_model);
+      price = price_memo().find(provider.get(), model.get(), requested.get());
     }
     const Ref calls = checked(PyDict_Values(call->tool_calls));
     const Ref text = Ref::borrow(call->text);
@@ -531,6 +590,15 @@ Ref bind_calls(PyObject*, const Args<kBindCalls>& args) {
   bound.fault = Ref::borrow(args[0]);
   bound.price_for = Ref::borrow(args[1]);
   bound.dumps = Ref::borrow(args[2]);
+  price_memo().forget();
+  return none();
+}
+
+constexpr auto kForgetPrices = describe("", "forget_prices", Receiver::module);
+constexpr char kForgetPricesDoc[] = "Drops the prices calls remember: the price table has changed.";
+
+Ref forget_prices(PyObject*, const Args<kForgetPrices>&) {
+  price_memo().forget();
   return none();
 }
 
@@ -567,6 +635,7 @@ Ref make_call_type() {
 PyMethodDef call_functions[] = {
     fastcall_method<kBindCalls, bind_calls, kBindCallsDoc>(),
     fastcall_method<kSetCaptureContent, set_capture_content, kSetCaptureContentDoc>(),
+    fastcall_method<kForgetPrices, forget_prices, kForgetPricesDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

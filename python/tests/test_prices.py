@@ -101,3 +101,23 @@ def test_a_traced_call_costs_what_price_cost_gives(input_price, output_price, in
     expected = Price(input=input_price, output=output_price).cost(input_tokens=input_tokens,
                                                                   output_tokens=output_tokens)
     assert kept[0].to_dict()["estimated_cost_usd"] == expected
+
+
+def test_a_price_changed_between_calls_prices_the_next_call():
+    import korvanta
+    from korvanta import _native
+
+    kept = []
+    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
+    try:
+        for input_price in (1.0, 3.0, None):
+            if input_price is None:
+                load_prices({"providers": {}}, replace=True)
+            else:
+                set_price("test", "m", input=input_price, output=0.0)
+            call = _native.Call("chat", "test", "m", None, None)
+            call.usage(input_tokens=1_000_000, output_tokens=0)
+            call.end()
+    finally:
+        korvanta.setup()
+    assert [span.to_dict()["estimated_cost_usd"] for span in kept] == [1.0, 3.0, None]
