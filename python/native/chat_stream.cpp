@@ -376,16 +376,6 @@ constexpr char kChatDataTapDoc[] =
     "A stand-in for a chat stream's client whose _process_response_data first reads each chunk's data "
     "on `call`; every other attribute is the client's.";
 
-constexpr auto kReadChatChunk = function("read_chat_chunk", {{"call"}, {"data"}});
-constexpr char kReadChatChunkDoc[] =
-    "Records what one chunk's data says on `call`; a fault in reading is logged, and None returned either way.";
-
-Ref read_chat_chunk(PyObject*, const Args<kReadChatChunk>& args) {
-  if (!is_call(args[0])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  as_tracing_fault("reading a streamed item", [&] { read_chunk(args[0], args[1]); });
-  return none();
-}
-
 Ref chat_data_tap(PyObject*, const Args<kChatDataTap>& args) {
   if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   return new_chat_data_tap(args[0], args[1]);
@@ -456,7 +446,6 @@ PyMethodDef chat_stream_functions[] = {
     fastcall_method<kChatDataTap, chat_data_tap, kChatDataTapDoc>(),
     fastcall_method<kWithoutUsageChunk, without_usage_chunk, kWithoutUsageChunkDoc>(),
     fastcall_method<kTakeUsageChunk, take_usage_chunk_entry, kTakeUsageChunkDoc>(),
-    fastcall_method<kReadChatChunk, read_chat_chunk, kReadChatChunkDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
