@@ -1,6 +1,7 @@
 // Server-sent event framing.
 #include "korvanta/sse.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvanta {
@@ -38,6 +39,9 @@ Line next_line(std::string_view bytes, std::size_t pos, bool has_cr) {
 
 SseFraming frame_events(std::string_view bytes, std::size_t resume) {
   SseFraming framing;
+  // Room for the events of a piece of usual chunks (a few hundred bytes
+  // each) at once, instead of growing the list event by event.
+  framing.events.reserve(std::min<std::size_t>(bytes.size() / 128 + 1, 1024));
   std::size_t pos = resume < bytes.size() ? resume : bytes.size();
   const bool has_cr = std::memchr(bytes.data() + pos, '\r', bytes.size() - pos) != nullptr;
   std::size_t event_begin = 0;

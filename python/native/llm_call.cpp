@@ -345,7 +345,7 @@ void merge_usage(PyObject* obj, const std::array<PyObject*, 5>& counts) {
 
 void report_tracing_fault(const char* kind) { report_fault(kind); }
 
-void as_tracing_fault(const char* kind, const std::function<void()>& step) { as_fault(kind, step); }
+void as_tracing_fault(const char* kind, StepRef step) { as_fault(kind, step); }
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 #include <array>
-#include <functional>
 #include <string_view>
+#include <type_traits>
 
 #include "error.hpp"
 #include "ref.hpp"
@@ -48,8 +48,24 @@ void merge_usage(PyObject* call, const std::array<PyObject*, 5>& counts);
 // Logs the pending Exception as a fault inside tracing (the package's
 // fault()); any other BaseException stays pending and is thrown.
 void report_tracing_fault(const char* kind);
+// A step to run now, held by reference: unlike std::function, taking a
+// lambda costs no allocation (these steps run once per streamed event).
+class StepRef {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, StepRef>)
+  StepRef(F&& step)  // NOLINT: made from lambdas at the call
+      : step_(const_cast<void*>(static_cast<const void*>(&step))),
+        run_([](void* held) { (*static_cast<std::remove_reference_t<F>*>(held))(); }) {}
+  void operator()() const { run_(step_); }
+
+ private:
+  void* step_;
+  void (*run_)(void*);
+};
+
 // Runs `step`; an Exception it raises, or an internal fault, is logged as a
 // fault inside tracing of `kind` and the caller goes on.
-void as_tracing_fault(const char* kind, const std::function<void()>& step);
+void as_tracing_fault(const char* kind, StepRef step);
 
 }  // namespace korvanta::py::native
