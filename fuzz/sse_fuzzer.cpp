@@ -8,7 +8,10 @@
 //    first part's incomplete event begins) finds the same events as framing
 //    them whole, as a reader that holds back incomplete events relies on,
 //    and so does going on from where the first part's framing stopped;
-//  - an event's data is never longer than the event.
+//  - an event's data is never longer than the event;
+//  - reading the input, or an event's data, as a usage chunk never crashes,
+//    and a chunk read gives its counts as integer literals and its model
+//    and id as text inside the data, free of escapes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "korvanta/sse.hpp"
+#include "korvanta/usage_chunk.hpp"
 
 namespace {
 
@@ -41,6 +45,30 @@ std::vector<std::string_view> events_of(std::string_view bytes, std::size_t& con
   if (framing.consumed != at) fail("consumed is not the end of the last event", input);
   consumed = framing.consumed;
   return events;
+}
+
+bool within(std::string_view part, std::string_view whole) {
+  return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
+bool integer_literal(std::string_view text) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  if (text.empty() || (text.size() > 1 && text.front() == '0')) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+void check_usage_chunk(std::string_view data, std::string_view input) {
+  const korvanta::UsageChunk read = korvanta::read_usage_chunk(data);
+  if (read.verdict != korvanta::UsageChunkVerdict::Usage) return;
+  for (std::string_view count : {read.prompt_tokens, read.completion_tokens, read.cached_tokens, read.reasoning_tokens}) {
+    if (!within(count, data) || (!count.empty() && !integer_literal(count))) fail("a count that is no integer", input);
+  }
+  for (const auto& text : {read.model, read.id}) {
+    if (text && (!within(*text, data) || text->find('\\') != std::string_view::npos)) fail("a model or id that is no plain text", input);
+  }
 }
 
 }  // namespace
@@ -71,7 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (std::size_t i = 0; i < whole.size(); ++i) {
     if (parts[i] != whole[i]) fail("cutting the bytes changed an event", input);
-    if (korvanta::event_data(whole[i]).size() > whole[i].size()) fail("data longer than its event", input);
+    const std::string data = korvanta::event_data(whole[i]);
+    if (data.size() > whole[i].size()) fail("data longer than its event", input);
+    check_usage_chunk(data, input);
   }
+  check_usage_chunk(bytes, input);
   return 0;
 }

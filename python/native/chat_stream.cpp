@@ -15,7 +15,9 @@
 #include <Python.h>
 
 #include <array>
+#include <charconv>
 #include <cstddef>
+#include <optional>
 #include <cstring>
 #include <new>
 #include <string>
@@ -28,6 +30,7 @@
 #include "held_references.hpp"
 #include "interned.hpp"
 #include "korvanta/sse.hpp"
+#include "korvanta/usage_chunk.hpp"
 #include "llm_call.hpp"
 #include "py_values.hpp"
 #include "stream_tap.hpp"
@@ -199,7 +202,7 @@ bool mentions(std::string_view text, std::string_view part) { return text.find(p
 // with `scan` (the json module's scanner: scan(text, 0) -> (value, end));
 // its counts, model and id are recorded on `call` if so. Data that is not
 // JSON is no usage chunk: the client reports it as it would.
-bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
+bool take_usage_chunk_by_scan(PyObject* call, PyObject* data, PyObject* scan) {
   // As json.loads: whitespace may come before the value and after it.
   const auto is_space = [](Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   Py_ssize_t begin = 0;
@@ -234,17 +237,51 @@ bool take_usage_chunk(PyObject* call, PyObject* data, PyObject* scan) {
   return true;
 }
 
+// An integer literal as a Python int; nullptr (not reported) for none.
+Ref integer_of(std::string_view literal) {
+  if (literal.empty()) return Ref();
+  long long value = 0;
+  const auto [end, error] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
+  if (error == std::errc() && end == literal.data() + literal.size()) return checked(PyLong_FromLongLong(value));
+  const std::string digits(literal);  // past 64 bits
+  return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+Ref text_or_none(const std::optional<std::string_view>& text) {
+  if (!text) return none();
+  return checked(PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict"));
+}
+
+// As take_usage_chunk_by_scan, for the data's UTF-8 bytes: read natively,
+// and by the json module only where the native reader is unsure.
+bool take_usage_chunk(PyObject* call, std::string_view data, PyObject* scan) {
+  const UsageChunk read = read_usage_chunk(data);
+  if (read.verdict == UsageChunkVerdict::NotUsage) return false;
+  if (read.verdict == UsageChunkVerdict::Unsure) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+    if (!text) {
+      PyErr_Clear();  // not text: the client reports it as it would
+      return false;
+    }
+    return take_usage_chunk_by_scan(call, text.get(), scan);
+  }
+  as_tracing_fault("reading a streamed item", [&] {
+    const Ref input = integer_of(read.prompt_tokens);
+    const Ref output = integer_of(read.completion_tokens);
+    const Ref cached = integer_of(read.cached_tokens);
+    const Ref reasoning = integer_of(read.reasoning_tokens);
+    merge_usage(call, {input.get(), output.get(), cached.get(), nullptr, reasoning.get()});
+    note_response(call, text_or_none(read.model).get(), text_or_none(read.id).get());
+  });
+  return true;
+}
+
 // Whether the event is the usage chunk (its counts then taken).
 bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
   // "[]" first: a bracket is rare in a chunk, while every chunk may name "usage".
   if (!mentions(event, "[]") || !mentions(event, "\"usage\"")) return false;
   const std::string data = event_data(event);
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
-  if (!text) {
-    PyErr_Clear();  // not text: the client reports it as it would
-    return false;
-  }
-  return take_usage_chunk(filter->call, text.get(), filter->scan);
+  return take_usage_chunk(filter->call, data, filter->scan);
 }
 
 Ref bytes_of(std::string_view bytes) {
@@ -361,7 +398,13 @@ constexpr char kTakeUsageChunkDoc[] =
 Ref take_usage_chunk_entry(PyObject*, const Args<kTakeUsageChunk>& args) {
   if (!is_call(args[0])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   if (!PyUnicode_Check(args[1])) raise(PyExc_TypeError, "argument 'data': expected a str");
-  return to_python(take_usage_chunk(args[0], args[1], args[2]));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(args[1], &size);
+  if (utf8 == nullptr) {  // lone surrogates: no bytes on the wire spell them
+    PyErr_Clear();
+    return to_python(take_usage_chunk_by_scan(args[0], args[1], args[2]));
+  }
+  return to_python(take_usage_chunk(args[0], std::string_view(utf8, static_cast<std::size_t>(size)), args[2]));
 }
 
 Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {

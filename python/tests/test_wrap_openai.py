@@ -360,28 +360,85 @@ def _event(data):
 
 _TEXT_EVENTS = b"".join(_event({"choices": [{"index": 0, "delta": {"content": f"part {i}\n"}}], "usage": None})
                         for i in range(5))
-_USAGE_EVENT = _event({"choices": [], "usage": {"prompt_tokens": 21, "completion_tokens": 9}, "model": "m", "id": "c"})
-_EVENTS = _TEXT_EVENTS + _USAGE_EVENT + b": keep-alive\n\ndata: [DONE]\n\n"
+
+
+def _usage_event(model):
+    return _event({"choices": [], "usage": {"prompt_tokens": 21, "completion_tokens": 9}, "model": model, "id": "c"})
 
 
 def _broken_scan(text, start):
     raise RuntimeError("scanner broken")
 
 
-@pytest.mark.parametrize("piece, scan", [(1, "json"), (7, "json"), (4096, "json"), (7, "broken")])
-def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, caplog, piece, scan):
+# "m\u00e9" (json.dumps escapes the é) is read by the json module's scanner, "m" natively.
+@pytest.mark.parametrize("piece, scan, model", [
+    (1, "json", "m"), (7, "json", "m"), (4096, "json", "m"), (7, "json", "m\u00e9"), (7, "broken", "m"),
+    (7, "broken", "m\u00e9"),
+])
+def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, caplog, piece, scan, model):
     from korvanta import _native, _openai
 
+    usage_event = _usage_event(model)
+    events = _TEXT_EVENTS + usage_event + b": keep-alive\n\ndata: [DONE]\n\n"
     call = _native.Call("chat", "openai", "m", None, None)
-    pieces = [_EVENTS[i:i + piece] for i in range(0, len(_EVENTS), piece)]
+    pieces = [events[i:i + piece] for i in range(0, len(events), piece)]
     scanner = _openai._JSON_SCAN if scan == "json" else _broken_scan
     passed = b"".join(_native.without_usage_chunk(iter(pieces), call, scanner))
-    if scan == "json":
-        assert passed == _EVENTS.replace(_USAGE_EVENT, b"")
-        assert (call.input_tokens, call.output_tokens) == (21, 9)
+    if scan == "json" or model == "m":
+        assert passed == events.replace(usage_event, b"")
+        assert (call.input_tokens, call.output_tokens, call.response_model) == (21, 9, model)
     else:  # an event that cannot be read goes on to the client, and the fault is logged
-        assert passed == _EVENTS and call.input_tokens is None
+        assert passed == events and call.input_tokens is None
         assert "scanner broken" in caplog.text
+
+
+@pytest.mark.parametrize("data", [
+    '{"choices": [], "usage": {"prompt_tokens": 3, "completion_tokens": 4}, "model": "m", "id": null}',
+    ' {"usage": {"prompt_tokens": 3}}\r\n',
+    '{"choices": [{"index": 0}], "usage": {"prompt_tokens": 3}}',
+    '{"choices": [], "usage": null}',
+    '{"choices": [], "usage": {"prompt_tokens": 1}, "usage": {"completion_tokens": 5}}',
+    '{"choices": [], "usage": {"prompt_tokens": 1.0, "completion_tokens": 123456789012345678901234567890}}',
+    '{"choices": 0, "usage": {"prompt_tokens": -0, "completion_tokens": -7}}',
+    '{"choices": 1e-400, "usage": {"prompt_tokens": 2}}',
+    '{"choices": "", "usage": {"prompt_tokens": NaN, "completion_tokens": -Infinity}}',
+    '{"choices": [], "usage": {"prompt_tokens": 2}, "model": "gpt-\\u00e9\\n", "id": "x\\"y"}',
+    '{"choices": [], "usage": {"prompt_tokens": 2}, "model": 5}',
+    '{"choices": [], "\\u0075sage": {"prompt_tokens": 2}}',
+    '{"choices": [], "usage": {"prompt_tokens": 2}} x',
+    '{"choices": [], "usage": {"prompt_tokens": 2},}',
+    '{"choices": [], "usage": {"prompt_tokens": 01}}',
+    '{"choices": [], "usage": {"prompt_tokens": 2, "note": "a\x01b"}}',
+    '{"choices": [], "usage": {"prompt_tokens": 2}, "model": "\\ud800"}',
+    '[{"choices": [], "usage": {}}]',
+    '{"choices": [], "usage": {"prompt_tokens": 2, "prompt_tokens_details": {"cached_tokens": 1},'
+    ' "completion_tokens_details": {"reasoning_tokens": 7, "reasoning_tokens": true}}}',
+    '{"choices": [], "usage": {"prompt_tokens": 2}, "deep": ' + "[" * 300 + "]" * 300 + "}",
+])
+def test_usage_chunks_are_read_as_json_loads_reads_them(data):
+    from korvanta import _native, _openai
+
+    try:
+        chunk = json.loads(data)
+    except ValueError:
+        chunk = None
+    expected = isinstance(chunk, dict) and not chunk.get("choices") and isinstance(chunk.get("usage"), dict)
+    call = _native.Call("chat", "openai", "requested", None, None)
+    assert _native.take_usage_chunk(call, data, _openai._JSON_SCAN) is expected
+    usage = chunk["usage"] if expected else {}
+
+    def count(value):
+        return value if type(value) is int else None
+
+    def detail(key, name):
+        details = usage.get(key)
+        return count(details.get(name)) if isinstance(details, dict) else None
+
+    assert (call.input_tokens, call.output_tokens, call.cached_tokens, call.reasoning_tokens) == (
+        count(usage.get("prompt_tokens")), count(usage.get("completion_tokens")),
+        detail("prompt_tokens_details", "cached_tokens"), detail("completion_tokens_details", "reasoning_tokens"))
+    if expected:
+        assert (call.response_model, call.response_id) == (chunk.get("model"), chunk.get("id"))
 
 
 def _completion(**fields):
