@@ -40,6 +40,7 @@ class Reader {
     while (pos_ < s_.size() && is_blank(s_[pos_])) ++pos_;
   }
   bool at_end() const { return pos_ == s_.size(); }
+  bool next_is(char c) const { return pos_ < s_.size() && s_[pos_] == c; }
 
   std::optional<Value> value(int depth) {
     skip_blanks();
@@ -253,22 +254,29 @@ std::string_view integer(const Value& v) { return v.kind == Kind::Int ? v.text :
 UsageChunk read_usage_chunk(std::string_view data) {
   UsageChunk out;
   Reader reader(data);
-  std::optional<Value> document = reader.value(0);
   reader.skip_blanks();
-  if (!document || !reader.at_end()) {
+  // The document's members are kept as it is read: an object is walked once.
+  std::optional<Value> choices, usage, model, id;
+  bool escaped_key = false;
+  const bool object = reader.next_is('{');
+  bool valid = object ? reader.members(0,
+                                       [&](const Value& key, const Value& v) {
+                                         if (key.escaped) escaped_key = true;
+                                         if (key.text == "choices") choices = v;
+                                         if (key.text == "usage") usage = v;
+                                         if (key.text == "model") model = v;
+                                         if (key.text == "id") id = v;
+                                       })
+                      : reader.value(0).has_value();
+  reader.skip_blanks();
+  valid = valid && reader.at_end();
+  if (!valid) {
     if (reader.too_deep()) out.verdict = UsageChunkVerdict::Unsure;
     return out;
   }
   if (otlp::utf8_repaired_size(data) != data.size()) return out;  // not text: json.loads never sees it
-  if (document->kind != Kind::Object) return out;
-
-  std::optional<Value> choices, usage, model, id;
-  if (!plain_members(document->text, [&](std::string_view key, const Value& v) {
-        if (key == "choices") choices = v;
-        if (key == "usage") usage = v;
-        if (key == "model") model = v;
-        if (key == "id") id = v;
-      })) {
+  if (!object) return out;
+  if (escaped_key) {  // any of them could spell a name read here
     out.verdict = UsageChunkVerdict::Unsure;
     return out;
   }

@@ -113,7 +113,8 @@ void read_chunk(PyObject* call, PyObject* data) {
       if (has_text(finish)) add_finish_reason(call, finish);
     }
   }
-  note_response(call, get(data, g_model), get(data, g_id));
+  // Every chunk names the model and id; the first that does is read.
+  if (!response_noted(call)) note_response(call, get(data, g_model), get(data, g_id));
   PyObject* usage = get(data, g_usage);
   if (PyDict_Check(usage)) {
     merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),

@@ -294,9 +294,14 @@ void add_finish_reason(PyObject* call, PyObject* reason) {
   raise_if(PyList_Append(as_call(call)->finish_reasons, reason) < 0);
 }
 
+bool response_noted(PyObject* obj) {
+  const Call* call = as_call(obj);
+  return call->response_model != nullptr && call->response_model != Py_None;
+}
+
 void note_response(PyObject* obj, PyObject* model, PyObject* id) {
   Call* call = as_call(obj);
-  if (call->response_model != nullptr && call->response_model != Py_None) return;
+  if (response_noted(obj)) return;
   replace(call->response_model, model);
   replace(call->response_id, id);
 }

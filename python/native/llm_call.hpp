@@ -34,6 +34,8 @@ void add_text(PyObject* call, PyObject* text);
 void add_finish_reason(PyObject* call, PyObject* reason);
 // The response's model and id, unless a model is known already.
 void note_response(PyObject* call, PyObject* model, PyObject* id);
+// Whether the call has the response's model already (note_response then does nothing).
+bool response_noted(PyObject* call);
 // Call.response_model = model / Call.response_id = id.
 void set_response_model(PyObject* call, PyObject* model);
 void set_response_id(PyObject* call, PyObject* id);
