@@ -15,6 +15,10 @@ namespace {
 // document is left to it.
 constexpr int kMaxDepth = 200;
 
+// Python refuses integers of more digits than its limit (4300 by default,
+// never below 640): longer ones are left to it.
+constexpr std::size_t kMaxIntDigits = 640;
+
 enum class Kind { Null, False, True, Int, Float, String, Array, Object };
 
 // Where a value lies: a number's literal, a string's raw contents (between
@@ -34,7 +38,9 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : s_(text) {}
 
-  bool too_deep() const { return too_deep_; }
+  // Whether the text holds what only Python's own parser settles: nesting
+  // past the depth read here, or an integer past Python's digit limit.
+  bool unsure() const { return too_deep_ || unsure_; }
 
   void skip_blanks() {
     while (pos_ < s_.size() && is_blank(s_[pos_])) ++pos_;
@@ -140,7 +146,9 @@ class Reader {
         while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
       }
     }
-    return Value{kind, s_.substr(begin, pos_ - begin)};
+    const std::string_view literal = s_.substr(begin, pos_ - begin);
+    if (kind == Kind::Int && literal.size() - (literal.front() == '-' ? 1 : 0) > kMaxIntDigits) unsure_ = true;
+    return Value{kind, literal};
   }
 
   std::optional<Value> string() {
@@ -211,6 +219,7 @@ class Reader {
   std::string_view s_;
   std::size_t pos_ = 0;
   bool too_deep_ = false;
+  bool unsure_ = false;
 };
 
 // Whether Python reads the value as true; nullopt for a float, whose
@@ -270,8 +279,8 @@ UsageChunk read_usage_chunk(std::string_view data) {
                       : reader.value(0).has_value();
   reader.skip_blanks();
   valid = valid && reader.at_end();
-  if (!valid) {
-    if (reader.too_deep()) out.verdict = UsageChunkVerdict::Unsure;
+  if (!valid || reader.unsure()) {
+    if (reader.unsure()) out.verdict = UsageChunkVerdict::Unsure;
     return out;
   }
   if (otlp::utf8_repaired_size(data) != data.size()) return out;  // not text: json.loads never sees it

@@ -53,10 +53,14 @@ TEST(UsageChunkTest, ReadsAsJsonLoadsWouldOrSaysItIsUnsure) {
   }
 }
 
-TEST(UsageChunkTest, NestingPastItsDepthIsLeftToAFullParser) {
+TEST(UsageChunkTest, NestingOrIntegersPastPythonsLimitsAreLeftToAFullParser) {
   const std::string deep = R"({"choices":[],"usage":{},"x":)" + std::string(500, '[') + std::string(500, ']') + "}";
   EXPECT_EQ(read_usage_chunk(deep).verdict, V::Unsure);
   EXPECT_EQ(read_usage_chunk(std::string(500, '[')).verdict, V::Unsure);
+  const std::string usage = R"({"choices":[],"usage":{},"x":)";
+  EXPECT_EQ(read_usage_chunk(usage + "-" + std::string(640, '7') + "}").verdict, V::Usage);
+  EXPECT_EQ(read_usage_chunk(usage + std::string(641, '7') + "}").verdict, V::Unsure);
+  EXPECT_EQ(read_usage_chunk(usage + std::string(641, '7') + ".5}").verdict, V::Usage);  // floats have no limit
 }
 
 }  // namespace

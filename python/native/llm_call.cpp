@@ -60,13 +60,18 @@ class PriceMemo {
         return entry.price;
       }
     }
+    // The lookup runs Python code, during which the prices may change: what
+    // it found is then of the old table and is not kept.
+    const std::uint64_t generation = generation_;
     Ref price = look_up(provider, response_model, request_model);
+    if (generation != generation_) return price;
     entries_[next_] = {Ref::borrow(provider), Ref::borrow(response_model), Ref::borrow(request_model), price};
     next_ = (next_ + 1) % entries_.size();
     return price;
   }
 
   void forget() {
+    ++generation_;
     for (Entry& entry : entries_) entry = Entry{};
   }
 
@@ -97,6 +102,7 @@ class PriceMemo {
 
   std::array<Entry, 8> entries_{};
   std::size_t next_ = 0;
+  std::uint64_t generation_ = 0;
 };
 
 PriceMemo& price_memo() {

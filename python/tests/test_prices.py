@@ -121,3 +121,32 @@ def test_a_price_changed_between_calls_prices_the_next_call():
     finally:
         korvanta.setup()
     assert [span.to_dict()["estimated_cost_usd"] for span in kept] == [1.0, 3.0, None]
+
+
+def test_a_price_changed_while_a_call_looks_it_up_is_not_remembered_as_it_was():
+    import sys
+
+    import korvanta
+    from korvanta import _native
+
+    kept = []
+    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
+    set_price("test", "m", input=1.0, output=0.0)
+    changed = []
+
+    def change_during_lookup(frame, event, arg):  # as another thread's set_price would, mid-lookup
+        if event == "call" and frame.f_code is _prices._match.__code__ and not changed:
+            changed.append(True)
+            set_price("test", "m", input=3.0, output=0.0)
+
+    try:
+        for hook in (change_during_lookup, None, None):
+            sys.setprofile(hook)
+            call = _native.Call("chat", "test", "m", None, None)
+            call.usage(input_tokens=1_000_000, output_tokens=0)
+            call.end()
+            sys.setprofile(None)
+    finally:
+        sys.setprofile(None)
+        korvanta.setup()
+    assert [span.to_dict()["estimated_cost_usd"] for span in kept] == [1.0, 3.0, 3.0]

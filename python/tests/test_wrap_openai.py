@@ -414,6 +414,7 @@ def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, c
     '{"choices": [], "usage": {"prompt_tokens": 2, "prompt_tokens_details": {"cached_tokens": 1},'
     ' "completion_tokens_details": {"reasoning_tokens": 7, "reasoning_tokens": true}}}',
     '{"choices": [], "usage": {"prompt_tokens": 2}, "deep": ' + "[" * 300 + "]" * 300 + "}",
+    '{"choices": [], "usage": {"prompt_tokens": 2}, "long": ' + "1" * 4301 + "}",  # past Python's digit limit
 ])
 def test_usage_chunks_are_read_as_json_loads_reads_them(data):
     from korvanta import _native, _openai

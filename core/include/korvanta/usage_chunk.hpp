@@ -12,7 +12,8 @@ enum class UsageChunkVerdict {
   NotUsage,  // not JSON, not an object, has choices, or no usage object
   Usage,     // the usage chunk; its fields below
   Unsure,    // JSON this reader leaves to a full parser: escaped keys, a
-             // model or id that is not plain text, nesting past its depth
+             // model or id that is not plain text, nesting past its depth,
+             // an integer of more digits than Python may accept
 };
 
 struct UsageChunk {
