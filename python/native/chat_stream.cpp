@@ -393,8 +393,8 @@ constexpr char kWithoutUsageChunkDoc[] =
 
 constexpr auto kTakeUsageChunk = function("take_usage_chunk", {{"call"}, {"data"}, {"scan"}});
 constexpr char kTakeUsageChunkDoc[] =
-    "Whether an event's data is a usage-only chunk, read with scan (the json module's scanner); its counts, "
-    "model and id are recorded on `call` if so.";
+    "Whether an event's data is a usage-only chunk, read natively, or with scan (the json module's scanner) "
+    "where the native reader is unsure; its counts, model and id are recorded on `call` if so.";
 
 Ref take_usage_chunk_entry(PyObject*, const Args<kTakeUsageChunk>& args) {
   if (!is_call(args[0])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");

@@ -442,6 +442,29 @@ def test_usage_chunks_are_read_as_json_loads_reads_them(data):
         assert (call.response_model, call.response_id) == (chunk.get("model"), chunk.get("id"))
 
 
+_DELTA = {"index": 0, "delta": {"content": "hi"}, "finish_reason": "stop"}
+
+
+@pytest.mark.parametrize("data, text", [
+    ({"choices": [_DELTA], "model": "m", "usage": {"prompt_tokens": 3}}, "hi"),
+    ({"choices": [_DELTA], "model": "m", "usage": {"prompt_tokens": 3}, **{f"k{i}": i for i in range(12)}}, "hi"),
+    ({1: "not a name", "choices": [_DELTA], "model": "m", "usage": {"prompt_tokens": 3}}, "hi"),
+    ({"choices": [{**_DELTA, "delta": {"content": "", "refusal": "no"}}], "model": "m",
+      "usage": {"prompt_tokens": 3}}, "no"),
+])
+def test_a_chunk_is_read_from_its_data_whatever_its_dicts_hold(data, text):
+    from korvanta import _native
+
+    class Client:
+        def _process_response_data(self, *, data, cast_to, response):
+            return data
+
+    call = _native.Call("chat", "openai", "m", None, None)
+    tap = _native.chat_data_tap(Client(), call)
+    assert tap._process_response_data(data=data, cast_to=dict, response=None) is data
+    assert (call.text, call.finish_reasons, call.response_model, call.input_tokens) == ([text], ["stop"], "m", 3)
+
+
 def _completion(**fields):
     answer = {"id": "c1", "object": "chat.completion", "created": 1, "model": "gpt-4o-2024-08-06",
               "choices": [{"index": 0, "finish_reason": "stop",
