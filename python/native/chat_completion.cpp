@@ -5,6 +5,7 @@
 // frame per step runs from cold caches.
 #include <Python.h>
 
+#include "chat_fields.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
 #include "interned.hpp"
@@ -19,7 +20,6 @@ InternedName g_chat("chat");
 InternedName g_json_data("json_data");
 InternedName g_extra_json("extra_json");
 InternedName g_dict("__dict__");
-InternedName g_model("model");
 InternedName g_messages("messages");
 InternedName g_tools("tools");
 InternedName g_stream_options("stream_options");
@@ -28,24 +28,7 @@ InternedName g_provider("provider");
 InternedName g_tracer("tracer");
 InternedName g_capture("capture");
 InternedName g_stream_usage("stream_usage");
-InternedName g_id("id");
-InternedName g_choices("choices");
-InternedName g_index("index");
 InternedName g_message("message");
-InternedName g_content("content");
-InternedName g_refusal("refusal");
-InternedName g_tool_calls("tool_calls");
-InternedName g_function("function");
-InternedName g_name("name");
-InternedName g_arguments("arguments");
-InternedName g_finish_reason("finish_reason");
-InternedName g_usage("usage");
-InternedName g_prompt_tokens("prompt_tokens");
-InternedName g_completion_tokens("completion_tokens");
-InternedName g_prompt_details("prompt_tokens_details");
-InternedName g_completion_details("completion_tokens_details");
-InternedName g_cached_tokens("cached_tokens");
-InternedName g_reasoning_tokens("reasoning_tokens");
 
 // obj.name, or None when obj is None or has no such attribute (as
 // getattr(obj, name, None)).

@@ -17,14 +17,15 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
-#include <optional>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "chat_fields.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
 #include "held_references.hpp"
@@ -40,25 +41,7 @@ namespace {
 
 InternedName g_process("_process_response_data");
 InternedName g_data("data");
-InternedName g_choices("choices");
 InternedName g_delta("delta");
-InternedName g_index("index");
-InternedName g_content("content");
-InternedName g_refusal("refusal");
-InternedName g_tool_calls("tool_calls");
-InternedName g_id("id");
-InternedName g_function("function");
-InternedName g_name("name");
-InternedName g_arguments("arguments");
-InternedName g_finish_reason("finish_reason");
-InternedName g_model("model");
-InternedName g_usage("usage");
-InternedName g_prompt_tokens("prompt_tokens");
-InternedName g_completion_tokens("completion_tokens");
-InternedName g_prompt_details("prompt_tokens_details");
-InternedName g_completion_details("completion_tokens_details");
-InternedName g_cached_tokens("cached_tokens");
-InternedName g_reasoning_tokens("reasoning_tokens");
 
 // dict[key], or None when absent or `dict` is not a dict. Borrowed: the
 // chunk's data lives until the client has built its model.
@@ -70,6 +53,13 @@ PyObject* get(PyObject* dict, InternedName& key) {
     return Py_None;
   }
   return value;
+}
+
+// The counts of a chunk's usage data, merged on the call.
+void merge_usage_data(PyObject* call, PyObject* usage) {
+  merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
+                     get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
+                     get(get(usage, g_completion_details), g_reasoning_tokens)});
 }
 
 // A non-empty str, as Python's truth test of a text field.
@@ -116,11 +106,7 @@ void read_chunk(PyObject* call, PyObject* data) {
   // Every chunk names the model and id; the first that does is read.
   if (!response_noted(call)) note_response(call, get(data, g_model), get(data, g_id));
   PyObject* usage = get(data, g_usage);
-  if (PyDict_Check(usage)) {
-    merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
-                       get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
-                       get(get(usage, g_completion_details), g_reasoning_tokens)});
-  }
+  if (PyDict_Check(usage)) merge_usage_data(call, usage);
 }
 
 struct DataTap {
@@ -230,9 +216,7 @@ bool take_usage_chunk_by_scan(PyObject* call, PyObject* data, PyObject* scan) {
   PyObject* usage = get(chunk, g_usage);
   if (any_choice != 0 || !PyDict_CheckExact(usage)) return false;
   as_tracing_fault("reading a streamed item", [&] {
-    merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
-                       get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
-                       get(get(usage, g_completion_details), g_reasoning_tokens)});
+    merge_usage_data(call, usage);
     note_response(call, get(chunk, g_model), get(chunk, g_id));
   });
   return true;
