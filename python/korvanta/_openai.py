@@ -148,15 +148,6 @@ def _start(state: ClientState, operation: str, body: dict[str, Any], api: str) -
     return call
 
 
-def _chat_usage(call: Call, usage: Any) -> None:
-    prompt = getattr(usage, "prompt_tokens_details", None)
-    output = getattr(usage, "completion_tokens_details", None)
-    call.usage(input_tokens=getattr(usage, "prompt_tokens", None),
-               output_tokens=getattr(usage, "completion_tokens", None),
-               cached_tokens=getattr(prompt, "cached_tokens", None) if prompt is not None else None,
-               reasoning_tokens=getattr(output, "reasoning_tokens", None) if output is not None else None)
-
-
 def _responses_usage(call: Call, usage: Any) -> None:
     if usage is None:
         return
@@ -188,67 +179,19 @@ class _ChatCompletions:
     # A sync stream is traced in one native step: what streaming() below and
     # trace_stream do, set at once. Async streams take the general path.
     tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN))
-
-    def chunk(self, call: Call, chunk: Any) -> bool:
-        choices = chunk.choices
-        for choice in choices:
-            delta = choice.delta
-            text = delta.content or delta.refusal
-            if text:
-                if not call.first_token_seen:
-                    call.first_token()
-                if choice.index == 0:
-                    call.text.append(text)
-            tool_calls = delta.tool_calls
-            if tool_calls:
-                if not call.first_token_seen:
-                    call.first_token()
-                for tool_call in tool_calls:
-                    function = tool_call.function
-                    call.tool_call((choice.index, tool_call.index), tool_call.id,
-                                   function.name if function is not None else None,
-                                   function.arguments if function is not None else None)
-            if choice.finish_reason:
-                call.finish_reasons.append(choice.finish_reason)
-        if call.response_model is None:
-            call.response_model = chunk.model
-            call.response_id = chunk.id
-        usage = chunk.usage
-        if usage is not None:
-            _chat_usage(call, usage)
-            return bool(choices) or not call.hide_usage_chunk
-        return True
-
-    def chunks(self, call: Call, chunks: list[Any]) -> None:
-        """Reads a batch of chunks: a chunk of text only (most of a stream) without the general reading."""
-        text = call.text
-        for chunk in chunks:
-            choices = chunk.choices
-            if len(choices) == 1 and chunk.usage is None:
-                choice = choices[0]
-                delta = choice.delta
-                content = delta.content
-                if content and choice.index == 0 and not delta.tool_calls and not choice.finish_reason:
-                    text.append(content)
-                    continue
-            self.chunk(call, chunk)
+    # Each chunk read natively from the client's model of it.
+    chunk = staticmethod(_native.chat_chunk)
 
     refused = staticmethod(_refuses_stream_options)
 
 
     @staticmethod
     def streaming(state: ClientState, call: Call, stream: Any) -> bool:
-        # The stream reads its events through its decoder, and asks its client
-        # to make each chunk, once the caller starts iterating: after this point.
-        attributes = vars(stream)
+        # The stream reads its events through its decoder once the caller
+        # starts iterating: after this point. Its items are read by chunk.
         if call.hide_usage_chunk:
-            attributes["_decoder"] = _UsageHidingDecoder(attributes["_decoder"], call)
-        client = attributes.get("_client")
-        if client is None:
-            return False
-        # Each chunk read natively from its JSON data as the client parses it.
-        attributes["_client"] = _native.chat_data_tap(client, call)
-        return True
+            vars(stream)["_decoder"] = _UsageHidingDecoder(vars(stream)["_decoder"], call)
+        return False
 
 
 class _Responses:

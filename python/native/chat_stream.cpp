@@ -1,14 +1,9 @@
 // korvanta._native's readers of OpenAI chat completion streams.
 //
-// chat_data_tap: an OpenAI chat completion stream read
-// from each chunk's JSON data, as the client hands it to its own
-// _process_response_data to build the chunk model. Reading the plain dicts
-// natively costs a fraction of reading the models in Python, and nothing
-// runs per chunk in Python at all.
-//
-// The tap stands in for the stream's client: the stream asks its client for
-// _process_response_data once, when it starts, and nothing else; any other
-// attribute is the client's.
+// chat_chunk: one chunk of a stream read natively, from the client's model of
+// it (its fields are plain instance attributes) or from its JSON data. The
+// stream's tap reads every item with it as it passes: nothing runs per chunk
+// in Python, and the client's own steps keep their fast paths.
 //
 // without_usage_chunk: the response's bytes without the usage chunk that only
 // tracing asked for.
@@ -39,15 +34,23 @@
 namespace korvanta::py::native {
 namespace {
 
-InternedName g_process("_process_response_data");
-InternedName g_data("data");
 InternedName g_delta("delta");
 
-// dict[key], or None when absent or `dict` is not a dict. Borrowed: the
-// chunk's data lives until the client has built its model.
-PyObject* get(PyObject* dict, InternedName& key) {
-  if (dict == nullptr || !PyDict_Check(dict)) return Py_None;
-  PyObject* value = PyDict_GetItemWithError(dict, key.require());
+// The fields of a part of a chunk: its JSON data's dict, or the instance
+// dict of the client's model of it. nullptr for anything else.
+PyObject* fields_of(PyObject* part) {
+  if (PyDict_Check(part)) return part;
+  if (part == Py_None || PyUnicode_Check(part) || PyLong_Check(part) || PyList_Check(part)) return nullptr;
+  PyObject** slot = _PyObject_GetDictPtr(part);
+  return slot != nullptr && *slot != nullptr && PyDict_Check(*slot) ? *slot : nullptr;
+}
+
+// part.key, or None when absent or `part` has no fields. Borrowed: the chunk
+// is held while it is read.
+PyObject* get(PyObject* part, InternedName& key) {
+  PyObject* fields = fields_of(part);
+  if (fields == nullptr) return Py_None;
+  PyObject* value = PyDict_GetItemWithError(fields, key.require());
   if (value == nullptr) {
     raise_if(PyErr_Occurred() != nullptr);
     return Py_None;
@@ -71,93 +74,53 @@ bool is_zero(PyObject* value) {
   return PyLong_AsLongAndOverflow(value, &overflow) == 0 && overflow == 0;
 }
 
-// What one chunk says, as the chat route reads a chunk model: text of the
-// first choice, refusals, tool call fragments, finish reasons, the model and
-// id, and usage.
-void read_chunk(PyObject* call, PyObject* data) {
-  if (!PyDict_Check(data)) return;
-  PyObject* choices = get(data, g_choices);
-  if (PyList_Check(choices)) {
-    const Ref held = Ref::borrow(choices);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(choices); ++i) {
-      PyObject* choice = PyList_GET_ITEM(choices, i);
-      PyObject* delta = get(choice, g_delta);
-      PyObject* index = get(choice, g_index);
-      PyObject* content = get(delta, g_content);
-      PyObject* text = has_text(content) ? content : get(delta, g_refusal);
-      if (has_text(text)) {
-        note_first_token(call);
-        if (is_zero(index)) add_text(call, text);
-      }
-      PyObject* tool_calls = get(delta, g_tool_calls);
-      if (PyList_Check(tool_calls) && PyList_GET_SIZE(tool_calls) > 0) {
-        note_first_token(call);
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tool_calls); ++j) {
-          PyObject* tool_call = PyList_GET_ITEM(tool_calls, j);
-          PyObject* function = get(tool_call, g_function);
-          Ref key = checked(PyTuple_Pack(2, index, get(tool_call, g_index)));
-          add_tool_call(call, key.get(), get(tool_call, g_id), get(function, g_name), get(function, g_arguments));
-        }
-      }
-      PyObject* finish = get(choice, g_finish_reason);
-      if (has_text(finish)) add_finish_reason(call, finish);
+}  // namespace
+
+// What one chunk says: text of the first choice, refusals, tool call
+// fragments, finish reasons, the model and id, and usage. The parts read are
+// held: a lookup may run Python code (a key's __eq__) that drops them.
+bool read_chat_chunk(PyObject* call, PyObject* chunk) {
+  if (fields_of(chunk) == nullptr) return true;
+  const Ref choices = Ref::borrow(get(chunk, g_choices));
+  const bool has_choices = PyList_Check(choices.get()) && PyList_GET_SIZE(choices.get()) > 0;
+  for (Py_ssize_t i = 0; has_choices && i < PyList_GET_SIZE(choices.get()); ++i) {
+    const Ref choice = Ref::borrow(PyList_GET_ITEM(choices.get(), i));
+    const Ref delta = Ref::borrow(get(choice.get(), g_delta));
+    const Ref index = Ref::borrow(get(choice.get(), g_index));
+    PyObject* content = get(delta.get(), g_content);
+    PyObject* text = has_text(content) ? content : get(delta.get(), g_refusal);
+    if (has_text(text)) {
+      note_first_token(call);
+      if (is_zero(index.get())) add_text(call, text);
     }
+    const Ref tool_calls = Ref::borrow(get(delta.get(), g_tool_calls));
+    if (PyList_Check(tool_calls.get()) && PyList_GET_SIZE(tool_calls.get()) > 0) {
+      note_first_token(call);
+      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tool_calls.get()); ++j) {
+        const Ref tool_call = Ref::borrow(PyList_GET_ITEM(tool_calls.get(), j));
+        const Ref function = Ref::borrow(get(tool_call.get(), g_function));
+        const Ref key = checked(PyTuple_Pack(2, index.get(), get(tool_call.get(), g_index)));
+        const Ref call_id = Ref::borrow(get(tool_call.get(), g_id));
+        const Ref name = Ref::borrow(get(function.get(), g_name));
+        add_tool_call(call, key.get(), call_id.get(), name.get(), get(function.get(), g_arguments));
+      }
+    }
+    PyObject* finish = get(choice.get(), g_finish_reason);
+    if (has_text(finish)) add_finish_reason(call, finish);
   }
   // Every chunk names the model and id; the first that does is read.
-  if (!response_noted(call)) note_response(call, get(data, g_model), get(data, g_id));
-  PyObject* usage = get(data, g_usage);
-  if (PyDict_Check(usage)) merge_usage_data(call, usage);
-}
-
-struct DataTap {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;  // tap_call: the stream calls the tap with keywords
-  PyObject* client;
-  PyObject* process;  // the client's own _process_response_data
-  PyObject* call;
-};
-
-DataTap* as_tap(PyObject* obj) { return reinterpret_cast<DataTap*>(obj); }
-
-// The chunk's data, given by keyword as the stream passes it.
-PyObject* data_argument(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-  if (kwnames == nullptr) return nargs > 0 ? args[0] : nullptr;
-  PyObject* wanted = g_data.get();
-  if (wanted == nullptr) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (key == wanted || PyUnicode_Compare(key, wanted) == 0) return args[nargs + static_cast<std::size_t>(i)];
+  if (!response_noted(call)) {
+    const Ref model = Ref::borrow(get(chunk, g_model));
+    note_response(call, model.get(), get(chunk, g_id));
   }
-  return nullptr;
+  PyObject* usage = get(chunk, g_usage);
+  if (fields_of(usage) == nullptr) return true;
+  merge_usage_data(call, usage);
+  // A usage-only chunk that only tracing asked for stays from the caller.
+  return has_choices || !usage_chunk_hidden(call);
 }
 
-// Reads the chunk (a fault in reading is logged and the chunk goes on),
-// then lets the client build its model as it would have.
-PyObject* tap_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  DataTap* tap = as_tap(self);
-  const std::size_t nargs = PyVectorcall_NARGS(nargsf);
-  PyObject* data = data_argument(args, nargs, kwnames);
-  PyErr_Clear();
-  if (data != nullptr) {
-    PyObject* read = guarded([&] {
-      as_tracing_fault("reading a streamed item", [&] { read_chunk(tap->call, data); });
-      return Ref::borrow(Py_None);
-    });
-    if (read == nullptr) return nullptr;  // a BaseException: it goes to the caller
-    Py_DECREF(read);
-  }
-  return PyObject_Vectorcall(tap->process, args, nargsf, kwnames);
-}
-
-PyObject* tap_getattro(PyObject* self, PyObject* name) {
-  DataTap* tap = as_tap(self);
-  PyObject* process = g_process.get();
-  if (process == nullptr) return nullptr;
-  if (name == process || (PyUnicode_Check(name) && PyUnicode_Compare(name, process) == 0)) return Py_NewRef(self);
-  return PyObject_GetAttr(tap->client, name);
-}
-
-using DataTapReferences = HeldReferences<DataTap, &DataTap::client, &DataTap::process, &DataTap::call>;
+namespace {
 
 // ---- the usage chunk that only tracing asked for ----
 
@@ -397,63 +360,26 @@ Ref without_usage_chunk(PyObject*, const Args<kWithoutUsageChunk>& args) {
   return new_usage_filter(args[0], args[1], args[2]);
 }
 
-PyTypeObject* g_data_tap_type = nullptr;
+constexpr auto kChatChunk = function("chat_chunk", {{"call"}, {"chunk"}});
+constexpr char kChatChunkDoc[] =
+    "Reads a chat completion chunk (the client's model of it, or its JSON data) on `call`; False for a usage-only "
+    "chunk that only tracing asked for, which the caller is not shown.";
 
-constexpr auto kChatDataTap = function("chat_data_tap", {{"client"}, {"call"}});
-constexpr char kChatDataTapDoc[] =
-    "A stand-in for a chat stream's client whose _process_response_data first reads each chunk's data "
-    "on `call`; every other attribute is the client's.";
-
-Ref chat_data_tap(PyObject*, const Args<kChatDataTap>& args) {
-  if (!is_call(args[1])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  return new_chat_data_tap(args[0], args[1]);
+Ref chat_chunk(PyObject*, const Args<kChatChunk>& args) {
+  if (!is_call(args[0])) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
+  return to_python(read_chat_chunk(args[0], args[1]));
 }
-
-PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DataTap, vectorcall)), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    {Py_tp_members, g_members},
-    {Py_tp_getattro, reinterpret_cast<void*>(tap_getattro)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(DataTapReferences::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(DataTapReferences::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(DataTapReferences::dealloc)},
-    {0, nullptr},
-};
 
 }  // namespace
 
-void make_data_tap_type() {
-  if (g_data_tap_type != nullptr) return;
-  PyType_Spec type_desc = {
-      "korvanta._native.ChatDataTap", sizeof(DataTap), 0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      g_slots};
-  PyObject* made = PyType_FromSpec(&type_desc);
-  raise_if(made == nullptr);
-  g_data_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+void make_usage_filter_type() {
+  if (g_filter_type != nullptr) return;
   PyType_Spec filter_desc = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              g_filter_slots};
-  made = PyType_FromSpec(&filter_desc);
+  PyObject* made = PyType_FromSpec(&filter_desc);
   raise_if(made == nullptr);
-  g_filter_type = reinterpret_cast<PyTypeObject*>(made);
-}
-
-Ref new_chat_data_tap(PyObject* client, PyObject* call) {
-  Ref process = checked(PyObject_GetAttr(client, g_process.require()));
-  DataTap* tap = new_object<DataTap>(g_data_tap_type);
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(tap));
-  tap->vectorcall = tap_call;
-  tap->client = Ref::borrow(client).release();
-  tap->process = process.release();
-  tap->call = Ref::borrow(call).release();
-  PyObject_GC_Track(obj.get());
-  return obj;
+  g_filter_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
 }
 
 Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan) {
@@ -471,7 +397,7 @@ Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan) {
 }
 
 PyMethodDef chat_stream_functions[] = {
-    fastcall_method<kChatDataTap, chat_data_tap, kChatDataTapDoc>(),
+    fastcall_method<kChatChunk, chat_chunk, kChatChunkDoc>(),
     fastcall_method<kWithoutUsageChunk, without_usage_chunk, kWithoutUsageChunkDoc>(),
     fastcall_method<kTakeUsageChunk, take_usage_chunk_entry, kTakeUsageChunkDoc>(),
     {nullptr, nullptr, 0, nullptr},

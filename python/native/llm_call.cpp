@@ -284,6 +284,8 @@ void add_call_tag(PyObject* call, std::string_view key, std::string_view value) 
 
 void hide_usage_chunk(PyObject* call) { as_call(call)->hide_usage_chunk = true; }
 
+bool usage_chunk_hidden(PyObject* call) { return as_call(call)->hide_usage_chunk; }
+
 bool first_token_seen(PyObject* call) { return as_call(call)->first_token_seen; }
 
 void note_first_token(PyObject* obj) {

@@ -26,6 +26,7 @@ void note_prompt(PyObject* call, PyObject* prompt, PyObject* request, PyObject* 
 void add_call_tag(PyObject* call, std::string_view key, std::string_view value);
 // Call.hide_usage_chunk = True: the usage chunk was asked for by tracing only.
 void hide_usage_chunk(PyObject* call);
+bool usage_chunk_hidden(PyObject* call);
 bool first_token_seen(PyObject* call);
 // Takes the time to first token, the first time only.
 void note_first_token(PyObject* call);

@@ -43,7 +43,7 @@ Ref init() {
     raise_if(PyModule_AddFunctions(made.get(), functions) < 0);
   }
   make_tap_type();
-  make_data_tap_type();
+  make_usage_filter_type();
   make_stream_setup_types();
   Ref call_type = make_call_type();
   raise_if(PyModule_AddObjectRef(made.get(), "Call", call_type.get()) < 0);

@@ -1,7 +1,7 @@
 // Tracing an OpenAI chat completion stream in place, in one native step: the
-// stream's decoder, client, item iterator and close() are replaced on the
-// instance by the stand-ins that read it (see chat_stream.cpp and
-// stream_tap.cpp). Every streamed call takes this step, so it runs no Python.
+// stream's decoder, item iterator and close() are replaced on the instance
+// by the stand-ins that read it (see chat_stream.cpp and stream_tap.cpp).
+// Every streamed call takes this step, so it runs no Python.
 #include <Python.h>
 
 #include <cstddef>
@@ -17,7 +17,6 @@
 namespace korvanta::py::native {
 namespace {
 
-InternedName g_client("_client");
 InternedName g_iterator("_iterator");
 InternedName g_decoder("_decoder");
 InternedName g_response("response");
@@ -180,7 +179,7 @@ PyObject* entry(PyObject* dict, InternedName& key) {
 constexpr auto kTraceChatStream = function("trace_chat_stream", {{"fault"}, {"scan"}, {"stream"}, {"call"}});
 constexpr char kTraceChatStreamDoc[] =
     "Traces a sync OpenAI chat completion stream in place on `call`: its decoder (when call.hide_usage_chunk), "
-    "client, item iterator and close() replaced on the instance. False, and the stream unchanged, for a stream "
+    "item iterator and close() replaced on the instance. False, and the stream unchanged, for a stream "
     "not of that shape.";
 
 Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
@@ -194,17 +193,15 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   const Ref attributes = checked(PyObject_GenericGetDict(stream, nullptr));
   if (!PyDict_Check(attributes.get())) return to_python(false);
   // Held: making the stand-ins runs Python code (attribute lookups).
-  const Ref client = Ref::borrow(entry(attributes.get(), g_client));
   const Ref inner = Ref::borrow(entry(attributes.get(), g_iterator));
   const Ref decoder = Ref::borrow(entry(attributes.get(), g_decoder));
   const Ref response = Ref::borrow(entry(attributes.get(), g_response));
-  if (!client || !decoder || !response || !inner || !PyGen_CheckExact(inner.get())) return to_python(false);
+  if (!decoder || !response || !inner || !PyGen_CheckExact(inner.get())) return to_python(false);
   const Ref hide = checked(PyObject_GetAttr(call, g_hide_usage_chunk.require()));
   const Ref stream_ref = checked(PyWeakref_NewRef(stream, nullptr));
 
   // Every stand-in is made before any is set: a stream is traced whole or not at all.
-  Ref data_tap = new_chat_data_tap(client.get(), call);
-  Ref items = new_tap(inner.get(), call, Py_None, args[0]);
+  Ref items = new_tap(inner.get(), call, Py_None, args[0], read_chat_chunk);
   Ref usage_decoder;
   if (hide.get() == Py_True) {
     UsageDecoder* made = new_object<UsageDecoder>(g_decoder_type);
@@ -224,7 +221,6 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   PyObject_GC_Track(made);
 
   if (usage_decoder) raise_if(PyDict_SetItem(attributes.get(), g_decoder.require(), usage_decoder.get()) < 0);
-  raise_if(PyDict_SetItem(attributes.get(), g_client.require(), data_tap.get()) < 0);
   raise_if(PyDict_SetItem(attributes.get(), g_iterator.require(), items.get()) < 0);
   raise_if(PyDict_SetItem(attributes.get(), g_close.require(), closer.get()) < 0);
   raise_if(PyDict_SetItem(attributes.get(), g_traced.require(), Py_True) < 0);

@@ -2,7 +2,8 @@
 // caller as they come and recorded on the call. Native because it runs once
 // per streamed item, between the client's own parsing of each.
 //
-// Until the call's first token, each item is read at once (`read(call,
+// With a native reader, every item is read as it passes. With a Python one:
+// until the call's first token, each item is read at once (`read(call,
 // item)`, False keeps an item only tracing asked for from the caller);
 // after it, items are only put aside on `call.pending` and read in batches
 // by `call.drain()`. The call ends when the items run out, fails with the
@@ -15,6 +16,7 @@
 #include "functions.hpp"
 #include "held_references.hpp"
 #include "interned.hpp"
+#include "llm_call.hpp"
 #include "stream_tap.hpp"
 
 namespace korvanta::py::native {
@@ -35,6 +37,7 @@ struct Tap {
   PyObject* call;
   PyObject* read;   // read(call, item) -> bool; None: items are read elsewhere
   PyObject* fault;  // fault(kind, error): a fault inside tracing, logged
+  NativeRead native_read;  // when set, reads every item in place of read
   bool reading;     // before the first token
 };
 
@@ -83,6 +86,12 @@ Ref next_item(Tap* tap) {
       }
       finish(tap);
       return Ref();
+    }
+    if (tap->native_read != nullptr) {
+      bool shown = true;
+      as_tracing_fault("reading a streamed item", [&] { shown = tap->native_read(tap->call, item.get()); });
+      if (shown) return item;
+      continue;
     }
     if (tap->read == Py_None) return item;
     if (!tap->reading) {
@@ -154,7 +163,8 @@ PyTypeObject* g_tap_type = nullptr;
 
 }  // namespace
 
-Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault) {
+Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault, NativeRead native_read) {
+  if (native_read != nullptr && !is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   Ref inner = checked(PyObject_GetIter(items));
   Tap* made = new_object<Tap>(g_tap_type);
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(made));
@@ -162,6 +172,7 @@ Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault) {
   made->call = Ref::borrow(call).release();
   made->read = Ref::borrow(read).release();
   made->fault = Ref::borrow(fault).release();
+  made->native_read = native_read;
   made->reading = true;
   PyObject_GC_Track(obj.get());
   return obj;

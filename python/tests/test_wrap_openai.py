@@ -452,17 +452,28 @@ _DELTA = {"index": 0, "delta": {"content": "hi"}, "finish_reason": "stop"}
     ({"choices": [{**_DELTA, "delta": {"content": "", "refusal": "no"}}], "model": "m",
       "usage": {"prompt_tokens": 3}}, "no"),
 ])
-def test_a_chunk_is_read_from_its_data_whatever_its_dicts_hold(data, text):
+@pytest.mark.parametrize("as_model", [False, True])
+def test_a_chunk_is_read_from_its_model_or_data_whatever_they_hold(data, text, as_model):
     from korvanta import _native
 
-    class Client:
-        def _process_response_data(self, *, data, cast_to, response):
-            return data
+    if as_model:
+        # as the client builds its chunk models (a key that is no name is no field)
+        data = openai.types.chat.ChatCompletionChunk.construct(**{k: v for k, v in data.items() if isinstance(k, str)})
+    call = _native.Call("chat", "openai", "m", None, None)
+    assert _native.chat_chunk(call, data) is True
+    assert (call.text, call.finish_reasons, call.response_model, call.input_tokens) == ([text], ["stop"], "m", 3)
+
+
+@pytest.mark.parametrize("hidden", [False, True])
+def test_a_usage_only_chunk_is_kept_from_the_caller_only_when_tracing_asked_for_it(hidden):
+    from korvanta import _native
 
     call = _native.Call("chat", "openai", "m", None, None)
-    tap = _native.chat_data_tap(Client(), call)
-    assert tap._process_response_data(data=data, cast_to=dict, response=None) is data
-    assert (call.text, call.finish_reasons, call.response_model, call.input_tokens) == ([text], ["stop"], "m", 3)
+    call.hide_usage_chunk = hidden
+    chunk = openai.types.chat.ChatCompletionChunk.construct(id="c", model="m", choices=[],
+                                                            usage={"prompt_tokens": 4, "completion_tokens": 2})
+    assert _native.chat_chunk(call, chunk) is not hidden
+    assert (call.input_tokens, call.output_tokens) == (4, 2)
 
 
 def _completion(**fields):
