@@ -3,7 +3,10 @@
 // of the chunk and its usage object that tracing records.
 #include "korvanta/usage_chunk.hpp"
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "otlp_utf8.hpp"
@@ -33,6 +36,30 @@ struct Value {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Where the run of a string's plain characters from `pos` ends: at the
+// first '"', '\\' or control character, or near the end of the text (the
+// caller reads the rest one by one). Eight bytes at a time: the lowest byte
+// each test flags is exact, so the lowest of the three is the first stop.
+std::size_t plain_run(std::string_view s, std::size_t pos) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  while (pos + 8 <= s.size()) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, s.data() + pos, 8);
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    const std::uint64_t stops = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                 ((word - kOnes * 0x20) & ~word)) &
+                                kHighs;
+    if (stops != 0) {
+      if constexpr (std::endian::native == std::endian::little) return pos + std::countr_zero(stops) / 8;
+      return pos;  // elsewhere the bytes are read one by one from here
+    }
+    pos += 8;
+  }
+  return pos;
+}
 
 class Reader {
  public:
@@ -156,6 +183,8 @@ class Reader {
     const std::size_t begin = ++pos_;
     bool escaped = false;
     while (pos_ < s_.size()) {
+      pos_ = plain_run(s_, pos_);
+      if (pos_ >= s_.size()) break;
       const char c = s_[pos_];
       if (c == '"') {
         Value v{Kind::String, s_.substr(begin, pos_ - begin), pos_ == begin, escaped};

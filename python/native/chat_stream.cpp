@@ -45,10 +45,9 @@ PyObject* fields_of(PyObject* part) {
   return slot != nullptr && *slot != nullptr && PyDict_Check(*slot) ? *slot : nullptr;
 }
 
-// part.key, or None when absent or `part` has no fields. Borrowed: the chunk
-// is held while it is read.
-PyObject* get(PyObject* part, InternedName& key) {
-  PyObject* fields = fields_of(part);
+// fields[key] (borrowed: the chunk is held while it is read), or None when
+// absent or there are no fields.
+PyObject* field(PyObject* fields, InternedName& key) {
   if (fields == nullptr) return Py_None;
   PyObject* value = PyDict_GetItemWithError(fields, key.require());
   if (value == nullptr) {
@@ -57,6 +56,9 @@ PyObject* get(PyObject* part, InternedName& key) {
   }
   return value;
 }
+
+// part.key, read as field() does.
+PyObject* get(PyObject* part, InternedName& key) { return field(fields_of(part), key); }
 
 // The counts of a chunk's usage data, merged on the call.
 void merge_usage_data(PyObject* call, PyObject* usage) {
@@ -80,40 +82,42 @@ bool is_zero(PyObject* value) {
 // fragments, finish reasons, the model and id, and usage. The parts read are
 // held: a lookup may run Python code (a key's __eq__) that drops them.
 bool read_chat_chunk(PyObject* call, PyObject* chunk) {
-  if (fields_of(chunk) == nullptr) return true;
-  const Ref choices = Ref::borrow(get(chunk, g_choices));
+  PyObject* fields = fields_of(chunk);
+  if (fields == nullptr) return true;
+  const Ref held = Ref::borrow(fields);
+  const Ref choices = Ref::borrow(field(fields, g_choices));
   const bool has_choices = PyList_Check(choices.get()) && PyList_GET_SIZE(choices.get()) > 0;
   for (Py_ssize_t i = 0; has_choices && i < PyList_GET_SIZE(choices.get()); ++i) {
-    const Ref choice = Ref::borrow(PyList_GET_ITEM(choices.get(), i));
-    const Ref delta = Ref::borrow(get(choice.get(), g_delta));
-    const Ref index = Ref::borrow(get(choice.get(), g_index));
-    PyObject* content = get(delta.get(), g_content);
-    PyObject* text = has_text(content) ? content : get(delta.get(), g_refusal);
+    const Ref choice = Ref::borrow(fields_of(PyList_GET_ITEM(choices.get(), i)));
+    const Ref delta = Ref::borrow(fields_of(field(choice.get(), g_delta)));
+    const Ref index = Ref::borrow(field(choice.get(), g_index));
+    PyObject* content = field(delta.get(), g_content);
+    PyObject* text = has_text(content) ? content : field(delta.get(), g_refusal);
     if (has_text(text)) {
       note_first_token(call);
       if (is_zero(index.get())) add_text(call, text);
     }
-    const Ref tool_calls = Ref::borrow(get(delta.get(), g_tool_calls));
+    const Ref tool_calls = Ref::borrow(field(delta.get(), g_tool_calls));
     if (PyList_Check(tool_calls.get()) && PyList_GET_SIZE(tool_calls.get()) > 0) {
       note_first_token(call);
       for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tool_calls.get()); ++j) {
-        const Ref tool_call = Ref::borrow(PyList_GET_ITEM(tool_calls.get(), j));
-        const Ref function = Ref::borrow(get(tool_call.get(), g_function));
-        const Ref key = checked(PyTuple_Pack(2, index.get(), get(tool_call.get(), g_index)));
-        const Ref call_id = Ref::borrow(get(tool_call.get(), g_id));
-        const Ref name = Ref::borrow(get(function.get(), g_name));
-        add_tool_call(call, key.get(), call_id.get(), name.get(), get(function.get(), g_arguments));
+        const Ref tool_call = Ref::borrow(fields_of(PyList_GET_ITEM(tool_calls.get(), j)));
+        const Ref function = Ref::borrow(fields_of(field(tool_call.get(), g_function)));
+        const Ref key = checked(PyTuple_Pack(2, index.get(), field(tool_call.get(), g_index)));
+        const Ref call_id = Ref::borrow(field(tool_call.get(), g_id));
+        const Ref name = Ref::borrow(field(function.get(), g_name));
+        add_tool_call(call, key.get(), call_id.get(), name.get(), field(function.get(), g_arguments));
       }
     }
-    PyObject* finish = get(choice.get(), g_finish_reason);
+    PyObject* finish = field(choice.get(), g_finish_reason);
     if (has_text(finish)) add_finish_reason(call, finish);
   }
   // Every chunk names the model and id; the first that does is read.
   if (!response_noted(call)) {
-    const Ref model = Ref::borrow(get(chunk, g_model));
-    note_response(call, model.get(), get(chunk, g_id));
+    const Ref model = Ref::borrow(field(fields, g_model));
+    note_response(call, model.get(), field(fields, g_id));
   }
-  PyObject* usage = get(chunk, g_usage);
+  PyObject* usage = field(fields, g_usage);
   if (fields_of(usage) == nullptr) return true;
   merge_usage_data(call, usage);
   // A usage-only chunk that only tracing asked for stays from the caller.
