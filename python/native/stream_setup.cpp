@@ -148,6 +148,26 @@ PyObject* closer_doc(PyObject* self, void*) {
 
 PyObject* closer_name(PyObject*, void*) { return PyUnicode_FromString("close"); }
 
+// inspect.signature(stream.close): the class's close(), bound (without its
+// first parameter), as the untraced stream's bound method shows it.
+PyObject* closer_signature(PyObject* self, void*) {
+  return guarded([self] {
+    PyObject* kind = as_closer(self)->kind;
+    if (kind == nullptr) return none();
+    const Ref close = checked(PyObject_GetAttr(kind, g_close.require()));
+    const Ref inspect = checked(PyImport_ImportModule("inspect"));
+    const Ref signature = checked(PyObject_CallMethod(inspect.get(), "signature", "O", close.get()));
+    const Ref parameters = checked(PyObject_GetAttrString(signature.get(), "parameters"));
+    const Ref values = checked(PyObject_CallMethod(parameters.get(), "values", nullptr));
+    const Ref listed = checked(PySequence_List(values.get()));
+    const Ref bound = checked(PyList_GetSlice(listed.get(), 1, PY_SSIZE_T_MAX));
+    const Ref replace = checked(PyObject_GetAttrString(signature.get(), "replace"));
+    const Ref keywords = checked(Py_BuildValue("{s:O}", "parameters", bound.get()));
+    const Ref empty = checked(PyTuple_New(0));
+    return checked(PyObject_Call(replace.get(), empty.get(), keywords.get()));
+  });
+}
+
 using CloserReferences =
     HeldReferences<Closer, &Closer::stream, &Closer::response, &Closer::kind, &Closer::call>;
 
@@ -161,6 +181,7 @@ PyGetSetDef g_closer_getset[] = {
     {"__doc__", closer_doc, nullptr, nullptr, nullptr},
     {"__name__", closer_name, nullptr, nullptr, nullptr},
     {"__qualname__", closer_name, nullptr, nullptr, nullptr},
+    {"__signature__", closer_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import inspect
 import json
 import logging
 
@@ -534,6 +535,7 @@ def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_i
     stream = client.chat.completions.create(model="m", messages=[], stream=True)
     close = stream.close
     assert (close.__name__, close.__doc__) == ("close", openai.Stream.close.__doc__)
+    assert inspect.signature(close) == inspect.signature(openai.Stream.close.__get__(stream))
     with pytest.raises(TypeError):
         close(1)
     items = iter(stream)
