@@ -60,11 +60,17 @@ PyObject* field(PyObject* fields, InternedName& key) {
 // part.key, read as field() does.
 PyObject* get(PyObject* part, InternedName& key) { return field(fields_of(part), key); }
 
-// The counts of a chunk's usage data, merged on the call.
+// The counts of a chunk's usage data, merged on the call. Each is held: a
+// lookup may run Python code (a key's __eq__) that drops what it read before.
 void merge_usage_data(PyObject* call, PyObject* usage) {
-  merge_usage(call, {get(usage, g_prompt_tokens), get(usage, g_completion_tokens),
-                     get(get(usage, g_prompt_details), g_cached_tokens), nullptr,
-                     get(get(usage, g_completion_details), g_reasoning_tokens)});
+  const Ref fields = Ref::borrow(fields_of(usage));
+  const Ref prompt = Ref::borrow(fields_of(field(fields.get(), g_prompt_details)));
+  const Ref completion = Ref::borrow(fields_of(field(fields.get(), g_completion_details)));
+  const Ref input = Ref::borrow(field(fields.get(), g_prompt_tokens));
+  const Ref output = Ref::borrow(field(fields.get(), g_completion_tokens));
+  const Ref cached = Ref::borrow(field(prompt.get(), g_cached_tokens));
+  const Ref reasoning = Ref::borrow(field(completion.get(), g_reasoning_tokens));
+  merge_usage(call, {input.get(), output.get(), cached.get(), nullptr, reasoning.get()});
 }
 
 // A non-empty str, as Python's truth test of a text field.
@@ -106,7 +112,8 @@ bool read_chat_chunk(PyObject* call, PyObject* chunk) {
         const Ref key = checked(PyTuple_Pack(2, index.get(), field(tool_call.get(), g_index)));
         const Ref call_id = Ref::borrow(field(tool_call.get(), g_id));
         const Ref name = Ref::borrow(field(function.get(), g_name));
-        add_tool_call(call, key.get(), call_id.get(), name.get(), field(function.get(), g_arguments));
+        const Ref arguments = Ref::borrow(field(function.get(), g_arguments));
+        add_tool_call(call, key.get(), call_id.get(), name.get(), arguments.get());
       }
     }
     PyObject* finish = field(choice.get(), g_finish_reason);
@@ -117,9 +124,9 @@ bool read_chat_chunk(PyObject* call, PyObject* chunk) {
     const Ref model = Ref::borrow(field(fields, g_model));
     note_response(call, model.get(), field(fields, g_id));
   }
-  PyObject* usage = field(fields, g_usage);
-  if (fields_of(usage) == nullptr) return true;
-  merge_usage_data(call, usage);
+  const Ref usage = Ref::borrow(field(fields, g_usage));
+  if (fields_of(usage.get()) == nullptr) return true;
+  merge_usage_data(call, usage.get());
   // A usage-only chunk that only tracing asked for stays from the caller.
   return has_choices || !usage_chunk_hidden(call);
 }

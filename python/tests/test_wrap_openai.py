@@ -477,6 +477,37 @@ def test_a_usage_only_chunk_is_kept_from_the_caller_only_when_tracing_asked_for_
     assert (call.input_tokens, call.output_tokens) == (4, 2)
 
 
+def test_a_chunk_read_while_python_code_drops_its_parts_keeps_what_it_read():
+    from korvanta import _native
+
+    class Key:  # a usage key that collides with completion_tokens and drops prompt_tokens when compared
+        def __hash__(self):
+            return hash("completion_tokens")
+
+        def __eq__(self, other):
+            if armed:
+                usage.pop("prompt_tokens", None)
+            return False
+
+    class Id:  # a tool call id whose truth test drops the arguments before they are recorded
+        def __bool__(self):
+            function.pop("arguments", None)
+            return True
+
+    prompt_tokens = int("1" * 30)
+    armed = False
+    usage = {"prompt_tokens": prompt_tokens, Key(): 0, "completion_tokens": 2}
+    armed = True
+    function = {"name": "get", "arguments": "".join(['{"city": ', '"Paris"}'])}
+    call = _native.Call("chat", "openai", "m", None, None)
+    first = {"index": 0, "id": "c", "function": {"name": "get", "arguments": ""}}
+    _native.chat_chunk(call, {"choices": [{"index": 0, "delta": {"tool_calls": [first]}}], "model": "m"})
+    _native.chat_chunk(call, {"choices": [{"index": 0, "delta": {"tool_calls": [
+        {"index": 0, "id": Id(), "function": function}]}}], "model": "m", "usage": usage})
+    assert (call.input_tokens, call.output_tokens) == (prompt_tokens, 2)
+    assert call.tool_calls[(0, 0)][2] == ['{"city": "Paris"}']
+
+
 def _completion(**fields):
     answer = {"id": "c1", "object": "chat.completion", "created": 1, "model": "gpt-4o-2024-08-06",
               "choices": [{"index": 0, "finish_reason": "stop",
