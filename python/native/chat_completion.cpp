@@ -34,7 +34,7 @@ InternedName g_message("message");
 // getattr(obj, name, None)).
 Ref attribute_or_none(PyObject* obj, InternedName& name) {
   if (obj == Py_None) return none();
-  Ref value = optional_attribute(obj, name);
+  Ref value = optional_field_attribute(obj, name);
   return value ? value : none();
 }
 
@@ -68,7 +68,7 @@ void set_body(PyObject* options, PyObject* body) {
 // again. Else None.
 Ref ask_for_usage(PyObject* call, PyObject* state, PyObject* options, PyObject* body) {
   if (!truthy(attribute(state, g_stream_usage).get()) || contains(body, g_stream_options)) return none();
-  const Ref extra = attribute(options, g_extra_json);
+  const Ref extra = field_attribute(options, g_extra_json);
   if (truthy(extra.get()) && contains(extra.get(), g_stream_options)) return none();
   Ref asked = checked(PyDict_Copy(body));
   Ref usage = checked(PyDict_New());
@@ -87,7 +87,7 @@ constexpr char kChatOpenDoc[] =
 Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   PyObject* state = args[1];
   PyObject* options = args[2];
-  Ref body = attribute(options, g_json_data);
+  Ref body = field_attribute(options, g_json_data);
   if (!PyDict_Check(body.get())) body = checked(PyDict_New());
   // Held: the attribute reads and the span's start below may run Python code
   // that changes the body.
@@ -137,27 +137,27 @@ void for_each_item(PyObject* sequence, const char* what, Read&& read) {
 }
 
 void read_choice(PyObject* call, PyObject* choice) {
-  const Ref answer = attribute(choice, g_message);
-  if (is_first(attribute(choice, g_index).get())) {
-    Ref text = attribute(answer.get(), g_content);
-    if (!truthy(text.get())) text = attribute(answer.get(), g_refusal);
+  const Ref answer = field_attribute(choice, g_message);
+  if (is_first(field_attribute(choice, g_index).get())) {
+    Ref text = field_attribute(answer.get(), g_content);
+    if (!truthy(text.get())) text = field_attribute(answer.get(), g_refusal);
     if (truthy(text.get())) add_text(call, text.get());
   }
-  const Ref tool_calls = attribute(answer.get(), g_tool_calls);
+  const Ref tool_calls = field_attribute(answer.get(), g_tool_calls);
   if (truthy(tool_calls.get())) {
     for_each_item(tool_calls.get(), "tool_calls: expected a sequence", [&](PyObject* tool_call) {
       const Ref function = attribute_or_none(tool_call, g_function);
       if (function.get() == Py_None) return;
-      const Ref index = attribute(choice, g_index);
-      const Ref id = attribute(tool_call, g_id);
-      const Ref name = attribute(function.get(), g_name);
-      const Ref arguments = attribute(function.get(), g_arguments);
+      const Ref index = field_attribute(choice, g_index);
+      const Ref id = field_attribute(tool_call, g_id);
+      const Ref name = field_attribute(function.get(), g_name);
+      const Ref arguments = field_attribute(function.get(), g_arguments);
       // As Call.complete_tool_call: the entry at (choice, id) is replaced.
       Ref key = checked(PyTuple_Pack(2, index.get(), id.get()));
       replace_tool_call(call, key.get(), id.get(), name.get(), arguments.get());
     });
   }
-  const Ref finish = attribute(choice, g_finish_reason);
+  const Ref finish = field_attribute(choice, g_finish_reason);
   if (truthy(finish.get())) add_finish_reason(call, finish.get());
 }
 
@@ -170,13 +170,13 @@ Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
   PyObject* call = args[0];
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   PyObject* completion = args[1];
-  set_response_model(call, attribute(completion, g_model).get());
-  set_response_id(call, attribute(completion, g_id).get());
-  const Ref choices = attribute(completion, g_choices);
+  set_response_model(call, field_attribute(completion, g_model).get());
+  set_response_id(call, field_attribute(completion, g_id).get());
+  const Ref choices = field_attribute(completion, g_choices);
   if (truthy(choices.get())) {
     for_each_item(choices.get(), "choices: expected a sequence", [&](PyObject* choice) { read_choice(call, choice); });
   }
-  const Ref usage = attribute(completion, g_usage);
+  const Ref usage = field_attribute(completion, g_usage);
   if (usage.get() != Py_None) read_usage(call, usage.get());
   return none();
 }

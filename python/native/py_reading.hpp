@@ -1,5 +1,6 @@
 // How korvanta._native's steps read Python values they are handed: truth as
-// Python sees it, and attributes, required or optional. An error ends the
+// Python sees it, and attributes, required or optional (the fields of the
+// clients' models straight from their instance dicts). An error ends the
 // entry (ErrorAlreadySet), as everywhere in the native part.
 #pragma once
 
@@ -32,6 +33,44 @@ inline Ref optional_attribute(PyObject* obj, InternedName& name) {
   raise_if(_PyObject_LookupAttr(obj, name.require(), &value) < 0);
 #endif
   return Ref::steal(value);
+}
+
+inline InternedName g_getattribute("__getattribute__");
+
+// obj.name when Python would read it from obj's instance dict, without the
+// generic lookup's steps: the class's __getattribute__ is object's and the
+// class has no data descriptor of that name (as for a pydantic model's
+// fields). Borrowed; nullptr when the generic lookup must decide.
+inline PyObject* instance_field(PyObject* obj, InternedName& name) {
+  PyObject* getattribute = g_getattribute.get();
+  PyObject* key = name.get();
+  if (getattribute == nullptr || key == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  // object.__getattribute__, held for the life of the process.
+  static PyObject* const generic = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute));
+  PyTypeObject* type = Py_TYPE(obj);
+  if (generic == nullptr || _PyType_Lookup(type, getattribute) != generic) return nullptr;
+  PyObject* descriptor = _PyType_Lookup(type, key);
+  if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return nullptr;
+  PyObject** slot = _PyObject_GetDictPtr(obj);
+  if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(*slot, key);
+  if (value == nullptr) PyErr_Clear();  // the generic lookup says what is missing or failing
+  return value;
+}
+
+// obj.name, a model's field read from its instance dict where it can be.
+inline Ref field_attribute(PyObject* obj, InternedName& name) {
+  if (PyObject* value = instance_field(obj, name)) return Ref::borrow(value);
+  return attribute(obj, name);
+}
+
+// obj.name, or an empty Ref when obj has no such attribute; as field_attribute.
+inline Ref optional_field_attribute(PyObject* obj, InternedName& name) {
+  if (PyObject* value = instance_field(obj, name)) return Ref::borrow(value);
+  return optional_attribute(obj, name);
 }
 
 }  // namespace korvanta::py::native

@@ -561,6 +561,30 @@ def test_a_completion_that_changes_while_read_is_read_safely(spans):
     assert call.text == ["kept"]
 
 
+class _Shadowed:  # a data descriptor on the class wins over the instance dict
+    model = property(lambda self: "from the class")
+
+    def __init__(self):
+        self.__dict__.update(model="from the dict", id="c", choices=[], usage=None)
+
+
+class _Intercepted:  # so does the class's own __getattribute__
+    def __init__(self):
+        self.__dict__.update(model="from the dict", id="c", choices=[], usage=None)
+
+    def __getattribute__(self, name):
+        return "from the class" if name == "model" else object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("kind", [_Shadowed, _Intercepted])
+def test_a_completion_is_read_as_python_reads_its_attributes(kind):
+    from korvanta import _native, _openai
+
+    call = _native.Call("chat", "openai", "m", None, None)
+    _openai._ChatCompletions.record(call, kind())
+    assert (call.response_model, call.response_id) == ("from the class", "c")
+
+
 def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_is_gone(server, spans):
     client = traced(server, False)
     stream = client.chat.completions.create(model="m", messages=[], stream=True)
