@@ -23,7 +23,6 @@ InternedName g_response("response");
 InternedName g_close("close");
 InternedName g_end("end");
 InternedName g_iter_bytes("iter_bytes");
-InternedName g_hide_usage_chunk("hide_usage_chunk");
 InternedName g_doc("__doc__");
 InternedName g_traced("_korvanta_call");
 
@@ -218,13 +217,12 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   const Ref decoder = Ref::borrow(entry(attributes.get(), g_decoder));
   const Ref response = Ref::borrow(entry(attributes.get(), g_response));
   if (!decoder || !response || !inner || !PyGen_CheckExact(inner.get())) return to_python(false);
-  const Ref hide = checked(PyObject_GetAttr(call, g_hide_usage_chunk.require()));
   const Ref stream_ref = checked(PyWeakref_NewRef(stream, nullptr));
 
   // Every stand-in is made before any is set: a stream is traced whole or not at all.
   Ref items = new_tap(inner.get(), call, Py_None, args[0], read_chat_chunk);
   Ref usage_decoder;
-  if (hide.get() == Py_True) {
+  if (usage_chunk_hidden(call)) {
     UsageDecoder* made = new_object<UsageDecoder>(g_decoder_type);
     made->decoder = Ref::borrow(decoder.get()).release();
     made->call = Ref::borrow(call).release();
