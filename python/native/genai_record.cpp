@@ -272,6 +272,17 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
                                      std::pair{"gen_ai.usage.cache_creation.input_tokens", written.get()},
                                      std::pair{"gen_ai.usage.reasoning.output_tokens", reasoning.get()}}) {
       if (value == Py_None) continue;
+      // An exact int that fits is written here, as str() would write it.
+      if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+          char digits[24];
+          const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+          borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+          continue;
+        }
+      }
       Ref text = checked(PyObject_Str(value));
       borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, as_text(text.get()));
     }

@@ -359,8 +359,9 @@ def _event(data):
     return b"data: " + json.dumps(data).encode() + b"\r\n\r\n"
 
 
-_TEXT_EVENTS = b"".join(_event({"choices": [{"index": 0, "delta": {"content": f"part {i}\n"}}], "usage": None})
-                        for i in range(5))
+# Some text holds "[]" too: only the usage chunk is kept back.
+_TEXT_EVENTS = b"".join(_event({"choices": [{"index": 0, "delta": {"content": f"part {i}{' []' * (i % 2)}\n"}}],
+                                "usage": None}) for i in range(5))
 
 
 def _usage_event(model):
