@@ -6,6 +6,10 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 #include "error.hpp"
 #include "interned.hpp"
 #include "ref.hpp"
@@ -37,10 +41,40 @@ inline Ref optional_attribute(PyObject* obj, InternedName& name) {
 
 inline InternedName g_getattribute("__getattribute__");
 
+// A (type, name) found to be read from the instance dict, with the type's
+// version tag then: the interpreter gives a type a new tag whenever it or a
+// base class changes (0 while it has none), and never gives an old tag again.
+struct InstanceDictRead {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  PyObject* name = nullptr;
+};
+inline std::array<InstanceDictRead, 64> g_instance_dict_reads{};  // under the GIL
+
+// Whether Python reads `key` of a `type` instance from its instance dict
+// first: the class's __getattribute__ is object's and it has no data
+// descriptor of that name. Both lookups are remembered per type version.
+inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* getattribute) {
+  const std::size_t slot =
+      ((reinterpret_cast<std::uintptr_t>(type) >> 4) ^ (reinterpret_cast<std::uintptr_t>(key) >> 4)) %
+      g_instance_dict_reads.size();
+  InstanceDictRead& known = g_instance_dict_reads[slot];
+  if (type->tp_version_tag != 0 && known.version == type->tp_version_tag && known.type == type && known.name == key) {
+    return true;
+  }
+  // object.__getattribute__, held for the life of the process.
+  static PyObject* const generic = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute));
+  if (generic == nullptr || _PyType_Lookup(type, getattribute) != generic) return false;
+  PyObject* descriptor = _PyType_Lookup(type, key);
+  if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return false;
+  // The tag read after the lookups, which give the type one if it had none.
+  if (type->tp_version_tag != 0) known = {type, type->tp_version_tag, key};
+  return true;
+}
+
 // obj.name when Python would read it from obj's instance dict, without the
-// generic lookup's steps: the class's __getattribute__ is object's and the
-// class has no data descriptor of that name (as for a pydantic model's
-// fields). Borrowed; nullptr when the generic lookup must decide.
+// generic lookup's steps (as for a pydantic model's fields). Borrowed;
+// nullptr when the generic lookup must decide.
 inline PyObject* instance_field(PyObject* obj, InternedName& name) {
   PyObject* getattribute = g_getattribute.get();
   PyObject* key = name.get();
@@ -48,12 +82,7 @@ inline PyObject* instance_field(PyObject* obj, InternedName& name) {
     PyErr_Clear();
     return nullptr;
   }
-  // object.__getattribute__, held for the life of the process.
-  static PyObject* const generic = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute));
-  PyTypeObject* type = Py_TYPE(obj);
-  if (generic == nullptr || _PyType_Lookup(type, getattribute) != generic) return nullptr;
-  PyObject* descriptor = _PyType_Lookup(type, key);
-  if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return nullptr;
+  if (!reads_instance_dict(Py_TYPE(obj), key, getattribute)) return nullptr;
   PyObject** slot = _PyObject_GetDictPtr(obj);
   if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
   PyObject* value = PyDict_GetItemWithError(*slot, key);

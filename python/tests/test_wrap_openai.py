@@ -586,6 +586,28 @@ def test_a_completion_is_read_as_python_reads_its_attributes(kind):
     assert (call.response_model, call.response_id) == ("from the class", "c")
 
 
+@pytest.mark.parametrize("changed", ["class", "base"])
+def test_a_class_changed_after_its_completions_were_read_is_read_as_it_now_is(changed):
+    from korvanta import _native, _openai
+
+    class Base:
+        pass
+
+    class Completion(Base):
+        def __init__(self):
+            self.__dict__.update(model="from the dict", id="c", choices=[], usage=None)
+
+    def model_of(completion):
+        call = _native.Call("chat", "openai", "m", None, None)
+        _openai._ChatCompletions.record(call, completion)
+        return call.response_model
+
+    assert model_of(Completion()) == model_of(Completion()) == "from the dict"
+    setattr(Completion if changed == "class" else Base, "model", property(lambda self: "from the class"))
+    assert Completion().model == "from the class"  # Python's own read gives the class a new version
+    assert model_of(Completion()) == "from the class"
+
+
 def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_is_gone(server, spans):
     client = traced(server, False)
     stream = client.chat.completions.create(model="m", messages=[], stream=True)
