@@ -98,13 +98,21 @@ def _usage(call: Call, usage: Any) -> None:
     uncached = getattr(usage, "input_tokens", None)
     cached = getattr(usage, "cache_read_input_tokens", None)
     written = getattr(usage, "cache_creation_input_tokens", None)
+    details = getattr(usage, "output_tokens_details", None)
+    thinking = getattr(details, "thinking_tokens", None) if details is not None else None
     # Anthropic counts cache reads and writes apart from input_tokens; the
-    # span's prompt tokens are all the input, as the conventions count it.
+    # span's prompt tokens are all the input, as the conventions count it. A
+    # stream's later usage may repeat input_tokens without the cache counts
+    # its start gave: those still count.
     total = None
     if type(uncached) is int:
+        if type(cached) is not int and type(call.cached_tokens) is int:
+            cached = call.cached_tokens
+        if type(written) is not int and type(call.cache_write_tokens) is int:
+            written = call.cache_write_tokens
         total = uncached + (cached if type(cached) is int else 0) + (written if type(written) is int else 0)
     call.usage(input_tokens=total, output_tokens=getattr(usage, "output_tokens", None), cached_tokens=cached,
-               cache_write_tokens=written)
+               cache_write_tokens=written, reasoning_tokens=thinking)
 
 
 def _arguments(value: Any) -> str:

@@ -32,7 +32,7 @@ class Answer:
     output_tokens: int = 9
     cached_tokens: int = 0
     cache_write_tokens: int = 0  # Anthropic only
-    reasoning_tokens: int = 0  # OpenAI only
+    reasoning_tokens: int = 0
     model: str | None = None  # the model the answer names; the requested one with a date suffix if None
     status: int = 200  # any other: an error answer in the API's shape
     error: str = "scripted failure"
@@ -210,7 +210,8 @@ def _anthropic_error(status: int, message: str) -> dict[str, Any]:
 def _anthropic_usage(answer: Answer, output_tokens: int) -> dict[str, Any]:
     return {"input_tokens": answer.input_tokens - answer.cached_tokens - answer.cache_write_tokens,
             "output_tokens": output_tokens, "cache_read_input_tokens": answer.cached_tokens,
-            "cache_creation_input_tokens": answer.cache_write_tokens}
+            "cache_creation_input_tokens": answer.cache_write_tokens,
+            "output_tokens_details": {"thinking_tokens": answer.reasoning_tokens}}
 
 
 def _message_json(answer: Answer, model: str, streamed: bool = False) -> dict[str, Any]:
@@ -244,10 +245,11 @@ def _message_events(answer: Answer, model: str) -> list[tuple[str | None, Any]]:
                          delta={"type": "input_json_delta", "partial_json": piece})
                    for piece in _halves(call.arguments)]
         events.append(event("content_block_stop", index=index + offset))
-    # Only the output count: input counts came with message_start.
+    # The output count, and input_tokens again without the cache counts that came with message_start.
+    usage = {key: value for key, value in _anthropic_usage(answer, answer.output_tokens).items()
+             if not key.startswith("cache_")}
     events.append(event("message_delta", delta={"stop_reason": "tool_use" if answer.tool_calls else "end_turn",
-                                                "stop_sequence": None},
-                        usage={"output_tokens": answer.output_tokens}))
+                                                "stop_sequence": None}, usage=usage))
     events.append(event("message_stop"))
     return events
 

@@ -69,7 +69,7 @@ async def ask(client, way, **arguments):
 @ways
 def test_message_call_is_one_span_with_everything_the_answer_said(server, spans, is_async, way):
     server.script(Answer(text="Looking it up.", tool_calls=(CALL,), input_tokens=3000, output_tokens=50,
-                         cached_tokens=2000, cache_write_tokens=500))
+                         cached_tokens=2000, cache_write_tokens=500, reasoning_tokens=40))
     assert run(ask(traced(server, is_async), way, tools=TOOLS)) == "Looking it up."
     span = spans.one()
     assert (span["operation_name"], span["provider"], span["model_name"]) == ("chat", "Anthropic", MODEL)
@@ -82,6 +82,7 @@ def test_message_call_is_one_span_with_everything_the_answer_said(server, spans,
     assert (span["prompt_tokens"], span["completion_tokens"]) == (3000, 50)
     assert span["tags"]["gen_ai.usage.cache_read.input_tokens"] == "2000"
     assert span["tags"]["gen_ai.usage.cache_creation.input_tokens"] == "500"
+    assert span["tags"]["gen_ai.usage.reasoning.output_tokens"] == "40"
     # claude-sonnet-4-5: 500 plain at 3, 2000 cache reads at 0.3, 500 cache writes at 3.75, 50 output at 15
     assert span["estimated_cost_usd"] == pytest.approx((500 * 3 + 2000 * 0.3 + 500 * 3.75 + 50 * 15) / 1e6)
     assert (span["time_to_first_token_ms"] is not None) == (way != "whole")
