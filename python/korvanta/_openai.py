@@ -204,16 +204,20 @@ class _Responses:
     def record(self, call: Call, response: Any) -> None:
         call.response_model = response.model
         call.response_id = response.id
-        call.text.clear()
+        texts = []
         for index, item in enumerate(response.output or ()):
             kind = item.type
             if kind == "message":
                 for part in item.content or ():
                     text = getattr(part, "text", None) or getattr(part, "refusal", None)
                     if text:
-                        call.text.append(text)
+                        texts.append(text)
             elif kind == "function_call":
                 call.complete_tool_call(index, item.call_id, item.name, item.arguments)
+        # The response's own text stands for the streamed pieces; a failed
+        # stream's response holds none, and what arrived stays.
+        if texts:
+            call.text[:] = texts
         status = getattr(response, "status", None)
         if status:
             call.finish_reasons.append(status)

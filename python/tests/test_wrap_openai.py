@@ -624,3 +624,16 @@ def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_i
     close()  # closing again changes nothing
     [span] = [span for span in spans.take() if span["end_time"] is not None]
     assert span["response"] == "Hello "
+
+
+def test_a_responses_stream_that_fails_keeps_the_text_that_arrived():
+    from openai.types.responses import Response, ResponseFailedEvent, ResponseTextDeltaEvent
+
+    from korvanta import _native, _openai
+
+    call = _native.Call("chat", "openai", "m", None, None)
+    route = _openai._ROUTES["/responses"]
+    route.chunk(call, ResponseTextDeltaEvent.model_construct(type="response.output_text.delta", delta="Hi"))
+    failed = Response.model_construct(id="r", model="m", output=[], status="failed", usage=None)
+    route.chunk(call, ResponseFailedEvent.model_construct(type="response.failed", response=failed))
+    assert (call.text, call.finish_reasons) == (["Hi"], ["failed"])
