@@ -492,9 +492,9 @@ async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route | N
             if shown:
                 yield item
     except GeneratorExit:
-        close = getattr(inner, "aclose", None)
-        if close is not None:
-            await close()
+        # Not a failure. The inner generator is left to close as it would
+        # untraced: a stream dropped halfway has the event loop close each of
+        # its generators, and closing the inner one here as well races that.
         raise
     except BaseException as error:
         call.fail(error)

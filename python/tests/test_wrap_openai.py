@@ -185,7 +185,7 @@ def test_timeout_and_broken_stream_have_no_status(server, spans, is_async):
 
 
 @both
-def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async):
+def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async, caplog):
     async def scenario():
         client = traced(server, is_async)
         halfway = await resolve(client.chat.completions.create(model="m", messages=[], stream=True))
@@ -202,6 +202,7 @@ def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async)
     assert closed["response"] == "Hello " and closed["end_time"] is not None
     assert dropped["response"] == "" and dropped["end_time"] is not None
     assert left["response"] == "Hello " and left["end_time"] is not None
+    assert "asynchronous generator" not in caplog.text  # the event loop closed the dropped one cleanly
 
 
 @both
