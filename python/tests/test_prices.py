@@ -20,6 +20,7 @@ def shipped_table(monkeypatch):
     ("openai", "gpt-4o-2024-08-06", "gpt-4o"),  # dated release
     ("openai", "gpt-4o-mini-2024-07-18", "gpt-4o-mini"),  # not gpt-4o
     ("openai", "gpt-4o-mini-audio-preview", "gpt-4o-mini"),  # longest known name it extends
+    ("openai", "o1-pro-2025-03-19", "o1-pro"),  # a dearer model of its own (checked below), not o1
     ("OpenAI", "GPT-4o", "gpt-4o"),
     ("openai", "openai/gpt-4.1-nano", "gpt-4.1-nano"),  # a router's name
     ("azure_openai", "gpt-4o-2024-11-20", "gpt-4o"),  # Azure bills OpenAI's list prices
@@ -35,6 +36,11 @@ def test_model_names_find_their_price(provider, model, priced_as):
     expected = None if priced_as is None else get_price(provider.lower().replace("azure_", ""), priced_as)
     assert get_price(provider, model) == expected
     assert (expected is None) == (priced_as is None)
+
+
+def test_dearer_variants_are_not_priced_as_their_family():
+    for variant, family in [("o1-pro", "o1"), ("o3-pro", "o3"), ("gpt-5-pro", "gpt-5"), ("gpt-4-32k", "gpt-4")]:
+        assert get_price("openai", variant).output > get_price("openai", family).output
 
 
 def test_every_shipped_price_is_dated_and_cached_input_is_cheaper():
