@@ -294,7 +294,7 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
             if not stream and _body_read(result) and not inspect.iscoroutinefunction(type(result).parse):
                 route.record(call, result.parse())
             else:
-                _trace_raw(state, result, call, route)
+                _trace_raw(state, result, call, route, not stream)
                 return result
         else:
             if not stream:
@@ -306,8 +306,12 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
     return result
 
 
-def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
-    """Traces a response whose body the caller reads: through parse(), else until it is closed."""
+def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bool) -> None:
+    """Traces a response whose body the caller reads: through parse(), else until it is closed.
+
+    A whole answer read without parse() (read(), json(), text()) is parsed
+    for the span when the response closes: the client parses the body in memory.
+    """
     cls = type(raw)
     # The hooks hold the response: `...with_raw_response.create(...).parse()` calls parse on an
     # object nothing else holds. The cycle this makes is the garbage collector's to free.
@@ -334,6 +338,11 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
 
         async def close() -> None:
             try:
+                if whole and not call.ended and _body_read(raw):
+                    try:
+                        take(await cls.parse(raw), {})
+                    except Exception as error:
+                        fault("reading a response", error)
                 await cls.close(raw)
             finally:
                 call.end()
@@ -345,6 +354,11 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route) -> None:
 
         def close() -> None:  # type: ignore[misc]
             try:
+                if whole and not call.ended and _body_read(raw):
+                    try:
+                        take(cls.parse(raw), {})
+                    except Exception as error:
+                        fault("reading a response", error)
                 cls.close(raw)
             finally:
                 call.end()

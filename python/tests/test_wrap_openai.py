@@ -224,6 +224,14 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
         else:
             with manager as response:
                 assert len(await drain(response.parse())) == 4
+        # The body read without parse(): what it said is recorded when the response closes.
+        manager = client.chat.completions.with_streaming_response.create(model="m", messages=[])
+        if is_async:
+            async with manager as response:
+                assert (await response.json())["choices"][0]["message"]["content"] == "Hello there."
+        else:
+            with manager as response:
+                assert response.json()["choices"][0]["message"]["content"] == "Hello there."
         if is_async:
             async with client as entered:
                 assert entered is client
@@ -232,7 +240,7 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
                 assert entered is client
 
     run(scenario())
-    assert [span["response"] for span in spans.take()] == ["Hello there."] * 3
+    assert [span["response"] for span in spans.take()] == ["Hello there."] * 4
 
 
 def test_azure_client_is_traced_as_azure(server, spans):
