@@ -71,7 +71,8 @@ class Route(Protocol):
 class ClientState:
     """A traced client's settings, copied to the clients derived from it."""
 
-    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "__weakref__")
+    __slots__ = ("routes", "provider", "tracer", "capture", "stream_types", "stream_usage", "origin",
+                 "__weakref__")
 
     def __init__(self, routes: dict[str, Route], provider: str, tracer: Any, capture: bool | None,
                  stream_types: tuple[type, ...]) -> None:
@@ -82,11 +83,21 @@ class ClientState:
         self.stream_types = stream_types
         # OpenAI-compatible servers that refuse stream_options turn this off.
         self.stream_usage = True
+        # The state of the client this one was derived from, when both talk to the same server.
+        self.origin: ClientState | None = None
 
-    def derived(self) -> ClientState:
+    def derived(self, same_server: bool) -> ClientState:
         state = ClientState(self.routes, self.provider, self.tracer, self.capture, self.stream_types)
         state.stream_usage = self.stream_usage
+        state.origin = self if same_server else None
         return state
+
+    def stop_stream_usage(self) -> None:
+        """The server refused stream_options: neither this client nor those it came from ask it again."""
+        state: ClientState | None = self
+        while state is not None:
+            state.stream_usage = False
+            state = state.origin
 
 
 def is_traced(client: Any) -> bool:
@@ -119,7 +130,8 @@ def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientStat
     def derive(*args: Any, **kwargs: Any) -> Any:
         derived = original(*args, **kwargs)
         try:
-            install(derived, state.derived())
+            same_server = getattr(derived, "base_url", None) == getattr(client, "base_url", None)
+            install(derived, state.derived(same_server))
         except Exception as error:
             fault("tracing a derived client", error)
         return derived
@@ -177,7 +189,7 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
             if given is None or not _refused(route, call, error):
                 call.fail(error)
                 raise
-            state.stream_usage = False
+            state.stop_stream_usage()
             call.hide_usage_chunk = False
             set_body(options, given)
             try:
@@ -218,7 +230,7 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
             if given is None or not _refused(route, call, error):
                 call.fail(error)
                 raise
-            state.stream_usage = False
+            state.stop_stream_usage()
             call.hide_usage_chunk = False
             set_body(options, given)
             try:
