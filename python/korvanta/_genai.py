@@ -127,12 +127,6 @@ def message(role: Any, parts: list[dict[str, Any]]) -> dict[str, Any]:
     return {"role": role, "parts": parts}
 
 
-def error_status(error: BaseException) -> int | None:
-    """The HTTP status of a provider's status error; timeouts and connection errors have none."""
-    status = getattr(error, "status_code", None)
-    return status if type(status) is int and 0 <= status <= 65535 else None
-
-
 # The span of one call and what its answer has brought so far (see korvanta._native.Call):
 # Call(operation, provider, model, tracer, capture) starts the span as a child of
 # the current one; the routes fill it; end() or fail(error) records and hands it over.

@@ -499,7 +499,8 @@ Ref end_call(Call* call) {
 Ref end(PyObject* self) { return end_call(as_call(self)); }
 
 // The HTTP status of a provider's status error; timeouts and connection
-// errors have none.
+// errors have none, and neither has an error event inside a stream the
+// server answered with success (the client's error names that status).
 std::optional<std::uint16_t> error_status(PyObject* error) {
   const Ref held = optional_attribute(error, g_status_code);
   PyObject* status = held.get();
@@ -509,7 +510,7 @@ std::optional<std::uint16_t> error_status(PyObject* error) {
     PyErr_Clear();
     return std::nullopt;
   }
-  if (value < 0 || value > 65535) return std::nullopt;
+  if (value < 400 || value > 65535) return std::nullopt;
   return static_cast<std::uint16_t>(value);
 }
 

@@ -38,6 +38,7 @@ class Answer:
     error: str = "scripted failure"
     delay: float = 0.0  # seconds before the answer starts
     cut_after: int | None = None  # streams: drop the connection after this many events
+    error_after: int | None = None  # Anthropic streams: an error event in place of the rest after this many events
     split: bool = False  # streams: each event sent in two pieces, apart, so that it arrives cut
 
     def answer_model(self, requested: str) -> str:
@@ -331,7 +332,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         elif path == EMBEDDINGS:
             self._json(200, _embeddings_json(answer, model, body.get("input", "")))
         elif anthropic and stream:
-            self._sse(_message_events(answer, model), answer.cut_after)
+            events = _message_events(answer, model)
+            if answer.error_after is not None:
+                events = events[:answer.error_after] + [("error", _anthropic_error(529, answer.error))]
+            self._sse(events, answer.cut_after)
         elif anthropic:
             self._json(200, _message_json(answer, model))
         else:

@@ -100,15 +100,19 @@ def test_status_errors_are_recorded_and_reach_the_caller(server, spans, is_async
 
 
 @both
-def test_timeout_and_broken_stream_have_no_status(server, spans, is_async):
-    server.script(Answer(delay=30), Answer(cut_after=4))
+def test_timeout_broken_stream_and_error_event_have_no_status(server, spans, is_async):
+    server.script(Answer(delay=30), Answer(cut_after=4), Answer(error_after=4))
     with pytest.raises(anthropic.APITimeoutError):
         run(ask(traced(server, is_async, timeout=0.2), "whole"))
     with pytest.raises(anthropic.APIConnectionError):
         run(ask(traced(server, is_async), "stream_helper"))
-    timed_out, broken = spans.take()
+    # The error event comes in a 200 answer: the client's error names that status, no error status.
+    with pytest.raises(anthropic.APIStatusError):
+        run(ask(traced(server, is_async), "stream_helper"))
+    timed_out, broken, errored = spans.take()
     assert timed_out["error_message"].startswith("APITimeoutError: ") and timed_out["status_code"] is None
     assert broken["error_message"].startswith("APIConnectionError: ") and broken["status_code"] is None
+    assert errored["error_message"].startswith("APIStatusError: ") and errored["status_code"] is None
     # What arrived before the break: the input count and the first text piece.
     assert broken["prompt_tokens"] == 21 and broken["time_to_first_token_ms"] is not None
 
