@@ -81,7 +81,8 @@ def anthropic_prompt(system: Any, messages: Any) -> str:
 
 
 def _system_message(system: Any) -> dict[str, Any]:
-    return message("system", [text_part(system if isinstance(system, str) else joined_text(system))])
+    # A list of blocks keeps each block a part of its own, as a message's content does.
+    return message("system", [text_part(system)] if isinstance(system, str) else _parts(system))
 
 
 def _message(item: Any) -> dict[str, Any]:

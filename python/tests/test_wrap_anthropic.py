@@ -202,3 +202,11 @@ def test_prompt_of_text_messages_written_directly_is_the_converted_prompt(system
     from korvanta._anthropic import anthropic_messages, anthropic_prompt
     from korvanta._genai import dumps
     assert anthropic_prompt(system, messages) == dumps(anthropic_messages(system, messages))
+
+
+def test_system_blocks_are_parts_of_their_own():
+    from korvanta._anthropic import anthropic_messages
+
+    system = [{"type": "text", "text": "Be brief."}, {"type": "text", "text": "Be kind."}]
+    assert anthropic_messages(system, [])[0] == {"role": "system", "parts": [
+        {"type": "text", "content": "Be brief."}, {"type": "text", "content": "Be kind."}]}
