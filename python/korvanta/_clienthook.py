@@ -138,6 +138,7 @@ def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientStat
 
     derive.__name__ = name
     derive.__doc__ = getattr(getattr(cls, name, None), "__doc__", None)
+    derive.__wrapped__ = original  # type: ignore[attr-defined]  # inspect.signature reads the client's own
     return derive
 
 
@@ -212,6 +213,7 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__
+    request.__wrapped__ = send  # type: ignore[attr-defined]
     return request
 
 
@@ -256,6 +258,7 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__
+    request.__wrapped__ = send  # type: ignore[attr-defined]
     return request
 
 

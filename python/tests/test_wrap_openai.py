@@ -103,7 +103,8 @@ def test_server_refusing_stream_options_is_asked_again_without(server, spans, is
     async def calls():
         # Each call on a client derived for it, as per-call options are given, then one on the client.
         client = traced(server, is_async)
-        return [await chat(client.with_options(timeout=5), True) for _ in range(2)] + [await chat(client, True)]
+        per_call = [await chat(client.with_options(timeout=5), True) for _ in range(2)]
+        return per_call + [await chat(client, True)]
 
     try:
         for chunks in run(calls()):
@@ -211,6 +212,9 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
     client = client_for(server, is_async)
     assert korvanta.wrap_openai(korvanta.wrap_openai(client)) is client
     assert type(client) is (openai.AsyncOpenAI if is_async else openai.OpenAI)
+    for name in ("with_options", "copy"):  # the hooks show the client's own signatures
+        own = getattr(type(client), name).__get__(client)
+        assert inspect.signature(getattr(client, name)) == inspect.signature(own)
 
     async def scenario():
         derived = client.with_options(timeout=5).copy(max_retries=1)
