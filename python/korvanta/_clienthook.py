@@ -378,6 +378,14 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
             finally:
                 call.end()
 
+    if not whole:
+        raw_stream = getattr(route, "raw_stream", None)
+        if raw_stream is not None:
+            try:
+                raw_stream(call, raw)
+            except Exception as error:
+                fault("tracing a stream", error)
+
     parse.__doc__ = cls.parse.__doc__
     attributes = vars(raw)
     attributes["parse"] = parse

@@ -5,6 +5,8 @@ from __future__ import annotations
 import functools
 import json
 import json.scanner
+import re
+import sys
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -184,6 +186,14 @@ class _ChatCompletions:
 
     refused = staticmethod(_refuses_stream_options)
 
+    @staticmethod
+    def raw_stream(call: Call, raw: Any) -> None:
+        # The caller may read the stream's bytes themselves (iter_lines(),
+        # read()) rather than parse() them: the usage chunk only tracing
+        # asked for is cut from the response's byte stream, under them all.
+        if call.hide_usage_chunk:
+            _hide_usage_chunk_in_bytes(raw.http_response, call)
+
 
     @staticmethod
     def streaming(state: ClientState, call: Call, stream: Any) -> bool:
@@ -320,6 +330,88 @@ class _UsageHidingDecoder:
 def _read_usage_event(call: Call, data: str) -> bool:
     """Whether an event's data is a usage-only chunk; its counts are recorded on `call` if so."""
     return _native.take_usage_chunk(call, data, _JSON_SCAN)
+
+
+def _hide_usage_chunk_in_bytes(response: Any, call: Call) -> None:
+    """Replaces an HTTP response's byte stream by one without the usage chunk only tracing asked for.
+
+    The stream stays an instance of the client's HTTP library's stream base,
+    which the response checks. A response of a library that names no such
+    base is left as it is.
+    """
+    library = sys.modules.get(type(response).__module__)
+    stream = response.stream
+    for base, make in ((getattr(library, "SyncByteStream", None), _sync_usage_filter),
+                       (getattr(library, "AsyncByteStream", None), _async_usage_filter)):
+        if isinstance(base, type) and isinstance(stream, base):
+            response.stream = make(base)(stream, call)
+            return
+
+
+@functools.cache
+def _sync_usage_filter(base: type) -> type:
+    class UsageFilteredStream(base):  # type: ignore[misc, valid-type]
+        def __init__(self, stream: Any, call: Call) -> None:
+            self.stream = stream
+            self.call = call
+
+        def __iter__(self) -> Any:
+            return iter(_native.without_usage_chunk(iter(self.stream), self.call, _JSON_SCAN))
+
+        def close(self) -> None:
+            self.stream.close()
+
+    return UsageFilteredStream
+
+
+@functools.cache
+def _async_usage_filter(base: type) -> type:
+    class UsageFilteredStream(base):  # type: ignore[misc, valid-type]
+        def __init__(self, stream: Any, call: Call) -> None:
+            self.stream = stream
+            self.call = call
+
+        async def __aiter__(self) -> Any:
+            async for piece in _without_usage_chunk_async(self.stream, self.call):
+                yield piece
+
+        async def aclose(self) -> None:
+            await self.stream.aclose()
+
+    return UsageFilteredStream
+
+
+# The end of a server-sent event: a blank line, in any of the three line endings.
+_EVENT_END = re.compile(rb"\r\n\r\n|\r\n\n|\n\r\n|\n\n|\r\r(?!\n)")
+# Past this, held bytes that end no event are passed on: a stream not framed as expected is not held back.
+_MAX_HELD = 1 << 20
+
+
+async def _without_usage_chunk_async(pieces: Any, call: Call) -> Any:
+    """As _native.without_usage_chunk, for bytes that arrive asynchronously."""
+    held = b""
+    async for piece in pieces:
+        held += piece
+        kept, start = [], 0
+        for end in _EVENT_END.finditer(held):
+            event = held[start:end.end()]
+            start = end.end()
+            if b"[]" in event and b'"usage"' in event and _read_usage_event(call, _event_data(event)):
+                continue
+            kept.append(event)
+        held = held[start:]
+        if len(held) > _MAX_HELD:
+            kept.append(held)
+            held = b""
+        if kept:
+            yield b"".join(kept)
+    if held:
+        yield held
+
+
+def _event_data(event: bytes) -> str:
+    lines = event.decode("utf-8", "replace").splitlines()
+    return "\n".join(line[5:].removeprefix(" ") for line in lines if line.startswith("data:"))
 
 
 def _decoder_replaceable(*stream_types: type) -> bool:

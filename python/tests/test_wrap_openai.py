@@ -343,7 +343,7 @@ def test_prompt_with_a_lone_surrogate_is_recorded_escaped(server, spans):
 
 
 @both
-@pytest.mark.parametrize("way", ["create", "with_streaming_response", "events-arriving-cut"])
+@pytest.mark.parametrize("way", ["create", "with_streaming_response", "events-arriving-cut", "lines-read-raw"])
 def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans, is_async, way):
     if way == "events-arriving-cut":
         server.script(Answer(split=True))
@@ -353,18 +353,24 @@ def test_usage_chunk_only_tracing_asked_for_is_never_made_a_chunk(server, spans,
     vars(client)["_process_response_data"] = lambda **kwargs: built.append(process(**kwargs)) or built[-1]
 
     async def scenario():
-        if way != "with_streaming_response":
+        if way not in ("with_streaming_response", "lines-read-raw"):
             return await drain(await resolve(client.chat.completions.create(model="m", messages=[], stream=True)))
         manager = client.chat.completions.with_streaming_response.create(model="m", messages=[], stream=True)
         if is_async:
             async with manager as response:
+                if way == "lines-read-raw":
+                    return [line async for line in response.iter_lines()]
                 return await drain(await response.parse())
         with manager as response:
-            return await drain(response.parse())
+            return list(response.iter_lines()) if way == "lines-read-raw" else await drain(response.parse())
 
     chunks = run(scenario())
     assert server.requests[-1][1]["stream_options"] == {"include_usage": True}
-    assert chunks == built and len(chunks) == 4 and all(chunk.choices for chunk in chunks)
+    if way == "lines-read-raw":  # the caller reads the bytes: they hold no usage chunk either
+        data = [json.loads(line[6:]) for line in chunks if line.startswith("data: {")]
+        assert len(data) == 4 and all(item["choices"] for item in data)
+    else:
+        assert chunks == built and len(chunks) == 4 and all(chunk.choices for chunk in chunks)
     span = spans.one()
     assert (span["prompt_tokens"], span["completion_tokens"]) == (21, 9)
 
@@ -406,6 +412,25 @@ def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, c
     else:  # an event that cannot be read goes on to the client, and the fault is logged
         assert passed == events and call.input_tokens is None
         assert "scanner broken" in caplog.text
+
+
+@pytest.mark.parametrize("piece", [1, 7, 4096])
+def test_async_usage_filter_of_raw_bytes_passes_every_other_byte(piece):
+    from korvanta import _native, _openai
+
+    usage_event = _usage_event("m")
+    events = _TEXT_EVENTS + usage_event + b": keep-alive\n\ndata: [DONE]\n\n"
+    call = _native.Call("chat", "openai", "m", None, None)
+
+    async def pieces():
+        for i in range(0, len(events), piece):
+            yield events[i:i + piece]
+
+    async def passed():
+        return b"".join([out async for out in _openai._without_usage_chunk_async(pieces(), call)])
+
+    assert run(passed()) == events.replace(usage_event, b"")
+    assert (call.input_tokens, call.output_tokens, call.response_model) == (21, 9, "m")
 
 
 @pytest.mark.parametrize("data", [
