@@ -55,9 +55,12 @@ inline std::array<InstanceDictRead, 64> g_instance_dict_reads{};  // under the G
 // first: the class's __getattribute__ is object's and it has no data
 // descriptor of that name. Both lookups are remembered per type version.
 inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* getattribute) {
-  const std::size_t slot =
-      ((reinterpret_cast<std::uintptr_t>(type) >> 4) ^ (reinterpret_cast<std::uintptr_t>(key) >> 4)) %
-      g_instance_dict_reads.size();
+  // Both are aligned heap addresses: their product with a large odd constant
+  // spreads them over the table's slots.
+  const std::uint64_t mixed =
+      (reinterpret_cast<std::uintptr_t>(type) ^ (reinterpret_cast<std::uintptr_t>(key) << 1)) * 0x9E3779B97F4A7C15ULL;
+  static_assert(std::tuple_size_v<decltype(g_instance_dict_reads)> == 64);
+  const std::size_t slot = static_cast<std::size_t>(mixed >> 58);  // the top 6 bits
   InstanceDictRead& known = g_instance_dict_reads[slot];
   if (type->tp_version_tag != 0 && known.version == type->tp_version_tag && known.type == type && known.name == key) {
     return true;
