@@ -350,7 +350,7 @@ def _hide_usage_chunk_in_bytes(response: Any, call: Call) -> None:
 
 @functools.cache
 def _sync_usage_filter(base: type) -> type:
-    class UsageFilteredStream(base):  # type: ignore[misc, valid-type]
+    class UsageFilteredStream(base):  # type: ignore[misc]
         def __init__(self, stream: Any, call: Call) -> None:
             self.stream = stream
             self.call = call
@@ -366,7 +366,7 @@ def _sync_usage_filter(base: type) -> type:
 
 @functools.cache
 def _async_usage_filter(base: type) -> type:
-    class UsageFilteredStream(base):  # type: ignore[misc, valid-type]
+    class UsageFilteredStream(base):  # type: ignore[misc]
         def __init__(self, stream: Any, call: Call) -> None:
             self.stream = stream
             self.call = call
