@@ -296,6 +296,15 @@ def _body_read(raw: Any) -> bool:
     return bool(getattr(raw.http_response, "is_closed", False))
 
 
+def _body_in_memory(raw: Any) -> bool:
+    """Whether the caller read the whole body with read() (json(), text()), not by iterating it."""
+    try:
+        raw.http_response.content  # noqa: B018  # raises when the body was not read into memory
+    except Exception:
+        return False
+    return True
+
+
 # Types of answers known to be parsed models: neither streams nor raw responses.
 _PLAIN_TYPES: set[type] = set()
 
@@ -353,7 +362,7 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
 
         async def close() -> None:
             try:
-                if whole and not call.ended and _body_read(raw):
+                if whole and not call.ended and _body_in_memory(raw):
                     try:
                         take(await cls.parse(raw), {})
                     except Exception as error:
@@ -369,7 +378,7 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
 
         def close() -> None:  # type: ignore[misc]
             try:
-                if whole and not call.ended and _body_read(raw):
+                if whole and not call.ended and _body_in_memory(raw):
                     try:
                         take(cls.parse(raw), {})
                     except Exception as error:

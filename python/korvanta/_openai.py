@@ -339,6 +339,8 @@ def _hide_usage_chunk_in_bytes(response: Any, call: Call) -> None:
     which the response checks. A response of a library that names no such
     base is left as it is.
     """
+    if response.headers.get("content-encoding", "identity").lower() not in ("", "identity"):
+        return  # compressed: the stream's bytes are not the events (parse() still hides the chunk)
     library = sys.modules.get(type(response).__module__)
     stream = response.stream
     for base, make in ((getattr(library, "SyncByteStream", None), _sync_usage_filter),
@@ -381,8 +383,9 @@ def _async_usage_filter(base: type) -> type:
     return UsageFilteredStream
 
 
-# The end of a server-sent event: a blank line, in any of the three line endings.
-_EVENT_END = re.compile(rb"\r\n\r\n|\r\n\n|\n\r\n|\n\n|\r\r(?!\n)")
+# The end of a server-sent event: a blank line, lines ending in CRLF, LF or CR.
+_EVENT_END = re.compile(rb"(?:\r\n|\n|\r(?!\n))(?:\r\n|\n|\r(?!\n))")
+_LINE_END = re.compile(r"\r\n|\n|\r")
 # Past this, held bytes that end no event are passed on: a stream not framed as expected is not held back.
 _MAX_HELD = 1 << 20
 
@@ -394,6 +397,8 @@ async def _without_usage_chunk_async(pieces: Any, call: Call) -> Any:
         held += piece
         kept, start = [], 0
         for end in _EVENT_END.finditer(held):
+            if end.end() == len(held) and held.endswith(b"\r"):
+                break  # a last CR may be the first half of a CRLF
             event = held[start:end.end()]
             start = end.end()
             if b"[]" in event and b'"usage"' in event and _read_usage_event(call, _event_data(event)):
@@ -410,7 +415,7 @@ async def _without_usage_chunk_async(pieces: Any, call: Call) -> Any:
 
 
 def _event_data(event: bytes) -> str:
-    lines = event.decode("utf-8", "replace").splitlines()
+    lines = _LINE_END.split(event.decode("utf-8", "replace"))
     return "\n".join(line[5:].removeprefix(" ") for line in lines if line.startswith("data:"))
 
 

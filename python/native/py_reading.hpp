@@ -53,7 +53,8 @@ inline std::array<InstanceDictRead, 64> g_instance_dict_reads{};  // under the G
 
 // Whether Python reads `key` of a `type` instance from its instance dict
 // first: the class's __getattribute__ is object's and it has no data
-// descriptor of that name. Both lookups are remembered per type version.
+// descriptor of that name. Both lookups are remembered per type version
+// when the class has no attribute of that name (a pydantic model's fields).
 inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* getattribute) {
   // Both are aligned heap addresses: their product with a large odd constant
   // spreads them over the table's slots.
@@ -70,8 +71,11 @@ inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* get
   if (generic == nullptr || _PyType_Lookup(type, getattribute) != generic) return false;
   PyObject* descriptor = _PyType_Lookup(type, key);
   if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return false;
-  // The tag read after the lookups, which give the type one if it had none.
-  if (type->tp_version_tag != 0) known = {type, type->tp_version_tag, key};
+  // Only a name the class has no attribute of is remembered: whether an
+  // attribute is a data descriptor can change without the class's tag (its
+  // own class may gain __set__). The tag is read after the lookups, which
+  // give the type one if it had none.
+  if (descriptor == nullptr && type->tp_version_tag != 0) known = {type, type->tp_version_tag, key};
   return true;
 }
 

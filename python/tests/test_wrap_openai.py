@@ -208,7 +208,7 @@ def test_stream_closed_halfway_or_dropped_ends_its_span(server, spans, is_async,
 
 
 @both
-def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spans, is_async):
+def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spans, is_async, caplog):
     client = client_for(server, is_async)
     assert korvanta.wrap_openai(korvanta.wrap_openai(client)) is client
     assert type(client) is (openai.AsyncOpenAI if is_async else openai.OpenAI)
@@ -237,6 +237,14 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
         else:
             with manager as response:
                 assert response.json()["choices"][0]["message"]["content"] == "Hello there."
+        # Iterated rather than read: nothing is in memory to record, and nothing fails.
+        manager = client.chat.completions.with_streaming_response.create(model="m", messages=[])
+        if is_async:
+            async with manager as response:
+                assert [line async for line in response.iter_lines()]
+        else:
+            with manager as response:
+                assert list(response.iter_lines())
         if is_async:
             async with client as entered:
                 assert entered is client
@@ -245,7 +253,8 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
                 assert entered is client
 
     run(scenario())
-    assert [span["response"] for span in spans.take()] == ["Hello there."] * 4
+    assert [span["response"] for span in spans.take()] == ["Hello there."] * 4 + [""]
+    assert "tracing fault" not in caplog.text
 
 
 def test_azure_client_is_traced_as_azure(server, spans):
@@ -415,10 +424,12 @@ def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, c
 
 
 @pytest.mark.parametrize("piece", [1, 7, 4096])
-def test_async_usage_filter_of_raw_bytes_passes_every_other_byte(piece):
+@pytest.mark.parametrize("ending", [b"\r\n\r\n", b"\r\r\n", b"\r\r", b"\n\n"])
+def test_async_usage_filter_of_raw_bytes_passes_every_other_byte(piece, ending):
     from korvanta import _native, _openai
 
-    usage_event = _usage_event("m")
+    model = "m\u2028\x85"  # line separators JSON leaves unescaped are not line ends
+    usage_event = _usage_event(model).replace(b"\\u2028\\u0085", "\u2028\x85".encode()).replace(b"\r\n\r\n", ending)
     events = _TEXT_EVENTS + usage_event + b": keep-alive\n\ndata: [DONE]\n\n"
     call = _native.Call("chat", "openai", "m", None, None)
 
@@ -430,7 +441,7 @@ def test_async_usage_filter_of_raw_bytes_passes_every_other_byte(piece):
         return b"".join([out async for out in _openai._without_usage_chunk_async(pieces(), call)])
 
     assert run(passed()) == events.replace(usage_event, b"")
-    assert (call.input_tokens, call.output_tokens, call.response_model) == (21, 9, "m")
+    assert (call.input_tokens, call.output_tokens, call.response_model) == (21, 9, model)
 
 
 @pytest.mark.parametrize("data", [
@@ -625,14 +636,21 @@ def test_a_completion_is_read_as_python_reads_its_attributes(kind):
     assert (call.response_model, call.response_id) == ("from the class", "c")
 
 
-@pytest.mark.parametrize("changed", ["class", "base"])
+@pytest.mark.parametrize("changed", ["class", "base", "descriptor"])
 def test_a_class_changed_after_its_completions_were_read_is_read_as_it_now_is(changed):
     from korvanta import _native, _openai
 
     class Base:
         pass
 
+    class Descriptor:  # not a data descriptor until it gains __set__: the instance dict wins
+        def __get__(self, obj, owner=None):
+            return "from the class"
+
     class Completion(Base):
+        if changed == "descriptor":
+            model = Descriptor()
+
         def __init__(self):
             self.__dict__.update(model="from the dict", id="c", choices=[], usage=None)
 
@@ -642,7 +660,10 @@ def test_a_class_changed_after_its_completions_were_read_is_read_as_it_now_is(ch
         return call.response_model
 
     assert model_of(Completion()) == model_of(Completion()) == "from the dict"
-    setattr(Completion if changed == "class" else Base, "model", property(lambda self: "from the class"))
+    if changed == "descriptor":  # the class itself does not change
+        Descriptor.__set__ = lambda self, obj, value: None
+    else:
+        setattr(Completion if changed == "class" else Base, "model", property(lambda self: "from the class"))
     assert Completion().model == "from the class"  # Python's own read gives the class a new version
     assert model_of(Completion()) == "from the class"
 
