@@ -243,7 +243,7 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
         except BaseException as error:
             call.fail(error)
             raise
-        if _is_raw(result) and not stream and _body_read(result):
+        if _is_raw(result) and not stream and _body_in_memory(result):
             # The body is in memory already: parse it now (the response caches
             # the parsed object, so the caller's parse() returns the same one).
             try:
@@ -292,12 +292,8 @@ def _is_raw(result: Any) -> bool:
     return raw
 
 
-def _body_read(raw: Any) -> bool:
-    return bool(getattr(raw.http_response, "is_closed", False))
-
-
 def _body_in_memory(raw: Any) -> bool:
-    """Whether the caller read the whole body with read() (json(), text()), not by iterating it."""
+    """Whether the whole body was read into memory (by the client, or read(), json(), text()), not iterated."""
     try:
         raw.http_response.content  # noqa: B018  # raises when the body was not read into memory
     except Exception:
@@ -315,7 +311,7 @@ def _deliver(state: ClientState, route: Route, call: Call, result: Any, stream: 
             trace_stream(state, result, call, route)
             return result
         if _is_raw(result):
-            if not stream and _body_read(result) and not inspect.iscoroutinefunction(type(result).parse):
+            if not stream and _body_in_memory(result) and not inspect.iscoroutinefunction(type(result).parse):
                 route.record(call, result.parse())
             else:
                 _trace_raw(state, result, call, route, not stream)

@@ -350,13 +350,17 @@ def _hide_usage_chunk_in_bytes(response: Any, call: Call) -> None:
             return
 
 
+class _UsageFiltered:
+    """What the usage-filtering byte streams below hold: the stream they read, and the call."""
+
+    def __init__(self, stream: Any, call: Call) -> None:
+        self.stream = stream
+        self.call = call
+
+
 @functools.cache
 def _sync_usage_filter(base: type) -> type:
-    class UsageFilteredStream(base):  # type: ignore[misc]
-        def __init__(self, stream: Any, call: Call) -> None:
-            self.stream = stream
-            self.call = call
-
+    class UsageFilteredStream(_UsageFiltered, base):  # type: ignore[misc]
         def __iter__(self) -> Any:
             return iter(_native.without_usage_chunk(iter(self.stream), self.call, _JSON_SCAN))
 
@@ -368,11 +372,7 @@ def _sync_usage_filter(base: type) -> type:
 
 @functools.cache
 def _async_usage_filter(base: type) -> type:
-    class UsageFilteredStream(base):  # type: ignore[misc]
-        def __init__(self, stream: Any, call: Call) -> None:
-            self.stream = stream
-            self.call = call
-
+    class UsageFilteredStream(_UsageFiltered, base):  # type: ignore[misc]
         async def __aiter__(self) -> Any:
             async for piece in _without_usage_chunk_async(self.stream, self.call):
                 yield piece
