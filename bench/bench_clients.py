@@ -153,17 +153,34 @@ def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
     return _client, lambda: korvanta.wrap_openai(_client())
 
 
-def langsmith_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
-    sink = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Sink)
-    threading.Thread(target=sink.serve_forever, daemon=True).start()
-    os.environ.update(LANGSMITH_TRACING="true", LANGSMITH_API_KEY="lsv2-bench",
-                      LANGSMITH_ENDPOINT=f"http://127.0.0.1:{sink.server_port}")
-    import langsmith
-    from langsmith.wrappers import wrap_openai
+class _LangSmith:
+    """LangSmith's wrap_openai, its background sender posting to a loopback sink.
 
-    sender = langsmith.Client(api_url=f"http://127.0.0.1:{sink.server_port}", api_key="lsv2-bench",
-                              info={"version": "bench"})
-    return _client, lambda: wrap_openai(_client(), tracing_extra={"client": sender})
+    The sink answers on one thread of its own. finish() sends what the sender
+    still holds and stops both, so nothing is left to post at interpreter exit.
+    """
+
+    def __init__(self) -> None:
+        self.sink = http.server.HTTPServer(("127.0.0.1", 0), _Sink)
+        threading.Thread(target=self.sink.serve_forever, daemon=True).start()
+        endpoint = f"http://127.0.0.1:{self.sink.server_port}"
+        os.environ.update(LANGSMITH_TRACING="true", LANGSMITH_API_KEY="lsv2-bench", LANGSMITH_ENDPOINT=endpoint)
+        import langsmith
+        from langsmith.wrappers import wrap_openai
+
+        self.wrap = wrap_openai
+        self.sender = langsmith.Client(api_url=endpoint, api_key="lsv2-bench", info={"version": "bench"})
+
+    def traced(self) -> Any:
+        return self.wrap(_client(), tracing_extra={"client": self.sender})
+
+    def finish(self) -> None:
+        try:
+            self.sender.flush()
+            self.sender.cleanup()
+        finally:
+            self.sink.shutdown()
+            self.sink.server_close()
 
 
 class _OpenTelemetry:
@@ -242,11 +259,15 @@ def measure(rounds: int = 500, calls: int = 4) -> dict[str, dict[str, dict[str, 
     except ImportError as error:
         print(f"OpenTelemetry's openai-v2 instrumentation not measured: {error}")
     try:
-        make_plain, make_traced = langsmith_tracer()
-        plain, traced = make_plain(), make_traced()
-        results["langsmith"] = {kind: _paired(plain, traced, kind, rounds, calls) for kind in KINDS}
+        langsmith = _LangSmith()
     except ImportError as error:
         print(f"LangSmith not measured: {error}")
+    else:
+        try:
+            plain, traced = _client(), langsmith.traced()
+            results["langsmith"] = {kind: _paired(plain, traced, kind, rounds, calls) for kind in KINDS}
+        finally:
+            langsmith.finish()
     return results
 
 
