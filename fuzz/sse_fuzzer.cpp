@@ -9,6 +9,8 @@
 //    them whole, as a reader that holds back incomplete events relies on,
 //    and so does going on from where the first part's framing stopped;
 //  - an event's data is never longer than the event;
+//  - reading the bytes as lines in two pieces, cut there, gives the lines
+//    read in one, none holding a line end;
 //  - reading the input, or an event's data, as a usage chunk never crashes,
 //    and a chunk read gives its counts as integer literals and its model
 //    and id as text inside the data, free of escapes.
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,6 +74,22 @@ void check_usage_chunk(std::string_view data, std::string_view input) {
   }
 }
 
+// The lines of `pieces` read one after another, checked to hold no line end.
+std::vector<std::string> lines_of(std::initializer_list<std::string_view> pieces, std::string_view input) {
+  korvanta::SseLines lines;
+  std::vector<std::string> found;
+  const auto take = [&](std::string_view line) {
+    if (line.find_first_of("\r\n") != std::string_view::npos) fail("a line holds a line end", input);
+    found.emplace_back(line);
+  };
+  for (std::string_view piece : pieces) {
+    lines.feed(piece);
+    while (const auto line = lines.next()) take(*line);
+  }
+  if (const auto last = lines.finish()) take(*last);
+  return found;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,5 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_usage_chunk(data, input);
   }
   check_usage_chunk(bytes, input);
+  if (lines_of({bytes.substr(0, cut), bytes.substr(cut)}, input) != lines_of({bytes}, input)) {
+    fail("cutting the bytes changed the lines", input);
+  }
   return 0;
 }

@@ -80,4 +80,58 @@ std::string event_data(std::string_view event) {
   return data;
 }
 
+void SseLines::feed(std::string_view piece) {
+  piece_ = piece;
+  pos_ = 0;
+  piece_has_cr_ = std::memchr(piece.data(), '\r', piece.size()) != nullptr;
+}
+
+std::optional<std::string_view> SseLines::next() {
+  for (;;) {
+    std::size_t end = npos;
+    if (pos_ < piece_.size()) {
+      if (!piece_has_cr_) {
+        const void* found = std::memchr(piece_.data() + pos_, '\n', piece_.size() - pos_);
+        if (found != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(found) - piece_.data());
+      } else {
+        for (std::size_t i = pos_; i < piece_.size(); ++i) {
+          if (piece_[i] == '\n' || piece_[i] == '\r') {
+            end = i;
+            break;
+          }
+        }
+      }
+    }
+    if (end == npos) {
+      // The rest starts a line that later pieces finish.
+      if (pos_ < piece_.size()) {
+        skip_lf_ = false;
+        held_.append(piece_.substr(pos_));
+        pos_ = piece_.size();
+      }
+      return std::nullopt;
+    }
+    if (skip_lf_ && end == pos_ && piece_[end] == '\n') {  // the "\n" of a "\r\n" split by the pieces
+      skip_lf_ = false;
+      pos_ = end + 1;
+      continue;
+    }
+    skip_lf_ = piece_[end] == '\r';
+    const std::string_view part = piece_.substr(pos_, end - pos_);
+    pos_ = end + 1;
+    if (held_.empty()) return part;
+    held_.append(part);
+    line_.swap(held_);
+    held_.clear();
+    return std::string_view(line_);
+  }
+}
+
+std::optional<std::string_view> SseLines::finish() {
+  if (held_.empty()) return std::nullopt;
+  line_.swap(held_);
+  held_.clear();
+  return std::string_view(line_);
+}
+
 }  // namespace korvanta

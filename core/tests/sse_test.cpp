@@ -85,5 +85,33 @@ TEST(SseFraming, DataLinesAreJoinedWithoutTheirFieldName) {
   EXPECT_EQ(event_data("data: unterminated"), "unterminated");
 }
 
+// The lines of `pieces` read one piece after another, then the last one.
+std::vector<std::string> lines_of(const std::vector<std::string>& pieces) {
+  SseLines lines;
+  std::vector<std::string> found;
+  for (const std::string& piece : pieces) {
+    lines.feed(piece);
+    while (const auto line = lines.next()) found.emplace_back(*line);
+  }
+  if (const auto last = lines.finish()) found.emplace_back(*last);
+  return found;
+}
+
+// Every line ending, however the pieces cut the bytes (a CRLF split between
+// pieces is one line end), and an unterminated last line.
+TEST(SseLines, LinesEndAtCrLfOrCrlfWhereverThePiecesAreCut) {
+  const std::string stream = "data: a\r\n\r\nid: 1\rdata:\r\r\n\nevent: x\n\ndata: tail";
+  const std::vector<std::string> expected = {"data: a", "", "id: 1", "data:", "", "", "event: x", "", "data: tail"};
+  EXPECT_EQ(lines_of({stream}), expected);
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    for (std::size_t second = cut; second <= stream.size(); second += 3) {
+      EXPECT_EQ(lines_of({stream.substr(0, cut), stream.substr(cut, second - cut), stream.substr(second)}), expected)
+          << "cut at " << cut << " and " << second;
+    }
+  }
+  EXPECT_EQ(lines_of({"a\r", "", "\nb\n"}), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(lines_of({"a\r", "x", "\n"}), (std::vector<std::string>{"a", "x"}));
+}
+
 }  // namespace
 }  // namespace korvanta

@@ -180,7 +180,9 @@ class _ChatCompletions:
     record = staticmethod(_native.chat_record)
     # A sync stream is traced in one native step: what streaming() below and
     # trace_stream do, set at once. Async streams take the general path.
-    tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN))
+    # Until a client is wrapped (_read_events_natively), the client's event
+    # classes are not known and its decoder reads the events.
+    tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN, None, None))
     # Each chunk read natively from the client's model of it.
     chunk = staticmethod(_native.chat_chunk)
 
@@ -467,5 +469,19 @@ def wrap_openai(client: C, *, tracer: DURUraTracer | None = None, capture_conten
     streams = (openai.Stream, openai.AsyncStream)
     state = ClientState(_ROUTES, "azure_openai" if azure else "openai", tracer, capture_content, streams)
     state.stream_usage = _decoder_replaceable(*streams)
+    _read_events_natively()
     _clienthook.install(client, state)
     return client
+
+
+def _read_events_natively() -> None:
+    # A traced sync chat stream whose decoder is the client's own SSEDecoder
+    # has its events made natively, as that decoder makes them (its Python
+    # line-by-line reading costs several microseconds an event); any other
+    # decoder reads them itself.
+    from openai import _streaming
+
+    decoder, event = getattr(_streaming, "SSEDecoder", None), getattr(_streaming, "ServerSentEvent", None)
+    if isinstance(decoder, type) and isinstance(event, type):
+        _ChatCompletions.tap_stream = staticmethod(
+            functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN, decoder, event))

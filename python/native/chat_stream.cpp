@@ -391,6 +391,8 @@ Ref chat_chunk(PyObject*, const Args<kChatChunk>& args) {
 
 }  // namespace
 
+bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan) { return take_usage_chunk(call, data, scan); }
+
 void make_usage_filter_type() {
   if (g_filter_type != nullptr) return;
   PyType_Spec filter_desc = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,

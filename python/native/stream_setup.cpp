@@ -26,13 +26,17 @@ InternedName g_iter_bytes("iter_bytes");
 InternedName g_doc("__doc__");
 InternedName g_traced("_korvanta_call");
 
-// ---- the decoder: the response's bytes reach it without the usage chunk ----
+// ---- the decoder: the response's events, without the usage chunk ----
 
+// When the stream's decoder is the client's own kind, its events are read
+// natively (sse_events.cpp), as that decoder would make them; otherwise the
+// response's bytes reach it without the usage chunk.
 struct UsageDecoder {
   PyObject_HEAD
   PyObject* decoder;  // the stream's own
   PyObject* call;
   PyObject* scan;
+  PyObject* events;   // the client's ServerSentEvent when its events are read natively, else None
 };
 
 UsageDecoder* as_decoder(PyObject* obj) { return reinterpret_cast<UsageDecoder*>(obj); }
@@ -41,6 +45,10 @@ PyObject* decoder_iter_bytes(PyObject* self, PyObject* chunks) {
   return guarded([&] {
     UsageDecoder* decoder = as_decoder(self);
     if (decoder->decoder == nullptr) raise(PyExc_ReferenceError, "the stream's decoder is gone");
+    if (decoder->events != nullptr && decoder->events != Py_None) {
+      PyObject* hiding = usage_chunk_hidden(decoder->call) ? decoder->call : Py_None;
+      return new_event_reader(chunks, decoder->events, hiding, decoder->scan);
+    }
     Ref filtered = new_usage_filter(chunks, decoder->call, decoder->scan);
     PyObject* args[] = {decoder->decoder, filtered.get()};
     return checked(PyObject_VectorcallMethod(g_iter_bytes.require(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -61,8 +69,8 @@ PyObject* decoder_getattro(PyObject* self, PyObject* name) {
   return PyObject_GetAttr(decoder, name);
 }
 
-using DecoderReferences =
-    HeldReferences<UsageDecoder, &UsageDecoder::decoder, &UsageDecoder::call, &UsageDecoder::scan>;
+using DecoderReferences = HeldReferences<UsageDecoder, &UsageDecoder::decoder, &UsageDecoder::call,
+                                         &UsageDecoder::scan, &UsageDecoder::events>;
 
 PyMethodDef g_decoder_methods[] = {
     {"iter_bytes", decoder_iter_bytes, METH_O,
@@ -196,15 +204,16 @@ PyObject* entry(PyObject* dict, InternedName& key) {
   return value;
 }
 
-constexpr auto kTraceChatStream = function("trace_chat_stream", {{"fault"}, {"scan"}, {"stream"}, {"call"}});
+constexpr auto kTraceChatStream = function(
+    "trace_chat_stream", {{"fault"}, {"scan"}, {"decoder_class"}, {"event_class"}, {"stream"}, {"call"}});
 constexpr char kTraceChatStreamDoc[] =
-    "Traces a sync OpenAI chat completion stream in place on `call`: its decoder (when call.hide_usage_chunk), "
-    "item iterator and close() replaced on the instance. False, and the stream unchanged, for a stream "
-    "not of that shape.";
+    "Traces a sync OpenAI chat completion stream in place on `call`: its decoder (when it is a decoder_class, "
+    "whose events, event_class, are then read natively; else when call.hide_usage_chunk), item iterator and "
+    "close() replaced on the instance. False, and the stream unchanged, for a stream not of that shape.";
 
 Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
-  PyObject* stream = args[2];
-  PyObject* call = args[3];
+  PyObject* stream = args[4];
+  PyObject* call = args[5];
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   // A stream without a dict of its own, or that cannot be held weakly, is not of that shape.
   PyTypeObject* type = Py_TYPE(stream);
@@ -222,11 +231,13 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
   // Every stand-in is made before any is set: a stream is traced whole or not at all.
   Ref items = new_tap(inner.get(), call, Py_None, args[0], read_chat_chunk);
   Ref usage_decoder;
-  if (usage_chunk_hidden(call)) {
+  const bool native_events = PyType_Check(args[2]) && Py_TYPE(decoder.get()) == reinterpret_cast<PyTypeObject*>(args[2]);
+  if (native_events || usage_chunk_hidden(call)) {
     UsageDecoder* made = new_object<UsageDecoder>(g_decoder_type);
     made->decoder = Ref::borrow(decoder.get()).release();
     made->call = Ref::borrow(call).release();
     made->scan = Ref::borrow(args[1]).release();
+    made->events = Ref::borrow(native_events ? args[3] : Py_None).release();
     usage_decoder = Ref::steal(reinterpret_cast<PyObject*>(made));
     PyObject_GC_Track(made);
   }

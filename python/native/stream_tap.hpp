@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "ref.hpp"
 
 namespace korvanta::py::native {
@@ -13,6 +15,7 @@ namespace korvanta::py::native {
 void make_tap_type();
 void make_usage_filter_type();
 void make_stream_setup_types();
+void make_event_reader_type();
 
 // Reads a streamed item on `call` natively; false keeps it from the caller.
 using NativeRead = bool (*)(PyObject* call, PyObject* item);
@@ -24,5 +27,11 @@ Ref new_tap(PyObject* items, PyObject* call, PyObject* read, PyObject* fault, Na
 bool read_chat_chunk(PyObject* call, PyObject* chunk);
 // without_usage_chunk(chunks, call, scan).
 Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan);
+// Whether an event's data (UTF-8) is the usage-only chunk; its counts, model
+// and id are then recorded on `call`. Read natively, and with `scan` (the json
+// module's scanner) where the native reader is unsure.
+bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan);
+// server_sent_events(chunks, event_class, call, scan) (sse_events.cpp).
+Ref new_event_reader(PyObject* chunks, PyObject* event_class, PyObject* call, PyObject* scan);
 
 }  // namespace korvanta::py::native

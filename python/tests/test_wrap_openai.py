@@ -6,6 +6,7 @@ import gc
 import inspect
 import json
 import logging
+import random
 
 import openai
 import pytest
@@ -421,6 +422,53 @@ def test_usage_filter_passes_every_other_byte_however_the_bytes_are_cut(spans, c
     else:  # an event that cannot be read goes on to the client, and the fault is logged
         assert passed == events and call.input_tokens is None
         assert "scanner broken" in caplog.text
+
+
+# Lines of every kind the client's decoder tells apart, and bytes it cannot decode.
+_SSE_ATOMS = [b"data: ", b"data:", b"data", b"event: ", b"event:x", b"id: ", b"id:7", b"id: \x00", b"retry: 12",
+              b"retry: x", b"retry: 1_0", b": c", b":", b"x: y", b"\n", b"\r", b"\r\n", b"\n\n", b'{"a": 1}', b" ",
+              b"\xc3\xa9", b"\xe2\x80\xa8", b"\xff", b"\xed\xa0\x80"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_events_are_the_clients_own_decoders_events(seed):
+    # The property behind reading a traced stream's events natively: for any
+    # bytes, cut anywhere, the same events (or the same error, at the same
+    # point) as openai's SSEDecoder.
+    from openai._streaming import ServerSentEvent, SSEDecoder
+
+    from korvanta import _native, _openai
+
+    def events(decoded):
+        found = []
+        try:
+            found += [(type(e), e.event, e.data, e.id, e.retry) for e in decoded]
+        except UnicodeDecodeError as error:
+            found.append(repr(error))
+        return found
+
+    rng = random.Random(seed)
+    for _ in range(2000):
+        body = b"".join(rng.choice(_SSE_ATOMS) for _ in range(rng.randint(0, 30)))
+        cuts = sorted(rng.sample(range(len(body) + 1), min(len(body) + 1, rng.randint(0, 4))))
+        pieces = [body[a:b] for a, b in zip([0, *cuts], [*cuts, len(body)])]
+        native = _native.server_sent_events(iter(pieces), ServerSentEvent, None, _openai._JSON_SCAN)
+        assert events(native) == events(SSEDecoder().iter_bytes(iter(pieces))), pieces
+
+
+def test_native_events_keep_back_the_usage_chunk_and_its_id():
+    from openai._streaming import ServerSentEvent
+
+    from korvanta import _native, _openai
+
+    usage = _usage_event("m").replace(b"data:", b"id: u\ndata:", 1)
+    body = b"id: 1\n" + _TEXT_EVENTS + usage + b"data: [DONE]\n\n"
+    call = _native.Call("chat", "openai", "m", None, None)
+    call.hide_usage_chunk = True
+    found = list(_native.server_sent_events(iter([body]), ServerSentEvent, call, _openai._JSON_SCAN))
+    assert [e.data for e in found][5:] == ["[DONE]"] and all('"choices": []' not in e.data for e in found)
+    assert {e.id for e in found} == {"1"}  # the kept-back event's id never arrived
+    assert (call.input_tokens, call.output_tokens) == (21, 9)
 
 
 @pytest.mark.parametrize("piece", [1, 7, 4096])

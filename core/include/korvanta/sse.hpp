@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,5 +37,29 @@ SseFraming frame_events(std::string_view bytes, std::size_t resume = 0);
 // An event's data: the values of its "data" lines (one leading space
 // dropped), joined by "\n".
 std::string event_data(std::string_view event);
+
+// A byte stream's lines as its pieces arrive, as an event decoder reads
+// them: "\r\n", "\n" and "\r" end a line (a "\r" that ends one piece pairs
+// with a "\n" that starts the next), and a line may span pieces. Each piece
+// is read once, however its lines fall.
+class SseLines {
+ public:
+  // Starts on the next piece; the lines before are all taken. The piece's
+  // bytes must stay alive until next() has no more of its lines.
+  void feed(std::string_view piece);
+  // The next complete line, without its terminator, valid until the next
+  // call; nothing when the piece holds no more (its rest is kept).
+  std::optional<std::string_view> next();
+  // At the end of the stream: the unterminated last line, if it is not empty.
+  std::optional<std::string_view> finish();
+
+ private:
+  std::string_view piece_;
+  std::size_t pos_ = 0;
+  bool piece_has_cr_ = false;
+  bool skip_lf_ = false;  // the last line ended in "\r": a "\n" next is its terminator's
+  std::string held_;      // the start of a line that began in an earlier piece
+  std::string line_;      // a line joined from pieces, handed out by next()
+};
 
 }  // namespace korvanta
