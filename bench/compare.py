@@ -378,7 +378,11 @@ def clients_section(args):
         ours = results["korvanta"][kind]
         rows.append((f"OpenAI call ({kind}), untraced", ours["call_us"] * 1000, "us", None))
         rows.append((f"added by korvanta.wrap_openai ({kind})", ours["added_us"] * 1000, "us", None))
-        peers = {name: kinds[kind]["added_us"] for name, kinds in results.items() if name != "korvanta"}
+        decoding = results.get(bench_clients.CLIENT_DECODING, {}).get(kind)
+        if decoding is not None:  # the tracing alone, the client's decoder reading the events
+            rows.append((f"  of which tracing, client decoding ({kind})", decoding["added_us"] * 1000, "us", None))
+        peers = {name: kinds[kind]["added_us"] for name, kinds in results.items()
+                 if name not in ("korvanta", bench_clients.CLIENT_DECODING)}
         for name, added in peers.items():
             rows.append((f"added by {name} ({kind})", added * 1000, "us", added / ours["added_us"]))
         if peers:
