@@ -162,10 +162,17 @@ class _Messages:
             block = event.content_block
             if block.type in _TOOL_USES:
                 call.first_token()
-                call.tool_call(event.index, block.id, block.name, None)
+                given = getattr(block, "input", None)  # usually empty: the deltas bring it
+                call.tool_call(event.index, block.id, block.name, _arguments(given) if given else None)
             elif block.type == "text" and block.text:
                 call.first_token()
                 call.text.append(block.text)
+        elif kind == "content_block_stop":
+            # A tool call that no delta gave arguments: the client's input is
+            # then the empty object it started with.
+            entry = call.tool_calls.get(event.index)
+            if entry is not None and not entry[2]:
+                entry[2].append("{}")
         elif kind == "message_start":
             started = event.message
             call.response_model = started.model

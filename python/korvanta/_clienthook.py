@@ -2,6 +2,7 @@
 # client makes (derived clients, raw and streamed responses too) passes one hook.
 from __future__ import annotations
 
+import asyncio
 import inspect
 import sys
 import weakref
@@ -113,7 +114,10 @@ def install(client: Any, state: ClientState) -> None:
     # The hooks hold the client itself: a client derived for one call (with_options(...).copy(...))
     # may have no other owner. Clients refer to themselves already (their resources are
     # cached on them and point back), so this adds no new kind of cycle.
-    earlier = attributes.get("request")  # another library's instance hook keeps working under ours
+    # What the hooks replace: another library's instance hooks keep working under ours.
+    replaced = {name: attributes[name] for name in ("request", "copy", "with_options", "__getstate__")
+                if name in attributes}
+    earlier = attributes.get("request")
     if inspect.iscoroutinefunction(getattr(cls, "request")):
         attributes["request"] = _async_request(client, cls, earlier, state)
     else:
@@ -121,7 +125,27 @@ def install(client: Any, state: ClientState) -> None:
     for name in ("copy", "with_options"):
         if callable(getattr(cls, name, None)):
             attributes[name] = _deriving(client, cls, name, attributes.get(name), state)
+    attributes["__getstate__"] = _state_without_hooks(client, replaced)
     attributes[_STATE] = state
+
+
+def _state_without_hooks(client: Any, replaced: dict[str, Any]) -> Callable[[], Any]:
+    # copy.copy, copy.deepcopy and pickle take a client's attributes through
+    # __getstate__ (looked up on the instance). The hooks are bound to this
+    # client: a copy holding them would send with this client's key and URL.
+    # The copy gets the attributes without the hooks, untraced.
+    hooks = ("request", "copy", "with_options", "__getstate__", _STATE)
+    own = replaced.get("__getstate__")
+
+    def __getstate__() -> Any:
+        state = own() if own is not None else object.__getstate__(client)
+        if not isinstance(state, dict) or _STATE not in state:
+            return state
+        kept = {key: value for key, value in state.items() if key not in hooks}
+        kept.update((name, value) for name, value in replaced.items() if name != "__getstate__")
+        return kept
+
+    return __getstate__
 
 
 def _deriving(client: Any, cls: type, name: str, earlier: Any, state: ClientState) -> Callable[..., Any]:
@@ -336,7 +360,8 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
     # The hooks hold the response: `...with_raw_response.create(...).parse()` calls parse on an
     # object nothing else holds. The cycle this makes is the garbage collector's to free.
 
-    def take(parsed: Any, kwargs: dict[str, Any]) -> None:
+    def take(parsed: Any) -> None:
+        # None: nothing to read (the span ends with what it has).
         try:
             if call.ended:
                 return
@@ -344,23 +369,37 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
                 if not _is_traced_stream(parsed):
                     trace_stream(state, parsed, call, route)
                 return
-            if "to" not in kwargs:
+            if parsed is not None:
                 route.record(call, parsed)
         except Exception as error:
             fault("reading a response", error)
         call.end()
 
+    def own_type(parsed: Any, kwargs: dict[str, Any]) -> bool:
+        # parse(to=SomeType) gives the caller a type of their own: the span
+        # reads the client's model of the answer, parsed from the body in memory.
+        return "to" in kwargs and not isinstance(parsed, state.stream_types)
+
     if inspect.iscoroutinefunction(cls.parse):
         async def parse(*args: Any, **kwargs: Any) -> Any:
             parsed = await cls.parse(raw, *args, **kwargs)
-            take(parsed, kwargs)
+            if not own_type(parsed, kwargs):
+                take(parsed)
+            elif whole and not call.ended:
+                try:
+                    take(await cls.parse(raw))
+                except Exception as error:
+                    fault("reading a response", error)
+                    take(None)
+            else:
+                take(None)
             return parsed
 
         async def close() -> None:
             try:
                 if whole and not call.ended and _body_in_memory(raw):
                     try:
-                        take(await cls.parse(raw), {})
+                        take(await cls.parse(raw))
                     except Exception as error:
                         fault("reading a response", error)
                 await cls.close(raw)
@@ -369,14 +408,23 @@ def _trace_raw(state: ClientState, raw: Any, call: Call, route: Route, whole: bo
     else:
         def parse(*args: Any, **kwargs: Any) -> Any:  # type: ignore[misc]
             parsed = cls.parse(raw, *args, **kwargs)
-            take(parsed, kwargs)
+            if not own_type(parsed, kwargs):
+                take(parsed)
+            elif whole and not call.ended:
+                try:
+                    take(cls.parse(raw))
+                except Exception as error:
+                    fault("reading a response", error)
+                    take(None)
+            else:
+                take(None)
             return parsed
 
         def close() -> None:  # type: ignore[misc]
             try:
                 if whole and not call.ended and _body_in_memory(raw):
                     try:
-                        take(cls.parse(raw), {})
+                        take(cls.parse(raw))
                     except Exception as error:
                         fault("reading a response", error)
                 cls.close(raw)
@@ -533,10 +581,12 @@ async def _observe_async(inner: AsyncIterator[Any], call: Call, route: Route | N
                 shown = True
             if shown:
                 yield item
-    except GeneratorExit:
-        # Not a failure. The inner generator is left to close as it would
-        # untraced: a stream dropped halfway has the event loop close each of
-        # its generators, and closing the inner one here as well races that.
+    except (GeneratorExit, asyncio.CancelledError):
+        # Not a failure: the consumer stopped (closed, dropped or cancelled
+        # the stream), and the span keeps what arrived. The inner generator is
+        # left to close as it would untraced: a stream dropped halfway has the
+        # event loop close each of its generators, and closing the inner one
+        # here as well races that.
         raise
     except BaseException as error:
         call.fail(error)

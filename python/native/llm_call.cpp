@@ -302,9 +302,11 @@ void add_finish_reason(PyObject* call, PyObject* reason) {
   raise_if(PyList_Append(as_call(call)->finish_reasons, reason) < 0);
 }
 
+// An empty model is none: Azure starts its streams with a content-filter
+// chunk whose model and id are "", and the answer's own come after it.
 bool response_noted(PyObject* obj) {
-  const Call* call = as_call(obj);
-  return call->response_model != nullptr && call->response_model != Py_None;
+  const PyObject* model = as_call(obj)->response_model;
+  return model != nullptr && model != Py_None && !(PyUnicode_Check(model) && PyUnicode_GET_LENGTH(model) == 0);
 }
 
 void note_response(PyObject* obj, PyObject* model, PyObject* id) {

@@ -220,7 +220,7 @@ def _message_json(answer: Answer, model: str, streamed: bool = False) -> dict[st
     if answer.text and not streamed:
         content.append({"type": "text", "text": answer.text})
     if not streamed:
-        content += [{"type": "tool_use", "id": call.id, "name": call.name, "input": json.loads(call.arguments)}
+        content += [{"type": "tool_use", "id": call.id, "name": call.name, "input": json.loads(call.arguments or "{}")}
                     for call in answer.tool_calls]
     return {"id": "msg_loopback", "type": "message", "role": "assistant", "model": model, "content": content,
             "stop_reason": None if streamed else ("tool_use" if answer.tool_calls else "end_turn"),

@@ -15,6 +15,7 @@ from llm_servers import Answer, ToolCall
 from traced_clients import close, drain, prompt, resolve, run, server, spans, tool_calls  # noqa: F401
 
 CALL = ToolCall("toolu_01", "get_weather", '{"city":"Paris"}')
+NO_ARGUMENTS = ToolCall("toolu_02", "get_time", "")  # streamed: no input_json_delta at all
 MODEL = "claude-sonnet-4-5"
 TOOLS = [{"name": "get_weather", "input_schema": {"type": "object"}}]
 MESSAGES = [
@@ -68,7 +69,7 @@ async def ask(client, way, **arguments):
 @both
 @ways
 def test_message_call_is_one_span_with_everything_the_answer_said(server, spans, is_async, way):
-    server.script(Answer(text="Looking it up.", tool_calls=(CALL,), input_tokens=3000, output_tokens=50,
+    server.script(Answer(text="Looking it up.", tool_calls=(CALL, NO_ARGUMENTS), input_tokens=3000, output_tokens=50,
                          cached_tokens=2000, cache_write_tokens=500, reasoning_tokens=40))
     assert run(ask(traced(server, is_async), way, tools=TOOLS)) == "Looking it up."
     span = spans.one()
@@ -77,7 +78,7 @@ def test_message_call_is_one_span_with_everything_the_answer_said(server, spans,
     assert prompt(span) == MESSAGES_PARTS
     assert span["tags"]["gen_ai.tool.definitions"] == '[{"name":"get_weather","input_schema":{"type":"object"}}]'
     assert span["response"] == "Looking it up."
-    assert tool_calls(span) == [(CALL.name, CALL.arguments, CALL.id)]
+    assert tool_calls(span) == [(CALL.name, CALL.arguments, CALL.id), (NO_ARGUMENTS.name, "{}", NO_ARGUMENTS.id)]
     # Streams bring input counts at message_start and output at message_delta: both stay.
     assert (span["prompt_tokens"], span["completion_tokens"]) == (3000, 50)
     assert span["tags"]["gen_ai.usage.cache_read.input_tokens"] == "2000"

@@ -2,6 +2,8 @@
 # server; each call's span checked against what the server was scripted to say.
 from __future__ import annotations
 
+import asyncio
+import copy
 import gc
 import inspect
 import json
@@ -238,6 +240,18 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
         else:
             with manager as response:
                 assert response.json()["choices"][0]["message"]["content"] == "Hello there."
+        # The caller's own type: the span still reads the client's model of the answer.
+        manager = client.chat.completions.with_streaming_response.create(model="m", messages=[])
+        if is_async:
+            async with manager as response:
+                assert (await response.parse(to=dict))["choices"][0]["message"]["content"] == "Hello there."
+        else:
+            with manager as response:
+                assert response.parse(to=dict)["choices"][0]["message"]["content"] == "Hello there."
+        # A shallow copy sends as itself (with its own key and URL), untraced: the
+        # hooks are bound to the original.
+        copied = copy.copy(client)
+        assert copied.request.__self__ is copied  # its own method, not the original's hook
         # Iterated rather than read: nothing is in memory to record, and nothing fails.
         manager = client.chat.completions.with_streaming_response.create(model="m", messages=[])
         if is_async:
@@ -254,7 +268,7 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
                 assert entered is client
 
     run(scenario())
-    assert [span["response"] for span in spans.take()] == ["Hello there."] * 4 + [""]
+    assert [span["response"] for span in spans.take()] == ["Hello there."] * 5 + [""]
     assert "tracing fault" not in caplog.text
 
 
@@ -562,6 +576,44 @@ def test_a_chunk_is_read_from_its_model_or_data_whatever_they_hold(data, text, a
     call = _native.Call("chat", "openai", "m", None, None)
     assert _native.chat_chunk(call, data) is True
     assert (call.text, call.finish_reasons, call.response_model, call.input_tokens) == ([text], ["stop"], "m", 3)
+
+
+def test_an_empty_model_and_id_name_no_response():
+    # Azure starts its streams with a content-filter chunk whose model and id are "".
+    from korvanta import _native
+
+    call = _native.Call("chat", "openai", "m", None, None)
+    for model, ident in [("", ""), ("gpt-4o-2024-08-06", "chatcmpl-x"), ("later", "later")]:
+        _native.chat_chunk(call, {"id": ident, "model": model, "choices": []})
+    assert (call.response_model, call.response_id) == ("gpt-4o-2024-08-06", "chatcmpl-x")
+
+
+def test_a_cancelled_consumer_of_an_async_stream_keeps_what_arrived(spans):
+    from korvanta import _clienthook, _native, _openai
+
+    async def scenario():
+        async def inner():
+            yield {"id": "c", "model": "m", "choices": [{"index": 0, "delta": {"content": "Hel"}}]}
+            await asyncio.Event().wait()  # the next chunk never comes
+
+        call = _native.Call("chat", "openai", "m", None, None)
+        items = _clienthook._observe_async(inner(), call, _openai._ROUTES["/chat/completions"],
+                                           _clienthook._EndWhenCollected(call))
+
+        async def consume():
+            async for _ in items:
+                pass
+
+        task = asyncio.create_task(consume())
+        await asyncio.sleep(0.01)
+        task.cancel()  # "stop generating", or a timeout around the stream
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await items.aclose()
+
+    run(scenario())
+    span = spans.one()
+    assert (span["response"], span["error_message"], span["end_time"] is not None) == ("Hel", None, True)
 
 
 @pytest.mark.parametrize("hidden", [False, True])
