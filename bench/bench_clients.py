@@ -179,12 +179,15 @@ def _client_decoding() -> Iterator[None]:
 class _LangSmith:
     """LangSmith's wrap_openai, its background sender posting to a loopback sink.
 
-    The sink answers on one thread of its own. finish() sends what the sender
-    still holds and stops both, so nothing is left to post at interpreter exit.
+    The sink answers each post on a thread of its own, as a server would
+    (one thread cannot keep up with the sender's queue). finish() sends what
+    the sender still holds and stops both, so nothing is left to post at
+    interpreter exit.
     """
 
     def __init__(self) -> None:
-        self.sink = http.server.HTTPServer(("127.0.0.1", 0), _Sink)
+        self.sink = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Sink)
+        self.sink.daemon_threads = True
         threading.Thread(target=self.sink.serve_forever, daemon=True).start()
         endpoint = f"http://127.0.0.1:{self.sink.server_port}"
         os.environ.update(LANGSMITH_TRACING="true", LANGSMITH_API_KEY="lsv2-bench", LANGSMITH_ENDPOINT=endpoint)

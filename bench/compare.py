@@ -384,7 +384,9 @@ def clients_section(args):
         peers = {name: kinds[kind]["added_us"] for name, kinds in results.items()
                  if name not in ("korvanta", bench_clients.CLIENT_DECODING)}
         for name, added in peers.items():
-            rows.append((f"added by {name} ({kind})", added * 1000, "us", added / ours["added_us"]))
+            # A traced call cheaper than the untraced one has no ratio to speak of.
+            ratio = added / ours["added_us"] if ours["added_us"] > 0 else None
+            rows.append((f"added by {name} ({kind})", added * 1000, "us", ratio))
         if peers:
             cheaper = min(peers.values())
             checks.append((f"{kind}: at most a tenth of the cheaper peer's added cost",
