@@ -22,6 +22,7 @@ InternedName g_extra_json("extra_json");
 InternedName g_dict("__dict__");
 InternedName g_messages("messages");
 InternedName g_tools("tools");
+InternedName g_functions("functions");
 InternedName g_stream_options("stream_options");
 InternedName g_include_usage("include_usage");
 InternedName g_provider("provider");
@@ -93,7 +94,9 @@ Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   // that changes the body.
   const Ref model = Ref::borrow(item_or_none(body.get(), g_model));
   const Ref messages = Ref::borrow(item_or_none(body.get(), g_messages));
-  const Ref tools = Ref::borrow(item_or_none(body.get(), g_tools));
+  // The tools, or the older API's `functions`.
+  Ref tools = Ref::borrow(item_or_none(body.get(), g_tools));
+  if (tools.get() == Py_None) tools = Ref::borrow(item_or_none(body.get(), g_functions));
   const Ref requested = PyUnicode_CheckExact(model.get()) ? model : checked(PyUnicode_FromStringAndSize(nullptr, 0));
   const Ref provider = attribute(state, g_provider);
   const Ref tracer = attribute(state, g_tracer);
@@ -156,6 +159,15 @@ void read_choice(PyObject* call, PyObject* choice) {
       Ref key = checked(PyTuple_Pack(2, index.get(), id.get()));
       replace_tool_call(call, key.get(), id.get(), name.get(), arguments.get());
     });
+  }
+  // The older `functions` API: one call, without an id.
+  const Ref function_call = attribute_or_none(answer.get(), g_function_call);
+  if (function_call.get() != Py_None) {
+    const Ref index = field_attribute(choice, g_index);
+    const Ref name = field_attribute(function_call.get(), g_name);
+    const Ref arguments = field_attribute(function_call.get(), g_arguments);
+    Ref key = checked(PyTuple_Pack(2, index.get(), Py_None));
+    replace_tool_call(call, key.get(), Py_None, name.get(), arguments.get());
   }
   const Ref finish = field_attribute(choice, g_finish_reason);
   if (truthy(finish.get())) add_finish_reason(call, finish.get());

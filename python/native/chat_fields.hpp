@@ -15,6 +15,7 @@ inline InternedName g_content("content");
 inline InternedName g_refusal("refusal");
 inline InternedName g_tool_calls("tool_calls");
 inline InternedName g_function("function");
+inline InternedName g_function_call("function_call");  // the one call of the older `functions` API
 inline InternedName g_name("name");
 inline InternedName g_arguments("arguments");
 inline InternedName g_finish_reason("finish_reason");

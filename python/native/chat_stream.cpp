@@ -116,6 +116,15 @@ bool read_chat_chunk(PyObject* call, PyObject* chunk) {
         add_tool_call(call, key.get(), call_id.get(), name.get(), arguments.get());
       }
     }
+    // The older `functions` API: one call, its name first, then its arguments in fragments.
+    const Ref function_call = Ref::borrow(fields_of(field(delta.get(), g_function_call)));
+    if (function_call) {
+      note_first_token(call);
+      const Ref key = checked(PyTuple_Pack(2, index.get(), Py_None));
+      const Ref name = Ref::borrow(field(function_call.get(), g_name));
+      const Ref arguments = Ref::borrow(field(function_call.get(), g_arguments));
+      add_tool_call(call, key.get(), Py_None, name.get(), arguments.get());
+    }
     PyObject* finish = field(choice.get(), g_finish_reason);
     if (has_text(finish)) add_finish_reason(call, finish);
   }

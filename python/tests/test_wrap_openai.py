@@ -578,6 +578,23 @@ def test_a_chunk_is_read_from_its_model_or_data_whatever_they_hold(data, text, a
     assert (call.text, call.finish_reasons, call.response_model, call.input_tokens) == ([text], ["stop"], "m", 3)
 
 
+def test_the_older_functions_api_call_is_a_tool_call():
+    from korvanta import _native
+
+    streamed = _native.Call("chat", "openai", "m", None, None)
+    for delta in ({"function_call": {"name": "fn", "arguments": ""}}, {"function_call": {"arguments": '{"a":'}},
+                  {"function_call": {"arguments": "1}"}}):
+        _native.chat_chunk(streamed, {"id": "c", "model": "m", "choices": [{"index": 0, "delta": delta}]})
+    whole = _native.Call("chat", "openai", "m", None, None)
+    message = {"role": "assistant", "content": None, "function_call": {"name": "fn", "arguments": '{"a":1}'}}
+    _native.chat_record(whole, openai.types.chat.ChatCompletion.construct(
+        id="c", model="m", object="chat.completion", created=1,
+        choices=[{"index": 0, "finish_reason": "function_call", "message": message}]))
+    assert streamed.first_token_seen
+    assert [(name, "".join(parts) if isinstance(parts, list) else parts) for _, name, parts in
+            (*streamed.tool_calls.values(), *whole.tool_calls.values())] == [("fn", '{"a":1}')] * 2
+
+
 def test_an_empty_model_and_id_name_no_response():
     # Azure starts its streams with a content-filter chunk whose model and id are "".
     from korvanta import _native
