@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <chrono>
+#include <cstdint>
 
 namespace korvanta {
 namespace {
@@ -51,10 +52,17 @@ TEST(TimestampText, ExtremesFitTheBuffer) {
   }
 }
 
+// Seconds of the real-time clock, read as precisely as now() reads it:
+// std::time reads a coarse copy that may lag it by a tick, so close to a
+// second's end it could still name the second before.
+std::int64_t clock_seconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 TEST(TimestampNow, ReadsTheRealTimeClock) {
-  const std::time_t before = std::time(nullptr);
+  const std::int64_t before = clock_seconds();
   const Timestamp now = Timestamp::now();
-  const std::time_t after = std::time(nullptr);
+  const std::int64_t after = clock_seconds();
   EXPECT_GE(now.seconds, before);
   EXPECT_LE(now.seconds, after);
   EXPECT_LT(now.nanos, 1'000'000'000u);
