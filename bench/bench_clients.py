@@ -34,7 +34,6 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
-import functools
 import http.server
 import json
 import os
@@ -165,11 +164,10 @@ def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
 @contextlib.contextmanager
 def _client_decoding() -> Iterator[None]:
     """Traced streams have the client's own decoder read their events, inside the block."""
-    from korvanta import _native, _openai
+    from korvanta import _openai
 
     native = _openai._ChatCompletions.tap_stream
-    _openai._ChatCompletions.tap_stream = staticmethod(  # type: ignore[method-assign]
-        functools.partial(_native.trace_chat_stream, _openai.fault, _openai._JSON_SCAN, None, None))
+    _openai._ChatCompletions.tap_stream = staticmethod(_openai._stream_tap(None, None))  # type: ignore[method-assign]
     try:
         yield
     finally:

@@ -101,6 +101,10 @@ class ClientState:
             state = state.origin
 
 
+# The attributes install() sets on a client, besides its state.
+_HOOKS = ("request", "copy", "with_options", "__getstate__")
+
+
 def is_traced(client: Any) -> bool:
     return _STATE in vars(client)
 
@@ -115,8 +119,7 @@ def install(client: Any, state: ClientState) -> None:
     # may have no other owner. Clients refer to themselves already (their resources are
     # cached on them and point back), so this adds no new kind of cycle.
     # What the hooks replace: another library's instance hooks keep working under ours.
-    replaced = {name: attributes[name] for name in ("request", "copy", "with_options", "__getstate__")
-                if name in attributes}
+    replaced = {name: attributes[name] for name in _HOOKS if name in attributes}
     earlier = attributes.get("request")
     if inspect.iscoroutinefunction(getattr(cls, "request")):
         attributes["request"] = _async_request(client, cls, earlier, state)
@@ -134,14 +137,13 @@ def _state_without_hooks(client: Any, replaced: dict[str, Any]) -> Callable[[], 
     # __getstate__ (looked up on the instance). The hooks are bound to this
     # client: a copy holding them would send with this client's key and URL.
     # The copy gets the attributes without the hooks, untraced.
-    hooks = ("request", "copy", "with_options", "__getstate__", _STATE)
     own = replaced.get("__getstate__")
 
     def __getstate__() -> Any:
         state = own() if own is not None else object.__getstate__(client)
         if not isinstance(state, dict) or _STATE not in state:
             return state
-        kept = {key: value for key, value in state.items() if key not in hooks}
+        kept = {key: value for key, value in state.items() if key not in _HOOKS and key != _STATE}
         kept.update((name, value) for name, value in replaced.items() if name != "__getstate__")
         return kept
 

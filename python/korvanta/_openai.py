@@ -170,6 +170,13 @@ def _refuses_stream_options(call: Call, error: BaseException) -> bool:
 _JSON_SCAN = json.scanner.make_scanner(json.JSONDecoder())  # type: ignore[arg-type]  # the stub names its own class
 
 
+def _stream_tap(decoder_class: type | None, event_class: type | None) -> Callable[[Any, Call], bool]:
+    # The one native step that traces a sync chat stream (see _ChatCompletions);
+    # given the client's decoder and event classes, a stream whose decoder is
+    # of that class has its events read natively.
+    return functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN, decoder_class, event_class)
+
+
 class _ChatCompletions:
     # Every call is opened from its request and (unless streamed) read from
     # the client's model of the completion: both native, as Route.open and
@@ -182,7 +189,7 @@ class _ChatCompletions:
     # trace_stream do, set at once. Async streams take the general path.
     # Until a client is wrapped (_read_events_natively), the client's event
     # classes are not known and its decoder reads the events.
-    tap_stream = staticmethod(functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN, None, None))
+    tap_stream = staticmethod(_stream_tap(None, None))
     # Each chunk read natively from the client's model of it.
     chunk = staticmethod(_native.chat_chunk)
 
@@ -483,5 +490,4 @@ def _read_events_natively() -> None:
 
     decoder, event = getattr(_streaming, "SSEDecoder", None), getattr(_streaming, "ServerSentEvent", None)
     if isinstance(decoder, type) and isinstance(event, type):
-        _ChatCompletions.tap_stream = staticmethod(
-            functools.partial(_native.trace_chat_stream, fault, _JSON_SCAN, decoder, event))
+        _ChatCompletions.tap_stream = staticmethod(_stream_tap(decoder, event))

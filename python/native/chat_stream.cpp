@@ -246,10 +246,7 @@ bool take_usage_chunk(PyObject* call, std::string_view data, PyObject* scan) {
 
 // Whether the event is the usage chunk (its counts then taken).
 bool is_usage_chunk(UsageFilter* filter, std::string_view event) {
-  // "[]" first: a bracket is rare in a chunk, while every chunk may name "usage".
-  if (!mentions(event, "[]") || !mentions(event, "\"usage\"")) return false;
-  const std::string data = event_data(event);
-  return take_usage_chunk(filter->call, data, filter->scan);
+  return read_usage_event(filter->call, event_data(event), filter->scan);
 }
 
 Ref bytes_of(std::string_view bytes) {
@@ -400,7 +397,11 @@ Ref chat_chunk(PyObject*, const Args<kChatChunk>& args) {
 
 }  // namespace
 
-bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan) { return take_usage_chunk(call, data, scan); }
+bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan) {
+  // "[]" first: a bracket is rare in a chunk, while every chunk may name "usage".
+  if (!mentions(data, "[]") || !mentions(data, "\"usage\"")) return false;
+  return take_usage_chunk(call, data, scan);
+}
 
 void make_usage_filter_type() {
   if (g_filter_type != nullptr) return;

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "error.hpp"
 #include "ref.hpp"
 
@@ -17,6 +19,13 @@ T* new_object(PyTypeObject* type) {
   T* made = PyObject_GC_New(T, type);
   raise_if(made == nullptr);
   return made;
+}
+
+// Replaces a held reference (nullptr: none); the old one is released after
+// the swap, as releasing it may run Python code that reads the slot.
+inline void replace(PyObject*& slot, PyObject* value) {
+  PyObject* old = std::exchange(slot, Py_XNewRef(value));
+  Py_XDECREF(old);
 }
 
 template <class T, PyObject* T::*... Fields>

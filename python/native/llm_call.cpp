@@ -237,12 +237,6 @@ Ref call_new(PyTypeObject* type, const Args<kCall>& args) {
   return obj;
 }
 
-// Replaces a held reference (the old one released after the swap).
-void replace(PyObject*& slot, PyObject* value) {
-  PyObject* old = std::exchange(slot, Py_NewRef(value));
-  Py_XDECREF(old);
-}
-
 // [call_id, name, fragments] for a new tool call.
 Ref new_tool_call(PyObject* call_id, PyObject* name, PyObject* arguments) {
   Ref fragments = checked(PyList_New(0));

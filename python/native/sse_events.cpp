@@ -52,12 +52,6 @@ struct EventReader {
 
 EventReader* as_reader(PyObject* obj) { return reinterpret_cast<EventReader*>(obj); }
 
-void set(PyObject*& slot, PyObject* value) {
-  PyObject* old = slot;
-  slot = Py_XNewRef(value);
-  Py_XDECREF(old);
-}
-
 bool non_empty(PyObject* text) { return text != nullptr && PyUnicode_GET_LENGTH(text) > 0; }
 
 Ref joined_data(PyObject* lines) {
@@ -78,10 +72,10 @@ bool hidden_usage_chunk(EventReader* reader, PyObject* data) {
     PyErr_Clear();
     return false;
   }
-  const std::string_view text(utf8, static_cast<std::size_t>(size));
-  if (text.find("[]") == std::string_view::npos || text.find("\"usage\"") == std::string_view::npos) return false;
   bool usage = false;
-  as_tracing_fault("reading a streamed item", [&] { usage = read_usage_event(reader->call, text, reader->scan); });
+  as_tracing_fault("reading a streamed item", [&] {
+    usage = read_usage_event(reader->call, std::string_view(utf8, static_cast<std::size_t>(size)), reader->scan);
+  });
   return usage;
 }
 
@@ -95,7 +89,7 @@ Ref dispatch(EventReader* reader) {
   Ref made;
   if (hidden_usage_chunk(reader, data.get())) {
     // Kept back as if its bytes had never come: its id does not stay either.
-    set(reader->id, reader->id_before);
+    replace(reader->id, reader->id_before);
   } else {
     static PyObject* names = nullptr;
     if (names == nullptr) {
@@ -108,7 +102,7 @@ Ref dispatch(EventReader* reader) {
   Py_CLEAR(reader->event);
   Py_CLEAR(reader->retry);
   raise_if(PyList_SetSlice(reader->data, 0, PyList_GET_SIZE(reader->data), nullptr) < 0);
-  set(reader->id_before, reader->id);
+  replace(reader->id_before, reader->id);
   return made;
 }
 
@@ -125,18 +119,18 @@ Ref take_line(EventReader* reader, std::string_view line) {
   if (start < line.size() && line[start] == ' ') ++start;
   const Ref value = checked(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(start), PyUnicode_GET_LENGTH(text.get())));
   if (field == "event") {
-    set(reader->event, value.get());
+    replace(reader->event, value.get());
   } else if (field == "data") {
     raise_if(PyList_Append(reader->data, value.get()) < 0);
   } else if (field == "id") {
-    if (line.find('\0', start) == std::string_view::npos) set(reader->id, value.get());
+    if (line.find('\0', start) == std::string_view::npos) replace(reader->id, value.get());
   } else {
     Ref number = Ref::steal(PyLong_FromUnicodeObject(value.get(), 10));
     if (!number) {
       if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
       PyErr_Clear();
     } else {
-      set(reader->retry, number.get());
+      replace(reader->retry, number.get());
     }
   }
   return Ref();
@@ -155,7 +149,7 @@ Ref next_event(EventReader* reader) {
         if (!line) break;
       } else {
         if (!PyBytes_Check(piece.get())) raise(PyExc_TypeError, "a response's bytes: expected bytes");
-        set(reader->piece, piece.get());
+        replace(reader->piece, piece.get());
         reader->lines.feed(std::string_view(PyBytes_AS_STRING(piece.get()),
                                             static_cast<std::size_t>(PyBytes_GET_SIZE(piece.get()))));
         continue;
@@ -222,9 +216,10 @@ Ref server_sent_events(PyObject*, const Args<kServerSentEvents>& args) {
 
 void make_event_reader_type() {
   if (g_reader_type != nullptr) return;
-  PyType_Spec spec = {"korvanta._native.EventReader", sizeof(EventReader), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_reader_slots};
-  PyObject* made = PyType_FromSpec(&spec);
+  PyType_Spec reader_desc = {"korvanta._native.EventReader", sizeof(EventReader), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             g_reader_slots};
+  PyObject* made = PyType_FromSpec(&reader_desc);
   raise_if(made == nullptr);
   g_reader_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
 }

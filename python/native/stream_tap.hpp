@@ -28,8 +28,9 @@ bool read_chat_chunk(PyObject* call, PyObject* chunk);
 // without_usage_chunk(chunks, call, scan).
 Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan);
 // Whether an event's data (UTF-8) is the usage-only chunk; its counts, model
-// and id are then recorded on `call`. Read natively, and with `scan` (the json
-// module's scanner) where the native reader is unsure.
+// and id are then recorded on `call`. Only data holding "[]" (the chunk's
+// empty choices) and naming "usage" is read: natively, and with `scan` (the
+// json module's scanner) where the native reader is unsure.
 bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan);
 // server_sent_events(chunks, event_class, call, scan) (sse_events.cpp).
 Ref new_event_reader(PyObject* chunks, PyObject* event_class, PyObject* call, PyObject* scan);
