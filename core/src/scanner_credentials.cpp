@@ -184,6 +184,27 @@ constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
     "size",  "count",  "id",       "ids",  "prefix",   "suffix", "field",  "header",   "env",    "template",
 };
 
+// Whether a name may hold one of the words above: each of them holds one of
+// these three letters (any case). Most names of code and JSON hold none, and
+// are refused before they are read word by word.
+bool may_name_secret(std::string_view name) {
+  constexpr auto packed = [](const char (&t)[4]) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(t[0])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(t[1])) << 8 | static_cast<unsigned char>(t[2]);
+  };
+  // pass, pwd, secret, token, credential, contraseña / contrasena, authorization, and "key".
+  constexpr std::array<std::uint32_t, 8> kTrigrams = {packed("pas"), packed("pwd"), packed("sec"), packed("tok"),
+                                                      packed("cre"), packed("ntr"), packed("aut"), packed("key")};
+  std::uint32_t window = 0;
+  for (char c : name) {
+    window = (window << 8 | static_cast<unsigned char>(ascii_lower(c))) & 0xFFFFFF;
+    for (std::uint32_t trigram : kTrigrams) {
+      if (window == trigram) return true;
+    }
+  }
+  return false;
+}
+
 bool secret_name(std::string_view name) {
   std::array<char, 64> buf;
   const std::size_t n = std::min(name.size(), buf.size());
@@ -288,7 +309,7 @@ void secret_assignment(Scan& s, std::size_t i) {
   }
   if (in_class(s.at(e - 1), kQuote)) --e;
   const std::size_t b = s.span_back(e, kWord | kDash | kDot | kHigh, 64);
-  if (b == e || !secret_name(s.text.substr(b, e - b))) return;
+  if (b == e || !may_name_secret(s.text.substr(b, e - b)) || !secret_name(s.text.substr(b, e - b))) return;
   s.work += e - b;
 
   for (int k = 0; k < 4 && blank(s.at(v)); ++k) ++v;
@@ -401,10 +422,27 @@ void on_underscore(Scan& s, std::size_t i) {
 }
 
 void on_dash(Scan& s, std::size_t i) {
-  if (s.at(i - 1) != '-' && (s.lit(i, "-----BEGIN ") || s.lit(i, "---- BEGIN "))) return private_key_block(s, i);
-  if (s.at(i + 1) == 'u' && s.at(i + 2) == 's' && s.is(i + 3, kDigit)) return mailchimp(s, i);
+  const unsigned char next = s.at(i + 1);
+  if (next == '-') {
+    if (s.at(i - 1) != '-' && (s.lit(i, "-----BEGIN ") || s.lit(i, "---- BEGIN "))) return private_key_block(s, i);
+  } else if (next == 'u' && s.at(i + 2) == 's' && s.is(i + 3, kDigit)) {
+    return mailchimp(s, i);
+  }
   const std::size_t b = s.span_back(i, kAlnum, 8);
   if (b == i || i - b == 8) return;
+  // Most dashes join words and numbers: refused on the prefix's first byte
+  // before any of the prefixes below is compared.
+  switch (s.at(b)) {
+    case 's':  // sk, sq0csp, sq0atp
+    case 'x':  // xai, xox? in any case
+    case 'X':
+    case 'g':  // gl...
+    case 'p':  // pypi, pplx
+    case 'P':  // PuTTY
+      break;
+    default:
+      return;
+  }
   std::array<char, 8> buf{};
   for (std::size_t k = b; k < i; ++k) buf[k - b] = ascii_lower(static_cast<char>(s.at(k)));
   const std::string_view word(buf.data(), i - b);

@@ -192,7 +192,7 @@ struct Avx2Tables {
   }
 
   // The candidate mask of the 32 positions p[0] to p[31]; reads p[-1] to p[38].
-  __attribute__((target("avx2"))) std::uint32_t classify(const unsigned char* p) const {
+  __attribute__((target("avx2"), noinline)) std::uint32_t classify(const unsigned char* p) const {
     const __m256i v0 = load32(p);
     const __m256i v1 = load32(p + 1);
     const __m256i lo0 = _mm256_and_si256(v0, nibble);

@@ -242,6 +242,8 @@ void on_angle(Scan& s, std::size_t i) {
 }
 
 void on_bracket(Scan& s, std::size_t i) {
+  const unsigned char next = s.at(i + 1);
+  if (next != 'I' && next != '/' && next != 'S') return;
   for (std::string_view t : {"[INST]", "[/INST]", "[SYSTEM_PROMPT]", "[/SYSTEM_PROMPT]"}) {
     if (s.lit(i, t)) {
       s.emit(RuleId::ChatTemplateToken, i, i + t.size());

@@ -226,10 +226,13 @@ void on_plus(Scan& s, std::size_t i) {
 
 void on_digit_run(Scan& s, std::size_t i) {
   // The whole run is looked at once; hits inside it come to nothing new.
-  const std::size_t run_end = s.run_end(i, kDigit);
+  // The prefilter hits a run only where it starts, so each is measured once.
+  const std::size_t run_end = s.span_fwd(i, kDigit, s.size());
   s.resume = std::max(s.resume, run_end);
-  if (s.is(i - 1, kUpper) && s.is(i - 2, kUpper) && run_end - i >= 2 && iban(s, i - 2)) return;
-  if (run_end - i == 3 && s.at(run_end) == '-' && ssn(s, i)) return;
+  const std::size_t digits = run_end - i;
+  if (digits >= 2 && s.is(i - 1, kUpper) && s.is(i - 2, kUpper) && iban(s, i - 2)) return;
+  if (digits < 3) return;  // too short for a social security or card number
+  if (digits == 3 && s.at(run_end) == '-' && ssn(s, i)) return;
   card(s, i, run_end);
 }
 
