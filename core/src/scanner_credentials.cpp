@@ -282,10 +282,9 @@ bool dotted_name(std::string_view v) {
   return dotted && !part_start;
 }
 
-// NAME = "value", NAME: value, "NAME": "value", NAME := value, NAME => value,
-// NAME[] = "value" ... where NAME sounds like a secret and the value looks
-// random. `i` is the first byte of the operator.
-void secret_assignment(Scan& s, std::size_t i) {
+// The assignment to a name that sounds like a secret (its name is s[b, e)),
+// with `i` at the operator: out of line, as few names sound so.
+[[gnu::noinline]] void secret_value(Scan& s, std::size_t i, std::size_t b, std::size_t e) {
   const unsigned char op = s.at(i);
   const unsigned char before = s.at(i - 1);
   if (op == '=' && (before == '=' || before == ':' || before == '!' || before == '<' || before == '>')) return;
@@ -299,17 +298,7 @@ void secret_assignment(Scan& s, std::size_t i) {
     while (v < i + 3 && s.at(v) == '=') ++v;
     if (s.at(v) == '>') ++v;
   }
-  // The name, leftwards: blanks, an index "[...]", a closing quote.
-  std::size_t e = i;
-  for (int k = 0; k < 4 && blank(s.at(e - 1)); ++k) --e;
-  if (s.at(e - 1) == ']') {
-    const std::size_t open = s.span_back(e - 1, kDigit, 8);
-    if (s.at(open - 1) != '[') return;
-    e = open - 1;
-  }
-  if (in_class(s.at(e - 1), kQuote)) --e;
-  const std::size_t b = s.span_back(e, kWord | kDash | kDot | kHigh, 64);
-  if (b == e || !may_name_secret(s.text.substr(b, e - b)) || !secret_name(s.text.substr(b, e - b))) return;
+  if (!secret_name(s.text.substr(b, e - b))) return;
   s.work += e - b;
 
   for (int k = 0; k < 4 && blank(s.at(v)); ++k) ++v;
@@ -343,6 +332,23 @@ void secret_assignment(Scan& s, std::size_t i) {
   // Factory(), and anything compared with "==".
   if (!in_class(s.at(v), kQuote) && (comparison || dotted_name(value) || snake_name(value) || s.at(ve) == '(')) return;
   if (looks_random(value)) s.emit(RuleId::SecretAssignment, vb, ve, Priority::Generic);
+}
+
+// NAME = "value", NAME: value, "NAME": "value", NAME := value, NAME => value,
+// NAME[] = "value" ... where NAME sounds like a secret and the value looks
+// random. `i` is the first byte of the operator.
+void secret_assignment(Scan& s, std::size_t i) {
+  // The name, leftwards: blanks, an index "[...]", a closing quote.
+  std::size_t e = i;
+  for (int k = 0; k < 4 && blank(s.at(e - 1)); ++k) --e;
+  if (s.at(e - 1) == ']') {
+    const std::size_t open = s.span_back(e - 1, kDigit, 8);
+    if (s.at(open - 1) != '[') return;
+    e = open - 1;
+  }
+  if (in_class(s.at(e - 1), kQuote)) --e;
+  const std::size_t b = s.span_back(e, kWord | kDash | kDot | kHigh, 64);
+  if (b != e && may_name_secret(s.text.substr(b, e - b))) secret_value(s, i, b, e);
 }
 
 // ---- prefixes before '-' ----
@@ -432,13 +438,23 @@ void on_dash(Scan& s, std::size_t i) {
   if (b == i || i - b == 8) return;
   // Most dashes join words and numbers: refused on the prefix's first byte
   // before any of the prefixes below is compared.
+  const unsigned char second = s.at(b + 1);
   switch (s.at(b)) {
     case 's':  // sk, sq0csp, sq0atp
+      if (second != 'k' && second != 'q') return;
+      break;
     case 'x':  // xai, xox? in any case
     case 'X':
+      if (second != 'a' && second != 'o' && second != 'O') return;
+      break;
     case 'g':  // gl...
+      if (second != 'l') return;
+      break;
     case 'p':  // pypi, pplx
+      if (second != 'y' && second != 'p') return;
+      break;
     case 'P':  // PuTTY
+      if (second != 'u') return;
       break;
     default:
       return;

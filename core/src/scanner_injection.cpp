@@ -277,12 +277,10 @@ void on_hash(Scan& s, std::size_t i) {
   }
 }
 
-bool line_marker_before_colon(Scan& s, std::size_t i) {
-  // Cheap refusal first: each phrase ends in 's', 'n', 't', 'e'.
-  std::size_t e = i;
-  while (e > 0 && i - e < 4 && (s.at(e - 1) == ' ' || s.at(e - 1) == '*')) --e;
-  const char last = ascii_lower(static_cast<char>(s.at(e - 1)));
-  if (last != 's' && last != 'n' && last != 't' && last != 'e') return false;
+namespace {
+
+// The phrase ending at `e`, alone at the start of its line, before the colon at `i`.
+[[gnu::noinline]] bool colon_phrase(Scan& s, std::size_t i, std::size_t e) {
   std::size_t line = e;
   while (line > 0 && e - line < 40 && s.at(line - 1) != '\n') --line;
   s.work += e - line + 1;
@@ -300,6 +298,17 @@ bool line_marker_before_colon(Scan& s, std::size_t i) {
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool line_marker_before_colon(Scan& s, std::size_t i) {
+  // Cheap refusal first: each phrase ends in 's', 'n', 't', 'e'.
+  std::size_t e = i;
+  while (e > 0 && i - e < 4 && (s.at(e - 1) == ' ' || s.at(e - 1) == '*')) --e;
+  const char last = ascii_lower(static_cast<char>(s.at(e - 1)));
+  if (last != 's' && last != 'n' && last != 't' && last != 'e') return false;
+  return colon_phrase(s, i, e);
 }
 
 // "DAN" as a word, with a persona context on its line: "you are now DAN",
