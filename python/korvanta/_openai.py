@@ -183,7 +183,7 @@ class _ChatCompletions:
     # Route.record ask. open asks for stream usage when the caller did not,
     # setting the per-call options' body in place and hiding the usage chunk
     # from the caller.
-    open = staticmethod(functools.partial(_native.chat_open, chat_prompt))
+    open = staticmethod(functools.partial(_native.chat_open, _message_json))
     record = staticmethod(_native.chat_record)
     # A sync stream is traced in one native step: what streaming() below and
     # trace_stream do, set at once. Async streams take the general path.

@@ -80,10 +80,11 @@ Ref ask_for_usage(PyObject* call, PyObject* state, PyObject* options, PyObject* 
   return Ref::borrow(body);
 }
 
-constexpr auto kChatOpen = function("chat_open", {{"prompt"}, {"state"}, {"options"}, {"stream"}});
+constexpr auto kChatOpen = function("chat_open", {{"convert"}, {"state"}, {"options"}, {"stream"}});
 constexpr char kChatOpenDoc[] =
     "Starts a chat completion call's span from the request options; returns (call, body as given) when "
-    "tracing asked for stream usage, else (call, None). ``prompt(messages)`` gives the messages' JSON.";
+    "tracing asked for stream usage, else (call, None). The messages are recorded as chat_prompt(convert, "
+    "messages) gives them.";
 
 Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   PyObject* state = args[1];
@@ -103,7 +104,7 @@ Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   const Ref capture = attribute(state, g_capture);
   Ref call = new_call(g_chat.require(), provider.get(), requested.get(), tracer.get(), capture.get());
   add_call_tag(call.get(), "gen_ai.openai.api", "chat.completions");
-  note_prompt(call.get(), args[0], messages.get(), tools.get());
+  note_chat_prompt(call.get(), args[0], messages.get(), tools.get());
   Ref given = truthy(args[3]) ? ask_for_usage(call.get(), state, options, body.get()) : none();
   return checked(PyTuple_Pack(2, call.get(), given.get()));
 }

@@ -89,19 +89,14 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-constexpr auto kChatPrompt = function("chat_prompt", {{"convert"}, {"messages"}});
-constexpr char kChatPromptDoc[] =
-    "The GenAI JSON of chat messages (None: none); convert(message) gives the JSON of one that is not a role "
-    "and text.";
+}  // namespace
 
-Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
+void write_chat_prompt(JsonWriter& out, PyObject* convert, PyObject* messages) {
+  out.begin_array();
+  if (messages == Py_None) return out.end_array();
   // Held as a list or tuple: convert() may run any code, the caller's list
   // included, and this keeps the items it hands out alive.
-  if (args[1] == Py_None) return checked(PyUnicode_FromStringAndSize("[]", 2));
-  Ref items = checked(PySequence_Fast(args[1], "messages: expected an iterable"));
-  StrStorage storage;
-  JsonWriter out(JsonLayout::Compact, storage, 256);
-  out.begin_array();
+  Ref items = checked(PySequence_Fast(messages, "messages: expected an iterable"));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
     Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
     out.element();
@@ -115,7 +110,7 @@ Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
         continue;
       }
     }
-    Ref json = checked(PyObject_CallOneArg(args[0], item.get()));
+    Ref json = checked(PyObject_CallOneArg(convert, item.get()));
     if (!PyUnicode_Check(json.get())) raise(PyExc_TypeError, "convert() must return the JSON of one message as a str");
     if (const std::optional<std::string_view> text = utf8_of(json.get())) {
       out.verbatim(*text);
@@ -128,6 +123,19 @@ Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
     }
   }
   out.end_array();
+}
+
+namespace {
+
+constexpr auto kChatPrompt = function("chat_prompt", {{"convert"}, {"messages"}});
+constexpr char kChatPromptDoc[] =
+    "The GenAI JSON of chat messages (None: none); convert(message) gives the JSON of one that is not a role "
+    "and text.";
+
+Ref chat_prompt(PyObject*, const Args<kChatPrompt>& args) {
+  StrStorage storage;
+  JsonWriter out(JsonLayout::Compact, storage, 256);
+  write_chat_prompt(out, args[0], args[1]);
   return storage.take(out);
 }
 

@@ -3,7 +3,14 @@
 
 #include <Python.h>
 
+#include "korvanta/json_writer.hpp"
+
 namespace korvanta::py::native {
+
+// The GenAI JSON of chat messages (None: an empty list), as the package's
+// chat_prompt(convert, messages) gives it: a message of a role and text is
+// written here, convert(message) gives the JSON of any other.
+void write_chat_prompt(JsonWriter& out, PyObject* convert, PyObject* messages);
 
 // Borrowed references; None where the answer said nothing.
 struct Answer {

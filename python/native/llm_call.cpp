@@ -136,6 +136,7 @@ struct Call {
   bool ended;
   bool failed;
   bool hide_usage_chunk;
+  bool chat_prompt;  // prompt_source holds (convert, messages, tools): written by write_chat_prompt
 };
 
 Call* as_call(PyObject* obj) { return reinterpret_cast<Call*>(obj); }
@@ -233,6 +234,7 @@ Ref call_new(PyTypeObject* type, const Args<kCall>& args) {
   call->ended = false;
   call->failed = false;
   call->hide_usage_chunk = false;
+  call->chat_prompt = false;
   PyObject_GC_Track(obj.get());
   return obj;
 }
@@ -270,6 +272,12 @@ void note_prompt(PyObject* obj, PyObject* prompt, PyObject* request, PyObject* t
   if (!call->capture) return;
   Ref source = checked(PyTuple_Pack(3, prompt, request, tools));
   replace(call->prompt_source, source.get());
+  call->chat_prompt = false;
+}
+
+void note_chat_prompt(PyObject* obj, PyObject* convert, PyObject* messages, PyObject* tools) {
+  note_prompt(obj, convert, messages, tools);
+  as_call(obj)->chat_prompt = as_call(obj)->capture;
 }
 
 void add_call_tag(PyObject* call, std::string_view key, std::string_view value) {
@@ -378,9 +386,16 @@ void write_prompt(Call* call) {
   if (source.get() == Py_None || !PyTuple_CheckExact(source.get()) || PyTuple_GET_SIZE(source.get()) != 3) return;
   as_fault("recording the prompt", [&] {
     PyObject* request = PyTuple_GET_ITEM(source.get(), 1);
-    Ref prompt = checked(PyObject_CallOneArg(PyTuple_GET_ITEM(source.get(), 0), request));
-    const std::string_view text = argument<as_text>(prompt.get(), "prompt");
-    borrow_exclusive<SpanClass>(call->span)->prompt.assign(text);
+    if (call->chat_prompt) {
+      // Written here and copied once, without a str in between.
+      JsonWriter out(JsonLayout::Compact, 1024);
+      write_chat_prompt(out, PyTuple_GET_ITEM(source.get(), 0), request);
+      borrow_exclusive<SpanClass>(call->span)->prompt.assign(out.view());
+    } else {
+      Ref prompt = checked(PyObject_CallOneArg(PyTuple_GET_ITEM(source.get(), 0), request));
+      const std::string_view text = argument<as_text>(prompt.get(), "prompt");
+      borrow_exclusive<SpanClass>(call->span)->prompt.assign(text);
+    }
     PyObject* tools = PyTuple_GET_ITEM(source.get(), 2);
     if (!truthy(tools)) return;
     Ref listed = PyList_CheckExact(tools) ? Ref::borrow(tools) : checked(PySequence_List(tools));

@@ -22,6 +22,8 @@ bool is_call(PyObject* obj);
 Ref new_call(PyObject* operation, PyObject* provider, PyObject* model, PyObject* tracer, PyObject* capture);
 // Call.record_prompt(prompt, request, tools).
 void note_prompt(PyObject* call, PyObject* prompt, PyObject* request, PyObject* tools);
+// The same for chat messages, recorded as write_chat_prompt writes them.
+void note_chat_prompt(PyObject* call, PyObject* convert, PyObject* messages, PyObject* tools);
 // A tag on the call's span.
 void add_call_tag(PyObject* call, std::string_view key, std::string_view value);
 // Call.hide_usage_chunk = True: the usage chunk was asked for by tracing only.
