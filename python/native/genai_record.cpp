@@ -179,8 +179,30 @@ double price_field(PyObject* price, InternedName& name, double fallback) {
 
 // round(value, 12) as Python computes it: the decimal correctly rounded
 // (ties to even) to 12 places, read back as the nearest double.
+//
+// A double is m * 2^-k exactly (m below 2^53), so value * 10^12 is m * 10^12
+// / 2^k, held exactly in 128 bits: its nearest integer n (ties to even) is
+// that decimal's digits, and n / 10^12, n and 10^12 both exact doubles, is
+// rounded once, to the double nearest the decimal, as reading it back is.
+// Any cost below 9000 dollars goes so; larger values are printed and read.
+__extension__ typedef unsigned __int128 Wide;  // GCC's and Clang's 128-bit integer
+
 double round_to_12_places(double value) {
-  if (!std::isfinite(value)) return value;
+  if (!std::isfinite(value) || value == 0.0) return value;
+  int exponent = 0;
+  const double fraction = std::frexp(std::fabs(value), &exponent);  // in [0.5, 1)
+  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  const int shift = 53 - exponent;  // |value| = mantissa / 2^shift
+  if (shift >= 94) return std::copysign(0.0, value);  // below half of 10^-12: mantissa * 10^12 < 2^93
+  constexpr std::uint64_t kScale = 1'000'000'000'000;
+  const Wide scaled = static_cast<Wide>(mantissa) * kScale;
+  if (shift > 0 && (scaled >> shift) < (static_cast<Wide>(1) << 53)) {
+    std::uint64_t decimal = static_cast<std::uint64_t>(scaled >> shift);
+    const Wide rest = scaled - (static_cast<Wide>(decimal) << shift);
+    const Wide half = static_cast<Wide>(1) << (shift - 1);
+    if (rest > half || (rest == half && (decimal & 1) != 0)) ++decimal;  // at most 2^53: exact
+    return std::copysign(static_cast<double>(decimal) / static_cast<double>(kScale), value);
+  }
   char digits[512];
   const auto written = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 12);
   if (written.ec != std::errc()) return value;

@@ -109,6 +109,40 @@ def test_a_traced_call_costs_what_price_cost_gives(input_price, output_price, in
     assert kept[0].to_dict()["estimated_cost_usd"] == expected
 
 
+def test_traced_costs_round_as_price_cost_does_over_random_prices_and_counts():
+    import random
+
+    import korvanta
+    from korvanta import _native
+
+    rng = random.Random(1207)
+    cases = []
+    for _ in range(3000):
+        shape = rng.randrange(4)
+        if shape == 0:  # list prices in cents and tenths of cents
+            prices = (rng.randrange(1, 20000) / 1000, rng.randrange(1, 80000) / 1000)
+        elif shape == 1:  # any double
+            prices = (rng.uniform(0, 100), rng.uniform(0, 100))
+        elif shape == 2:  # exact ties at the twelfth place: odd multiples of 2**-13 USD
+            prices = (122.0703125 * rng.randrange(1, 2000, 2), 0.0)
+        else:  # far below a cent, and far above
+            prices = (rng.uniform(0, 1e-6), rng.uniform(1e3, 1e5))
+        cases.append((*prices, rng.choice([1, rng.randrange(10**7), 10**9]), rng.randrange(10**6)))
+    kept = []
+    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
+    try:
+        for input_price, output_price, input_tokens, output_tokens in cases:
+            set_price("test", "m", input=input_price, output=output_price)
+            call = _native.Call("chat", "test", "m", None, None)
+            call.usage(input_tokens=input_tokens, output_tokens=output_tokens)
+            call.end()
+    finally:
+        korvanta.setup()
+    recorded = [span.to_dict()["estimated_cost_usd"] for span in kept]
+    expected = [Price(input=i, output=o).cost(input_tokens=n, output_tokens=m) for i, o, n, m in cases]
+    assert [case for case, got, want in zip(cases, recorded, expected) if got != want] == []
+
+
 def test_a_price_changed_between_calls_prices_the_next_call():
     import korvanta
     from korvanta import _native
