@@ -197,28 +197,18 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
     routes = state.routes
 
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
-        # _open, inline for the usual call: an exact URL of a traced endpoint.
-        try:
-            route = routes.get(options.url) if options.method == "post" else None
-            if route is not None:
-                call, given = route.open(state, options, stream)
-        except Exception as error:
-            fault("starting a span", error)
+        # The general hook. Whole answers of routed endpoints are traced by the
+        # native hook in front of it, which does what this does for them.
+        opened = _open(state, options, stream)
+        if opened is None:
             return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-        if route is None:
-            opened = _open(state, options, stream)
-            if opened is None:
-                return send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
-            route, call, given = opened
+        route, call, given = opened
         try:
             result = send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
         except Exception as error:
-            if given is None or not _refused(route, call, error):
+            if not _resend(state, route, call, given, options, error):
                 call.fail(error)
                 raise
-            state.stop_stream_usage()
-            call.hide_usage_chunk = False
-            set_body(options, given)
             try:
                 result = send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
             except BaseException as again:
@@ -227,20 +217,13 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
         except BaseException as error:
             call.fail(error)
             raise
-        if type(result) in _PLAIN_TYPES:  # _deliver, inline for a parsed answer
-            try:
-                route.record(call, result)
-            except Exception as error:
-                fault("reading a response", error)
-            call.end()
-            return result
         if stream and _tapped(route, result, call):  # trace_stream's own first step, without _deliver
             return result
         return _deliver(state, route, call, result, stream)
 
     request.__doc__ = cls.request.__doc__
     request.__wrapped__ = send  # type: ignore[attr-defined]
-    return request
+    return _native.request_hook(send, routes, state, request, _deliver, _PLAIN_TYPES, _resend)
 
 
 def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
@@ -255,12 +238,9 @@ def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> C
         try:
             result = await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
         except Exception as error:
-            if given is None or not _refused(route, call, error):
+            if not _resend(state, route, call, given, options, error):
                 call.fail(error)
                 raise
-            state.stop_stream_usage()
-            call.hide_usage_chunk = False
-            set_body(options, given)
             try:
                 result = await send(cast_to, options, stream=stream, stream_cls=stream_cls, **extra)
             except BaseException as again:
@@ -294,6 +274,19 @@ def set_body(options: Any, body: Any) -> None:
         vars(options)["json_data"] = body
     except TypeError:  # options without a __dict__
         options.json_data = body
+
+
+def _resend(state: ClientState, route: Route, call: Call, given: Any, options: Any, error: BaseException) -> bool:
+    """Whether the call is sent once more, without what the route added: the server refused it.
+
+    The client then stops adding it, and the request's body is set back to the one given.
+    """
+    if given is None or not _refused(route, call, error):
+        return False
+    state.stop_stream_usage()
+    call.hide_usage_chunk = False
+    set_body(options, given)
+    return True
 
 
 def _refused(route: Route, call: Call, error: BaseException) -> bool:

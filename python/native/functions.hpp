@@ -29,5 +29,6 @@ extern PyMethodDef chat_stream_functions[];  // chat_stream.cpp
 extern PyMethodDef chat_completion_functions[];  // chat_completion.cpp
 extern PyMethodDef stream_setup_functions[];  // stream_setup.cpp
 extern PyMethodDef sse_event_functions[];  // sse_events.cpp
+extern PyMethodDef request_hook_functions[];  // request_hook.cpp
 
 }  // namespace korvanta::py::native

@@ -11,6 +11,7 @@
 #include "llm_call.hpp"
 #include "runtime.hpp"
 #include "span.hpp"
+#include "request_hook.hpp"
 #include "span_block.hpp"
 #include "stream_tap.hpp"
 #include "tracer.hpp"
@@ -39,13 +40,15 @@ Ref init() {
   Ref made = checked(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
   for (PyMethodDef* functions : {span_functions, export_functions, scan_functions, pipeline_functions, genai_functions,
                                     stream_functions, call_functions, chat_stream_functions,
-                                    chat_completion_functions, stream_setup_functions, sse_event_functions}) {
+                                    chat_completion_functions, stream_setup_functions, sse_event_functions,
+                                    request_hook_functions}) {
     raise_if(PyModule_AddFunctions(made.get(), functions) < 0);
   }
   make_tap_type();
   make_usage_filter_type();
   make_stream_setup_types();
   make_event_reader_type();
+  make_request_hook_type();
   Ref call_type = make_call_type();
   raise_if(PyModule_AddObjectRef(made.get(), "Call", call_type.get()) < 0);
   Ref block_type = make_span_block_type();

@@ -215,7 +215,7 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
     client = client_for(server, is_async)
     assert korvanta.wrap_openai(korvanta.wrap_openai(client)) is client
     assert type(client) is (openai.AsyncOpenAI if is_async else openai.OpenAI)
-    for name in ("with_options", "copy"):  # the hooks show the client's own signatures
+    for name in ("with_options", "copy", "request"):  # the hooks show the client's own signatures
         own = getattr(type(client), name).__get__(client)
         assert inspect.signature(getattr(client, name)) == inspect.signature(own)
 
