@@ -482,7 +482,10 @@ Ref end_call(Call* call) {
       const Ref requested = Ref::borrow(call->request_model);
       price = price_memo().find(provider.get(), model.get(), requested.get());
     }
-    const Ref calls = checked(PyDict_Values(call->tool_calls));
+    // Most answers ask for no tool: no list is made for them.
+    const bool no_calls = call->tool_calls != nullptr && PyDict_CheckExact(call->tool_calls) &&
+                          PyDict_GET_SIZE(call->tool_calls) == 0;
+    const Ref calls = no_calls ? none() : checked(PyDict_Values(call->tool_calls));
     const Ref text = Ref::borrow(call->text);
     const Ref reasons = Ref::borrow(call->finish_reasons);
     const Ref response_id = Ref::borrow(or_none(call->response_id));
