@@ -13,7 +13,8 @@ does not, and the client's reading of that extra chunk counts in "streamed"),
 with:
 
   - korvanta.wrap_openai (content captured, the default), its spans handed
-    to a processor that keeps them in memory, as OpenTelemetry's are;
+    to a processor that keeps them in memory, as OpenTelemetry's are (both
+    tracers' kept spans are dropped after each traced block, untimed);
   - OpenTelemetry's openai-v2 instrumentation, message content captured too,
     spans to an in-memory exporter;
   - LangSmith's wrap_openai, its background sender pointed at a loopback sink.
@@ -32,7 +33,6 @@ bench/compare.py calls measure() and format_report().
 from __future__ import annotations
 
 import argparse
-import collections
 import contextlib
 import http.server
 import json
@@ -139,10 +139,14 @@ class _Sink(http.server.BaseHTTPRequestHandler):
 
 
 class _Kept:
-    """Keeps the last spans in memory: the counterpart of OpenTelemetry's in-memory exporter."""
+    """Keeps the spans in memory until cleared: the counterpart of OpenTelemetry's in-memory exporter.
+
+    Both are cleared after each traced block, outside its timing, so that
+    neither tracer's figure holds the freeing of spans kept from earlier calls.
+    """
 
     def __init__(self) -> None:
-        self.spans: collections.deque[Any] = collections.deque(maxlen=16)
+        self.spans: list[Any] = []
 
     def on_end(self, span: Any) -> None:
         self.spans.append(span)
@@ -154,11 +158,13 @@ class _Kept:
         self.spans.clear()
 
 
-def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any]]:
+def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any], tuple[Callable[[], None], Callable[[], None]]]:
+    """How to make an untraced and a traced client, and the switch around a traced block (it clears the spans kept)."""
     import korvanta
 
-    korvanta.setup(processors=[_Kept()])
-    return _client, lambda: korvanta.wrap_openai(_client())
+    kept = _Kept()
+    korvanta.setup(processors=[kept])
+    return _client, lambda: korvanta.wrap_openai(_client()), (lambda: None, kept.spans.clear)
 
 
 @contextlib.contextmanager
@@ -272,11 +278,11 @@ def _paired(plain: Any, traced: Any, kind: str, rounds: int, calls: int,
 def measure(rounds: int = 500, calls: int = 4) -> dict[str, dict[str, dict[str, float]]]:
     """{tracer: {kind: {"added_us", "call_us", "spread_us"}}} for each of KINDS; a peer that cannot load is left out."""
     results: dict[str, dict[str, dict[str, float]]] = {}
-    make_plain, make_traced = korvanta_tracer()
+    make_plain, make_traced, switch = korvanta_tracer()
     plain, traced = make_plain(), make_traced()
-    results["korvanta"] = {kind: _paired(plain, traced, kind, rounds, calls) for kind in KINDS}
+    results["korvanta"] = {kind: _paired(plain, traced, kind, rounds, calls, switch) for kind in KINDS}
     with _client_decoding():
-        results[CLIENT_DECODING] = {kind: _paired(plain, traced, kind, rounds, calls) for kind in KINDS[1:]}
+        results[CLIENT_DECODING] = {kind: _paired(plain, traced, kind, rounds, calls, switch) for kind in KINDS[1:]}
     try:
         otel = _OpenTelemetry()
         plain = _client()
