@@ -42,6 +42,7 @@ struct RequestHook {
   PyObject* plain_types;  // a set: the types of answers known to be parsed models
   PyObject* resend;       // _resend(state, route, call, given, options, error): True to send once more
   vectorcallfunc vectorcall;
+  PyObject* weak_references;
 };
 
 RequestHook* as_hook(PyObject* obj) { return reinterpret_cast<RequestHook*>(obj); }
@@ -128,7 +129,12 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
       const Ref again = checked(PyObject_Vectorcall(hook->resend, resend_args, 6, nullptr));
       if (again.get() == Py_True) {
         result = forward(send.get(), args, nargsf, kwnames);
-        if (!result) fail_with(call, Ref::steal(PyErr_GetRaisedException()));
+        if (!result) {
+          // Raised while the first was being handled, as in Python.
+          Ref again_error = Ref::steal(PyErr_GetRaisedException());
+          PyException_SetContext(again_error.get(), error.release());
+          fail_with(call, std::move(again_error));
+        }
       }
     }
     if (!result) fail_with(call, std::move(error));
@@ -156,19 +162,44 @@ using HookReferences = HeldReferences<RequestHook, &RequestHook::send, &RequestH
                                       &RequestHook::general, &RequestHook::deliver, &RequestHook::plain_types,
                                       &RequestHook::resend>;
 
-// A method's name, as the function it stands in for had.
+// What the function it stands in for showed: its name, and the client's own
+// request's docstring.
 PyObject* hook_name(PyObject*, void*) { return PyUnicode_FromString("request"); }
+
+PyObject* hook_doc(PyObject* self, void*) {
+  static InternedName doc("__doc__");
+  PyObject* name = doc.get();
+  return name != nullptr ? PyObject_GetAttr(as_hook(self)->send, name) : nullptr;
+}
 
 PyGetSetDef g_hook_getset[] = {
     {"__name__", hook_name, nullptr, nullptr, nullptr},
     {"__qualname__", hook_name, nullptr, nullptr, nullptr},
+    {"__doc__", hook_doc, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// Copies are the hook itself, as a function's are; and, a function's
+// binding aside, it reads as a routine (inspect.isroutine).
+PyObject* hook_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* hook_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef g_hook_methods[] = {
+    {"__copy__", hook_self, METH_NOARGS, nullptr},
+    {"__deepcopy__", hook_self, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void hook_dealloc(PyObject* self) {
+  if (as_hook(self)->weak_references != nullptr) PyObject_ClearWeakRefs(self);
+  HookReferences::dealloc(self);
+}
 
 PyMemberDef g_hook_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(RequestHook, vectorcall), Py_READONLY, nullptr},
     // inspect.signature() and functools.wraps readers see the client's own request.
     {"__wrapped__", Py_T_OBJECT_EX, offsetof(RequestHook, send), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(RequestHook, weak_references), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -176,10 +207,11 @@ PyType_Slot g_hook_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, g_hook_members},
     {Py_tp_getset, g_hook_getset},
+    {Py_tp_methods, g_hook_methods},
+    {Py_tp_descr_get, reinterpret_cast<void*>(hook_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(HookReferences::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(HookReferences::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(HookReferences::dealloc)},
-    {Py_tp_doc, const_cast<char*>("A traced client's request method: each call to a traced endpoint is one span.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hook_dealloc)},
     {0, nullptr},
 };
 
@@ -207,6 +239,7 @@ Ref request_hook(PyObject*, const Args<kRequestHook>& args) {
   hook->plain_types = Py_NewRef(args[5]);
   hook->resend = Py_NewRef(args[6]);
   hook->vectorcall = hook_vectorcall;
+  hook->weak_references = nullptr;
   PyObject_GC_Track(obj.get());
   return obj;
 }

@@ -9,6 +9,7 @@ import inspect
 import json
 import logging
 import random
+import weakref
 
 import openai
 import pytest
@@ -218,6 +219,9 @@ def test_client_stays_itself_and_every_way_of_calling_is_traced_once(server, spa
     for name in ("with_options", "copy", "request"):  # the hooks show the client's own signatures
         own = getattr(type(client), name).__get__(client)
         assert inspect.signature(getattr(client, name)) == inspect.signature(own)
+    hook = client.request  # and read as the client's own method does
+    assert (hook.__name__, hook.__doc__) == ("request", type(client).request.__doc__)
+    assert copy.copy(hook) is hook and weakref.ref(hook)() is hook and inspect.isroutine(hook)
 
     async def scenario():
         derived = client.with_options(timeout=5).copy(max_retries=1)
