@@ -194,8 +194,6 @@ def _open_at(state: ClientState, route: Route, options: Any, stream: bool) -> tu
 def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:
     send = earlier if earlier is not None else cls.request.__get__(client)
 
-    routes = state.routes
-
     def request(cast_to: Any, options: Any, *, stream: bool = False, stream_cls: Any = None, **extra: Any) -> Any:
         # The general hook. Whole answers of routed endpoints are traced by the
         # native hook in front of it, which does what this does for them.
@@ -223,7 +221,7 @@ def _sync_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Ca
 
     request.__doc__ = cls.request.__doc__
     request.__wrapped__ = send  # type: ignore[attr-defined]
-    return _native.request_hook(send, routes, state, request, _deliver, _PLAIN_TYPES, _resend)
+    return _native.request_hook(send, state.routes, state, request, _deliver, _PLAIN_TYPES, _resend)
 
 
 def _async_request(client: Any, cls: Any, earlier: Any, state: ClientState) -> Callable[..., Any]:

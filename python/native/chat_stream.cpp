@@ -404,13 +404,10 @@ bool read_usage_event(PyObject* call, std::string_view data, PyObject* scan) {
 }
 
 void make_usage_filter_type() {
-  if (g_filter_type != nullptr) return;
   PyType_Spec filter_desc = {"korvanta._native.UsageFilter", sizeof(UsageFilter), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              g_filter_slots};
-  PyObject* made = PyType_FromSpec(&filter_desc);
-  raise_if(made == nullptr);
-  g_filter_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  make_type_once(g_filter_type, filter_desc);
 }
 
 Ref new_usage_filter(PyObject* chunks, PyObject* call, PyObject* scan) {

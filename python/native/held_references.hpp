@@ -28,6 +28,15 @@ inline void replace(PyObject*& slot, PyObject* value) {
   Py_XDECREF(old);
 }
 
+// Makes a type of korvanta._native once, when the module starts; `made`
+// keeps it for the life of the process.
+inline void make_type_once(PyTypeObject*& made, PyType_Spec& desc) {
+  if (made != nullptr) return;
+  PyObject* type = PyType_FromSpec(&desc);
+  raise_if(type == nullptr);
+  made = reinterpret_cast<PyTypeObject*>(type);
+}
+
 template <class T, PyObject* T::*... Fields>
 struct HeldReferences {
   static int traverse(PyObject* self, visitproc visit, void* arg) {

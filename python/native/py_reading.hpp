@@ -28,6 +28,14 @@ inline Ref attribute(PyObject* obj, InternedName& name) {
   return checked(PyObject_GetAttr(obj, name.require()));
 }
 
+// obj.name(args...).
+template <class... Args>
+Ref call_method(PyObject* obj, InternedName& name, Args... args) {
+  PyObject* argv[] = {obj, args...};
+  return checked(PyObject_VectorcallMethod(name.require(), argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
 // obj.name, or an empty Ref when obj has no such attribute.
 inline Ref optional_attribute(PyObject* obj, InternedName& name) {
   PyObject* value = nullptr;

@@ -9,8 +9,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <initializer_list>
-#include <iterator>
 #include <utility>
 
 #include "entry.hpp"
@@ -18,6 +16,7 @@
 #include "held_references.hpp"
 #include "interned.hpp"
 #include "llm_call.hpp"
+#include "py_reading.hpp"
 #include "request_hook.hpp"
 
 namespace korvanta::py::native {
@@ -91,13 +90,9 @@ Ref forward(PyObject* target, PyObject* const* args, std::size_t nargsf, PyObjec
   return Ref::steal(PyObject_Vectorcall(target, args, nargsf, kwnames));
 }
 
-Ref call_method(InternedName& name, std::initializer_list<PyObject*> args) {
-  return checked(PyObject_VectorcallMethod(name.require(), std::data(args), args.size(), nullptr));
-}
-
 // call.fail(error), then `error` raised again as it was.
 [[noreturn]] void fail_with(PyObject* call, Ref error) {
-  call_method(g_fail, {call, error.get()});
+  call_method(call, g_fail, error.get());
   PyErr_SetRaisedException(error.release());
   throw ErrorAlreadySet{};
 }
@@ -112,7 +107,7 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
   const Ref route = Ref::borrow(found);
   Ref opened;
   as_tracing_fault("starting a span", [&] {
-    Ref made = call_method(g_open, {route.get(), state.get(), options, Py_False});
+    Ref made = call_method(route.get(), g_open, state.get(), options, Py_False);
     if (!PyTuple_CheckExact(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
       raise(PyExc_TypeError, "a route's open() must return (call, body)");
     }
@@ -145,8 +140,8 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
     PyObject* deliver_args[] = {state.get(), route.get(), call, result.get(), Py_False};
     return checked(PyObject_Vectorcall(hook->deliver, deliver_args, 5, nullptr));
   }
-  as_tracing_fault("reading a response", [&] { call_method(g_record, {route.get(), call, result.get()}); });
-  call_method(g_end, {call});
+  as_tracing_fault("reading a response", [&] { call_method(route.get(), g_record, call, result.get()); });
+  call_method(call, g_end);
   return result;
 }
 
@@ -247,14 +242,11 @@ Ref request_hook(PyObject*, const Args<kRequestHook>& args) {
 }  // namespace
 
 void make_request_hook_type() {
-  if (g_hook_type != nullptr) return;
   PyType_Spec hook_desc = {"korvanta._native.RequestHook", sizeof(RequestHook), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
                            g_hook_slots};
-  PyObject* made = PyType_FromSpec(&hook_desc);
-  raise_if(made == nullptr);
-  g_hook_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  make_type_once(g_hook_type, hook_desc);
 }
 
 PyMethodDef request_hook_functions[] = {

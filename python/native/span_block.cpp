@@ -10,6 +10,7 @@
 
 #include "convert.hpp"
 #include "entry.hpp"
+#include "held_references.hpp"
 #include "instance.hpp"
 #include "package_access.hpp"
 #include "pipeline.hpp"
@@ -216,11 +217,7 @@ PyMethodDef g_methods[] = {
 }  // namespace
 
 Ref make_span_block_type() {
-  if (g_ready_type == nullptr) {
-    PyObject* made = PyType_FromSpec(&g_ready_desc);
-    raise_if(made == nullptr);
-    g_ready_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
-  }
+  make_type_once(g_ready_type, g_ready_desc);
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(constructor<kBlock, block_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},

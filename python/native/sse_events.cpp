@@ -215,13 +215,10 @@ Ref server_sent_events(PyObject*, const Args<kServerSentEvents>& args) {
 }  // namespace
 
 void make_event_reader_type() {
-  if (g_reader_type != nullptr) return;
   PyType_Spec reader_desc = {"korvanta._native.EventReader", sizeof(EventReader), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              g_reader_slots};
-  PyObject* made = PyType_FromSpec(&reader_desc);
-  raise_if(made == nullptr);
-  g_reader_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  make_type_once(g_reader_type, reader_desc);
 }
 
 Ref new_event_reader(PyObject* chunks, PyObject* event_class, PyObject* call, PyObject* scan) {

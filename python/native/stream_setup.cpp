@@ -260,7 +260,6 @@ Ref trace_chat_stream(PyObject*, const Args<kTraceChatStream>& args) {
 }  // namespace
 
 void make_stream_setup_types() {
-  if (g_closer_type != nullptr) return;
   PyType_Slot decoder_slots[] = {
       {Py_tp_methods, g_decoder_methods},
       {Py_tp_getattro, reinterpret_cast<void*>(decoder_getattro)},
@@ -272,9 +271,7 @@ void make_stream_setup_types() {
   PyType_Spec decoder_desc = {"korvanta._native.UsageDecoder", sizeof(UsageDecoder), 0,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                               decoder_slots};
-  PyObject* type = PyType_FromSpec(&decoder_desc);
-  raise_if(type == nullptr);
-  g_decoder_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+  make_type_once(g_decoder_type, decoder_desc);
   PyType_Slot closer_slots[] = {
       {Py_tp_members, g_closer_members},
       {Py_tp_getset, g_closer_getset},
@@ -288,9 +285,7 @@ void make_stream_setup_types() {
       "korvanta._native.StreamCloser", sizeof(Closer), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       closer_slots};
-  type = PyType_FromSpec(&closer_desc);
-  raise_if(type == nullptr);
-  g_closer_type = reinterpret_cast<PyTypeObject*>(type);
+  make_type_once(g_closer_type, closer_desc);
 }
 
 PyMethodDef stream_setup_functions[] = {

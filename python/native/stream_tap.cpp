@@ -17,6 +17,7 @@
 #include "held_references.hpp"
 #include "interned.hpp"
 #include "llm_call.hpp"
+#include "py_reading.hpp"
 #include "stream_tap.hpp"
 
 namespace korvanta::py::native {
@@ -42,12 +43,6 @@ struct Tap {
 };
 
 Tap* as_tap(PyObject* obj) { return reinterpret_cast<Tap*>(obj); }
-
-Ref call_method(PyObject* obj, InternedName& name, PyObject* arg = nullptr) {
-  PyObject* args[] = {obj, arg};
-  return checked(PyObject_VectorcallMethod(name.require(), args, (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
-}
 
 // Reports the pending Exception through fault(kind, error); any other
 // BaseException stays pending and is thrown.
@@ -204,10 +199,7 @@ PyType_Spec g_tap_desc = {"korvanta._native.Tap", sizeof(Tap), 0,
 }  // namespace
 
 void make_tap_type() {
-  if (g_tap_type != nullptr) return;
-  PyObject* made = PyType_FromSpec(&g_tap_desc);
-  raise_if(made == nullptr);
-  g_tap_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  make_type_once(g_tap_type, g_tap_desc);
 }
 
 PyMethodDef stream_functions[] = {

@@ -83,6 +83,24 @@ def test_malformed_prices_are_refused_with_the_entry_named(entry, message):
     assert get_price("openai", "gpt-4o") is not None  # the table is untouched
 
 
+def traced_costs(cases):
+    """The cost each traced call records, for (input price, output price, input tokens, output tokens)."""
+    import korvanta
+    from korvanta import _native
+
+    kept = []
+    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
+    try:
+        for input_price, output_price, input_tokens, output_tokens in cases:
+            set_price("test", "m", input=input_price, output=output_price)
+            call = _native.Call("chat", "test", "m", None, None)
+            call.usage(input_tokens=input_tokens, output_tokens=output_tokens)
+            call.end()
+    finally:
+        korvanta.setup()
+    return [span.to_dict()["estimated_cost_usd"] for span in kept]
+
+
 @pytest.mark.parametrize("input_price, output_price, input_tokens, output_tokens", [
     (122.0703125, 0.0, 1, 0),  # exactly 2**-13 USD: a tie at the twelfth place, kept even
     (2.5, 10.0, 1200, 80),
@@ -92,28 +110,13 @@ def test_malformed_prices_are_refused_with_the_entry_named(entry, message):
     (3e-7, 1e-9, 1, 1),
 ])
 def test_a_traced_call_costs_what_price_cost_gives(input_price, output_price, input_tokens, output_tokens):
-    import korvanta
-    from korvanta import _native
-
-    kept = []
-    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
-    try:
-        set_price("test", "m", input=input_price, output=output_price)
-        call = _native.Call("chat", "test", "m", None, None)
-        call.usage(input_tokens=input_tokens, output_tokens=output_tokens)
-        call.end()
-    finally:
-        korvanta.setup()
     expected = Price(input=input_price, output=output_price).cost(input_tokens=input_tokens,
                                                                   output_tokens=output_tokens)
-    assert kept[0].to_dict()["estimated_cost_usd"] == expected
+    assert traced_costs([(input_price, output_price, input_tokens, output_tokens)]) == [expected]
 
 
 def test_traced_costs_round_as_price_cost_does_over_random_prices_and_counts():
     import random
-
-    import korvanta
-    from korvanta import _native
 
     rng = random.Random(1207)
     cases = []
@@ -128,17 +131,7 @@ def test_traced_costs_round_as_price_cost_does_over_random_prices_and_counts():
         else:  # far below a cent, and far above
             prices = (rng.uniform(0, 1e-6), rng.uniform(1e3, 1e5))
         cases.append((*prices, rng.choice([1, rng.randrange(10**7), 10**9]), rng.randrange(10**6)))
-    kept = []
-    korvanta.setup(processors=[type("Kept", (), {"on_end": staticmethod(kept.append)})()])
-    try:
-        for input_price, output_price, input_tokens, output_tokens in cases:
-            set_price("test", "m", input=input_price, output=output_price)
-            call = _native.Call("chat", "test", "m", None, None)
-            call.usage(input_tokens=input_tokens, output_tokens=output_tokens)
-            call.end()
-    finally:
-        korvanta.setup()
-    recorded = [span.to_dict()["estimated_cost_usd"] for span in kept]
+    recorded = traced_costs(cases)
     expected = [Price(input=i, output=o).cost(input_tokens=n, output_tokens=m) for i, o, n, m in cases]
     assert [case for case, got, want in zip(cases, recorded, expected) if got != want] == []
 
