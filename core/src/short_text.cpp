@@ -16,13 +16,11 @@ void ShortText::init(std::string_view text) {
   if (n > kMaxSize) throw std::length_error("ShortText: text too long");
   char* block = static_cast<char*>(::operator new(n));
   std::memcpy(block, text.data(), n);
-  std::memcpy(bytes_, &block, sizeof block);
-  for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<unsigned char>(n >> (8 * i));
-  bytes_[kTag] = kHeapTag;
+  point_at(block, n, kHeapTag);
 }
 
 void ShortText::release() noexcept {
-  if (!is_inline()) ::operator delete(const_cast<char*>(heap_pointer()));
+  if (bytes_[kTag] == kHeapTag) ::operator delete(const_cast<char*>(heap_pointer()));
 }
 
 }  // namespace korvanta

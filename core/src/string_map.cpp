@@ -218,8 +218,14 @@ void StringMap::reallocate(std::size_t capacity, Index* index) {
   rep_ = rep;
 }
 
+void StringMap::reserve(std::size_t count) {
+  if (count > Rep::kMaxEntries) throw std::length_error("StringMap: too many entries");
+  if (count <= (rep_ == nullptr ? 0 : rep_->capacity())) return;
+  reallocate(count, rep_ == nullptr ? nullptr : rep_->index());
+}
+
 void StringMap::shrink_to_fit() noexcept {
-  if (rep_ == nullptr || rep_->size == rep_->capacity()) return;
+  if (rep_ == nullptr || rep_->size == rep_->capacity() || rep_->capacity() <= kLinearMax) return;
   try {
     reallocate(rep_->size, rep_->index());
   } catch (const std::bad_alloc&) {
@@ -243,15 +249,28 @@ std::size_t StringMap::position(std::string_view key) const noexcept {
 }
 
 void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
-  const std::size_t n = size();
-  if (const std::size_t at = position(key); at < n) {
+  if (const std::size_t at = position(key); at < size()) {
     rep_->entries()[at].value = value;
     return;
   }
+  append(ShortText(key), ShortText(value));
+}
+
+void StringMap::insert_or_assign(ShortText key, ShortText value) {
+  if (const std::size_t at = position(key); at < size()) {
+    rep_->entries()[at].value = std::move(value);
+    return;
+  }
+  append(std::move(key), std::move(value));
+}
+
+// Adds an entry for a key the map does not hold.
+void StringMap::append(ShortText key, ShortText value) {
+  const std::size_t n = size();
   if (n == Rep::kMaxEntries) throw std::length_error("StringMap: too many entries");
-  // Whatever can fail (the texts, the seed, the index, the block) comes
-  // before the entry is added, so a failure leaves the map as it was.
-  Entry entry{ShortText(key), ShortText(value)};
+  // Whatever can fail (the seed, the index, the block) comes before the
+  // entry is added, so a failure leaves the map as it was.
+  Entry entry{std::move(key), std::move(value)};
   const std::size_t grown = n < 4 ? 4 : std::min(2 * n, Rep::kMaxEntries);
   Index* index = rep_ == nullptr ? nullptr : rep_->index();
   if (index == nullptr && n + 1 > kLinearMax) {

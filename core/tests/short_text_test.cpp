@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "korvanta/string_map.hpp"
+
 namespace korvanta {
 namespace {
 
@@ -51,6 +53,33 @@ TEST_P(ShortTextSizes, ReadsBackThroughCopyMoveAndReassignment) {
 
 INSTANTIATE_TEST_SUITE_P(AcrossTheInlineLimit, ShortTextSizes,
                          ::testing::Values(0, 1, 7, 14, 15, 16, 17, 31, 255, 256, 70000));
+
+// A literal is held, not copied, by every copy of it, and is never freed
+// (the sanitizer run would report it): through assignment both ways with
+// inline and heap texts, and as a map's keys and values.
+TEST(ShortTextLiteral, IsHeldByItsCopiesAndNeverFreed) {
+  static constexpr char kLong[] = "gen_ai.usage.cache_read.input_tokens";
+  for (const ShortText& held : {ShortText::of_static("id"), ShortText::of_static(kLong)}) {
+    const std::string text(held);
+    ShortText copy = held;
+    EXPECT_EQ(copy.data(), held.data());
+    for (const std::string& other : {std::string("short"), std::string(40, 'h')}) {
+      copy = ShortText(other);
+      EXPECT_EQ(copy, other);
+      copy = held;
+      EXPECT_EQ(copy, text);
+    }
+    StringMap map;
+    map.insert_or_assign(held, held);
+    map.insert_or_assign(held, ShortText("replaced, past the inline size"));
+    map.insert_or_assign(ShortText::of_static("k"), held);
+    StringMap kept = map;
+    map = StringMap();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(*kept.find(text), "replaced, past the inline size");
+    EXPECT_EQ(kept.find("k")->data(), held.data());
+  }
+}
 
 }  // namespace
 }  // namespace korvanta

@@ -211,17 +211,25 @@ double round_to_12_places(double value) {
   return rounded;
 }
 
+}  // namespace
+
+PriceRates price_rates(PyObject* price) {
+  const double input = price_field(price, g_input, 0.0);
+  const double output = price_field(price, g_output, 0.0);
+  const double cached_input = price_field(price, g_cached_input, input);
+  const double cache_write = price_field(price, g_cache_write, input);
+  return {input, output, cached_input, cache_write};
+}
+
+namespace {
+
 // What Price.cost gives for these counts: the same sums in the same order,
 // rounded to 12 places.
-double cost_of(PyObject* price, std::uint64_t input, std::uint64_t output, std::uint64_t cached,
+double cost_of(const PriceRates& rates, std::uint64_t input, std::uint64_t output, std::uint64_t cached,
                std::uint64_t written) {
-  const double input_price = price_field(price, g_input, 0.0);
-  const double output_price = price_field(price, g_output, 0.0);
-  const double cached_price = price_field(price, g_cached_input, input_price);
-  const double written_price = price_field(price, g_cache_write, input_price);
   const std::uint64_t plain = input > cached + written ? input - cached - written : 0;
-  const double usd = (static_cast<double>(plain) * input_price + static_cast<double>(cached) * cached_price +
-                      static_cast<double>(written) * written_price + static_cast<double>(output) * output_price) /
+  const double usd = (static_cast<double>(plain) * rates.input + static_cast<double>(cached) * rates.cached_input +
+                      static_cast<double>(written) * rates.cache_write + static_cast<double>(output) * rates.output) /
                      1'000'000;
   Ref rounded = checked(PyFloat_FromDouble(round_to_12_places(usd)));
   return as_amount(rounded.get(), "cost");
@@ -271,9 +279,9 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
     const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
     TraceSpan& record = *span;
     if (response) record.finish_response(std::move(*response));
-    if (model) record.tags.insert_or_assign("gen_ai.response.model", *model);
-    if (response_id) record.tags.insert_or_assign("gen_ai.response.id", *response_id);
-    if (reasons) record.tags.insert_or_assign("gen_ai.response.finish_reasons", *reasons);
+    if (model) record.tags.insert_or_assign(ShortText::of_static("gen_ai.response.model"), ShortText(*model));
+    if (response_id) record.tags.insert_or_assign(ShortText::of_static("gen_ai.response.id"), ShortText(*response_id));
+    if (reasons) record.tags.insert_or_assign(ShortText::of_static("gen_ai.response.finish_reasons"), ShortText(*reasons));
   }
   const auto input = token_count(answer.input_tokens, "input_tokens");
   const auto output = token_count(answer.output_tokens, "output_tokens");
@@ -282,8 +290,10 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
     const auto extra = [&](PyObject* obj, std::string_view param) {
       return obj == Py_None ? 0 : argument<as_u64>(obj, param);
     };
-    cost = cost_of(answer.price, input.value_or(0), output.value_or(0), extra(answer.cached_tokens, "cached_tokens"),
-                   extra(answer.cache_write_tokens, "cache_write_tokens"));
+    const std::uint64_t cached = extra(answer.cached_tokens, "cached_tokens");
+    const std::uint64_t written = extra(answer.cache_write_tokens, "cache_write_tokens");
+    const PriceRates rates = answer.rates != nullptr ? *answer.rates : price_rates(answer.price);
+    cost = cost_of(rates, input.value_or(0), output.value_or(0), cached, written);
   }
   if (input || output) {
     const Exclusive<SpanClass> span = borrow_exclusive<SpanClass>(span_obj);
@@ -298,9 +308,14 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
     Ref cached = Ref::borrow(answer.cached_tokens);
     Ref written = Ref::borrow(answer.cache_write_tokens);
     Ref reasoning = Ref::borrow(answer.reasoning_tokens);
-    for (const auto& [key, value] : {std::pair{"gen_ai.usage.cache_read.input_tokens", cached.get()},
-                                     std::pair{"gen_ai.usage.cache_creation.input_tokens", written.get()},
-                                     std::pair{"gen_ai.usage.reasoning.output_tokens", reasoning.get()}}) {
+    struct Count {
+      ShortText::Literal key;
+      PyObject* value;
+    };
+    const Count counts[] = {{"gen_ai.usage.cache_read.input_tokens", cached.get()},
+                            {"gen_ai.usage.cache_creation.input_tokens", written.get()},
+                            {"gen_ai.usage.reasoning.output_tokens", reasoning.get()}};
+    for (const auto& [key, value] : counts) {
       if (value == Py_None) continue;
       // An exact int that fits is written here, as str() would write it.
       if (PyLong_CheckExact(value)) {
@@ -309,12 +324,13 @@ void record_answer(PyObject* span_obj, const Answer& answer) {
         if (overflow == 0) {
           char digits[24];
           const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-          borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+          borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(
+              ShortText::of_static(key), ShortText(std::string_view(digits, static_cast<std::size_t>(end - digits))));
           continue;
         }
       }
       Ref text = checked(PyObject_Str(value));
-      borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(key, as_text(text.get()));
+      borrow_exclusive<SpanClass>(span_obj)->tags.insert_or_assign(ShortText::of_static(key), ShortText(as_text(text.get())));
     }
   }
   if (truthy(answer.tool_calls)) add_tool_calls(span_obj, answer.tool_calls, capture);

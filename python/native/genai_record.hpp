@@ -12,6 +12,18 @@ namespace korvanta::py::native {
 // written here, convert(message) gives the JSON of any other.
 void write_chat_prompt(JsonWriter& out, PyObject* convert, PyObject* messages);
 
+// A price's rates in USD per million tokens; cached input and cache writes
+// at the input rate where the price has none of their own.
+struct PriceRates {
+  double input;
+  double output;
+  double cached_input;
+  double cache_write;
+};
+
+// A Price's rates, read from its attributes; an error ends the entry.
+PriceRates price_rates(PyObject* price);
+
 // Borrowed references; None where the answer said nothing.
 struct Answer {
   PyObject* response;  // the text in parts (a list of str); None for a failed call
@@ -24,6 +36,7 @@ struct Answer {
   PyObject* cache_write_tokens;
   PyObject* reasoning_tokens;
   PyObject* price;       // a Price, or None: no cost
+  const PriceRates* rates;  // the price's rates when known already, else nullptr: read from it
   PyObject* tool_calls;  // an iterable of [call_id, name, fragments]
   bool capture;
 };

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -46,28 +47,37 @@ Helpers& helpers() {
   return bound;
 }
 
-// The last prices looked up, by provider, response model and request model:
-// a traced program calls few models, and most calls then skip the package's
-// lookup. Only str keys (and None for the response model) are kept, compared
-// without running Python code; the table forgets them whenever prices change.
+// The last prices looked up, by provider, response model and request model,
+// with their rates: a traced program calls few models, and most calls then
+// skip the package's lookup and the reading of the price (prices are
+// frozen). Only str keys (and None for the response model) are kept,
+// compared without running Python code; the table forgets them whenever
+// prices change.
 class PriceMemo {
  public:
-  Ref find(PyObject* provider, PyObject* response_model, PyObject* request_model) {
-    if (!keyable(provider, response_model, request_model)) return look_up(provider, response_model, request_model);
+  struct Found {
+    Ref price;  // a Price, or None
+    std::optional<PriceRates> rates;  // when read already
+  };
+
+  Found find(PyObject* provider, PyObject* response_model, PyObject* request_model) {
+    if (!keyable(provider, response_model, request_model)) return {look_up(provider, response_model, request_model), {}};
     for (const Entry& entry : entries_) {
       if (entry.provider && same(entry.provider.get(), provider) && same(entry.response_model.get(), response_model) &&
           same(entry.request_model.get(), request_model)) {
-        return entry.price;
+        return {entry.price, entry.rates};
       }
     }
-    // The lookup runs Python code, during which the prices may change: what
-    // it found is then of the old table and is not kept.
+    // The lookup and the reading of the rates run Python code, during which
+    // the prices may change: what they found is then of the old table and is
+    // not kept.
     const std::uint64_t generation = generation_;
     Ref price = look_up(provider, response_model, request_model);
-    if (generation != generation_) return price;
-    entries_[next_] = {Ref::borrow(provider), Ref::borrow(response_model), Ref::borrow(request_model), price};
+    const std::optional<PriceRates> rates = rates_if_readable(price.get());
+    if (generation != generation_) return {price, rates};
+    entries_[next_] = {Ref::borrow(provider), Ref::borrow(response_model), Ref::borrow(request_model), price, rates};
     next_ = (next_ + 1) % entries_.size();
-    return price;
+    return {price, rates};
   }
 
   void forget() {
@@ -81,6 +91,7 @@ class PriceMemo {
     Ref response_model;
     Ref request_model;
     Ref price;
+    std::optional<PriceRates> rates;
   };
 
   static bool keyable(PyObject* provider, PyObject* response_model, PyObject* request_model) {
@@ -98,6 +109,19 @@ class PriceMemo {
   static Ref look_up(PyObject* provider, PyObject* response_model, PyObject* request_model) {
     PyObject* args[] = {provider, response_model, request_model};
     return checked(PyObject_Vectorcall(helpers().price_for.get(), args, 3, nullptr));
+  }
+
+  // A price whose rates cannot be read is kept without them: the recording
+  // reads them again, and fails there, after what comes before the cost.
+  static std::optional<PriceRates> rates_if_readable(PyObject* price) {
+    if (price == Py_None) return std::nullopt;
+    try {
+      return price_rates(price);
+    } catch (const ErrorAlreadySet&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like go on
+      PyErr_Clear();
+      return std::nullopt;
+    }
   }
 
   std::array<Entry, 8> entries_{};
@@ -190,6 +214,8 @@ constexpr char kCallDoc[] =
     "The span of one traced LLM call, a child of the current span, and what its answer has brought so far.\n\n"
     "``capture`` None follows korvanta.setup(capture_content=...).";
 
+constexpr std::size_t kCallTags = 8;
+
 Ref call_new(PyTypeObject* type, const Args<kCall>& args) {
   Pipeline& state = pipeline();
   if (!state.current_var || !state.tracer) raise(PyExc_RuntimeError, "the korvanta package is not set up");
@@ -199,6 +225,9 @@ Ref call_new(PyTypeObject* type, const Args<kCall>& args) {
   Ref parent = Ref::steal(parent_raw);
   PyObject* texts[] = {args[0], args[1], args[2]};
   Ref span = new_span(args[3], texts, parent.get(), state.tracer.get());
+  // Room at once for the tags a call's span mostly gets: the API, the
+  // response's model, id and finish reasons, the cache and reasoning counts.
+  borrow_exclusive<SpanClass>(span.get())->tags.reserve(kCallTags);
   PyObject* inherited_raw = nullptr;
   raise_if(PyContextVar_Get(state.tags_var.get(), Py_None, &inherited_raw) < 0);
   Ref inherited = Ref::steal(inherited_raw);
@@ -280,8 +309,8 @@ void note_chat_prompt(PyObject* obj, PyObject* convert, PyObject* messages, PyOb
   as_call(obj)->chat_prompt = as_call(obj)->capture;
 }
 
-void add_call_tag(PyObject* call, std::string_view key, std::string_view value) {
-  borrow_exclusive<SpanClass>(as_call(call)->span)->tags.insert_or_assign(key, value);
+void add_call_tag(PyObject* call, ShortText::Literal key, ShortText::Literal value) {
+  borrow_exclusive<SpanClass>(as_call(call)->span)->tags.insert_or_assign(ShortText::of_static(key), ShortText::of_static(value));
 }
 
 void hide_usage_chunk(PyObject* call) { as_call(call)->hide_usage_chunk = true; }
@@ -401,7 +430,7 @@ void write_prompt(Call* call) {
     Ref listed = PyList_CheckExact(tools) ? Ref::borrow(tools) : checked(PySequence_List(tools));
     Ref json = checked(PyObject_CallOneArg(helpers().dumps.get(), listed.get()));
     const std::string_view definitions = argument<as_text>(json.get(), "tool definitions");
-    borrow_exclusive<SpanClass>(call->span)->tags.insert_or_assign("gen_ai.tool.definitions", definitions);
+    borrow_exclusive<SpanClass>(call->span)->tags.insert_or_assign(ShortText::of_static("gen_ai.tool.definitions"), ShortText(definitions));
   });
 }
 
@@ -476,7 +505,7 @@ Ref end_call(Call* call) {
     const Ref input = Ref::borrow(or_none(call->input_tokens));
     const Ref output = Ref::borrow(or_none(call->output_tokens));
     const Ref model = Ref::borrow(or_none(call->response_model));
-    Ref price = none();
+    PriceMemo::Found price{none(), std::nullopt};
     if (input.get() != Py_None || output.get() != Py_None) {
       const Ref provider = Ref::borrow(call->provider);
       const Ref requested = Ref::borrow(call->request_model);
@@ -501,7 +530,8 @@ Ref end_call(Call* call) {
                         cached.get(),
                         written.get(),
                         reasoning.get(),
-                        price.get(),
+                        price.price.get(),
+                        price.rates ? &*price.rates : nullptr,
                         calls.get(),
                         call->capture};
     record_answer(call->span, answer);

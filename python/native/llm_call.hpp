@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "error.hpp"
+#include "korvanta/short_text.hpp"
 #include "ref.hpp"
 
 namespace korvanta::py::native {
@@ -24,8 +25,8 @@ Ref new_call(PyObject* operation, PyObject* provider, PyObject* model, PyObject*
 void note_prompt(PyObject* call, PyObject* prompt, PyObject* request, PyObject* tools);
 // The same for chat messages, recorded as write_chat_prompt writes them.
 void note_chat_prompt(PyObject* call, PyObject* convert, PyObject* messages, PyObject* tools);
-// A tag on the call's span.
-void add_call_tag(PyObject* call, std::string_view key, std::string_view value);
+// A tag of literal texts on the call's span.
+void add_call_tag(PyObject* call, ShortText::Literal key, ShortText::Literal value);
 // Call.hide_usage_chunk = True: the usage chunk was asked for by tracing only.
 void hide_usage_chunk(PyObject* call);
 bool usage_chunk_hidden(PyObject* call);

@@ -1,6 +1,7 @@
 // ShortText: an owned, immutable-size text of 16 bytes, kept inline up to 15
 // bytes and in one exact-size heap block beyond: the keys and values of maps,
-// which are mostly a word or two.
+// which are mostly a word or two. A text that lives as long as the program
+// (a literal) may be held by reference instead, and is then never copied.
 #pragma once
 
 #include <compare>
@@ -21,9 +22,31 @@ class ShortText {
 
   ShortText() noexcept { set_inline_size(0); }
   explicit ShortText(std::string_view text) { init(text); }
-  ShortText(const ShortText& other) { init(other.view()); }
+  ShortText(const ShortText& other) {
+    if (other.is_static()) {
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    } else {
+      init(other.view());
+    }
+  }
+  // A string literal, and only one: its text lives as long as the program.
+  struct Literal {
+    template <std::size_t N>
+    consteval Literal(const char (&text)[N]) : view(text, N - 1) {}  // NOLINT: a literal converts
+    std::string_view view;
+  };
+  // Holds a literal's text by reference: it needs no block of its own.
+  static ShortText of_static(Literal text) noexcept {
+    ShortText made;
+    made.point_at(text.view.data(), text.view.size(), kStaticTag);
+    return made;
+  }
   ShortText(ShortText&& other) noexcept : ShortText() { swap(other); }
-  ShortText& operator=(const ShortText& other) { return *this = other.view(); }
+  ShortText& operator=(const ShortText& other) {
+    ShortText made(other);
+    swap(made);
+    return *this;
+  }
   ShortText& operator=(ShortText&& other) noexcept {
     ShortText taken(static_cast<ShortText&&>(other));
     swap(taken);
@@ -44,7 +67,8 @@ class ShortText {
     std::memcpy(other.bytes_, held, sizeof bytes_);
   }
 
-  bool is_inline() const noexcept { return bytes_[kTag] != kHeapTag; }
+  bool is_inline() const noexcept { return bytes_[kTag] <= kInlineMax; }
+  bool is_static() const noexcept { return bytes_[kTag] == kStaticTag; }
   const char* data() const noexcept {
     return is_inline() ? reinterpret_cast<const char*>(bytes_) : heap_pointer();
   }
@@ -78,9 +102,11 @@ class ShortText {
  private:
   // Inline: the text in bytes_[0..size), its size in the last byte. Heap:
   // the pointer in the first eight bytes, the size in the next seven (so at
-  // most 2^56 - 1 bytes), the last byte kHeapTag.
+  // most 2^56 - 1 bytes), the last byte kHeapTag; static text likewise, the
+  // last byte kStaticTag.
   static constexpr std::size_t kTag = 15;
   static constexpr unsigned char kHeapTag = 0xFF;
+  static constexpr unsigned char kStaticTag = 0xFE;
   static constexpr std::size_t kMaxSize = (std::size_t{1} << 56) - 1;
 
   void set_inline_size(std::size_t n) noexcept { bytes_[kTag] = static_cast<unsigned char>(n); }
@@ -93,6 +119,11 @@ class ShortText {
     std::size_t n = 0;
     for (std::size_t i = 0; i < 7; ++i) n |= std::size_t{bytes_[8 + i]} << (8 * i);
     return n;
+  }
+  void point_at(const char* p, std::size_t n, unsigned char tag) noexcept {
+    std::memcpy(bytes_, &p, sizeof p);
+    for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<unsigned char>(n >> (8 * i));
+    bytes_[kTag] = tag;
   }
   void init(std::string_view text);
   void release() noexcept;

@@ -41,12 +41,21 @@ class StringMap {
   // Inserts the pair, or replaces the value of an existing key in place
   // (keeping the key's position in the iteration order).
   void insert_or_assign(std::string_view key, std::string_view value);
+  // The same with the texts made already: a static key or value
+  // (ShortText::of_static) is then held, not copied.
+  void insert_or_assign(ShortText key, ShortText value);
   // The value for `key`, or nullptr.
   const ShortText* find(std::string_view key) const noexcept;
 
+  // Room for `count` entries in all, made at once: for a map that is about
+  // to be given that many, which then grows its block once, not twice.
+  void reserve(std::size_t count);
+
   // Gives back the room kept for further entries: for a map whose record is
   // finished and kept, holding only what it has. Only a request: when the
-  // smaller block cannot be had, the map stays as it is.
+  // smaller block cannot be had, the map stays as it is; and a block of at
+  // most kLinearMax entries is kept: a copy to save a few entries costs
+  // more than they do.
   void shrink_to_fit() noexcept;
 
   std::size_t size() const noexcept;
@@ -63,6 +72,7 @@ class StringMap {
   struct Rep;
   struct Index;
   void reallocate(std::size_t capacity, Index* index);
+  void append(ShortText key, ShortText value);
   std::size_t position(std::string_view key) const noexcept;
 
   // One block: a header, then the entries. Null for an empty map.
