@@ -3,6 +3,7 @@
 // and metadata.
 #include <string>
 
+#include "clean_texts.hpp"
 #include "korvanta/scanner.hpp"
 
 namespace korvanta {
@@ -73,7 +74,11 @@ SecurityFinding make_finding(const TextMatch& m, const Field& field, Flow flow) 
 void scan_field(std::vector<SecurityFinding>& out, std::string_view text, TextKind kind, const Field& field,
                 Flow flow = Flow::None) {
   if (text.empty()) return;
+  scanner_detail::CleanTexts& clean = scanner_detail::clean_texts();
+  if (clean.known(text, kind)) return;
+  const std::size_t found = out.size();
   scan_text(text, [&](const TextMatch& m) { out.push_back(make_finding(m, field, flow)); }, kind);
+  if (out.size() == found) clean.remember(text, kind);
 }
 
 // How an action's name and arguments are read, by the action's type.
