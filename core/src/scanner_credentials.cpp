@@ -185,7 +185,7 @@ constexpr std::array<std::string_view, 20> kNotSecretSuffixes = {
 };
 
 // Whether a name may hold one of the words above: each of them holds one of
-// these three letters (any case). Most names of code and JSON hold none, and
+// these trigrams (any case). Most names of code and JSON hold none, and
 // are refused before they are read word by word.
 bool may_name_secret(std::string_view name) {
   constexpr auto packed = [](const char (&t)[4]) {
@@ -195,12 +195,25 @@ bool may_name_secret(std::string_view name) {
   // pass, pwd, secret, token, credential, contraseña / contrasena, authorization, and "key".
   constexpr std::array<std::uint32_t, 8> kTrigrams = {packed("pas"), packed("pwd"), packed("sec"), packed("tok"),
                                                       packed("cre"), packed("ntr"), packed("aut"), packed("key")};
+  // Each trigram has a slot of its own under this multiplier (checked below),
+  // so a window is compared with one trigram, not eight.
+  constexpr std::uint32_t kMultiplier = 0x9755D4C1;
+  constexpr auto slot = [](std::uint32_t window) { return (window * kMultiplier) >> 29; };
+  constexpr std::array<std::uint32_t, 8> kBySlot = [&] {
+    std::array<std::uint32_t, 8> t{};
+    for (const std::uint32_t trigram : kTrigrams) t[slot(trigram)] = trigram;
+    return t;
+  }();
+  static_assert([&] {
+    for (const std::uint32_t trigram : kTrigrams) {
+      if (kBySlot[slot(trigram)] != trigram) return false;
+    }
+    return true;
+  }());
   std::uint32_t window = 0;
   for (char c : name) {
     window = (window << 8 | static_cast<unsigned char>(ascii_lower(c))) & 0xFFFFFF;
-    for (std::uint32_t trigram : kTrigrams) {
-      if (window == trigram) return true;
-    }
+    if (kBySlot[slot(window)] == window) return true;
   }
   return false;
 }
