@@ -75,12 +75,18 @@ bool whole_answer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // the routes), else nullptr. What it cannot read is the general hook's to
 // read again and report.
 PyObject* route_of(PyObject* routes, PyObject* options) {
-  const Ref method = Ref::steal(PyObject_GetAttr(options, g_method.require()));
+  // The options are the client's model: its fields are read from its
+  // instance dict where they can be.
+  const auto read = [options](InternedName& name) {
+    if (PyObject* value = instance_field(options, name)) return Ref::borrow(value);
+    return Ref::steal(PyObject_GetAttr(options, name.require()));
+  };
+  const Ref method = read(g_method);
   if (!method || !PyUnicode_Check(method.get()) || PyUnicode_CompareWithASCIIString(method.get(), "post") != 0) {
     PyErr_Clear();
     return nullptr;
   }
-  const Ref url = Ref::steal(PyObject_GetAttr(options, g_url.require()));
+  const Ref url = read(g_url);
   PyObject* route = url && PyUnicode_CheckExact(url.get()) ? PyDict_GetItemWithError(routes, url.get()) : nullptr;
   if (route == nullptr) PyErr_Clear();
   return route;
