@@ -439,6 +439,9 @@ _ROUTES: dict[str, Any] = {
     "/responses": _Responses(),
     "/embeddings": _Embeddings(),
 }
+# The native request hook opens and records this route's whole answers
+# itself, as its open and record above do.
+_native.set_chat_route(_ROUTES["/chat/completions"], _message_json)
 
 
 def wrap_openai(client: C, *, tracer: DURUraTracer | None = None, capture_content: bool | None = None) -> C:

@@ -5,6 +5,7 @@
 // frame per step runs from cold caches.
 #include <Python.h>
 
+#include "chat_completion.hpp"
 #include "chat_fields.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
@@ -86,9 +87,7 @@ constexpr char kChatOpenDoc[] =
     "tracing asked for stream usage, else (call, None). The messages are recorded as chat_prompt(convert, "
     "messages) gives them.";
 
-Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
-  PyObject* state = args[1];
-  PyObject* options = args[2];
+Ref open_with(PyObject* convert, PyObject* state, PyObject* options, PyObject* stream) {
   Ref body = field_attribute(options, g_json_data);
   if (!PyDict_Check(body.get())) body = checked(PyDict_New());
   // Held: the attribute reads and the span's start below may run Python code
@@ -104,10 +103,12 @@ Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
   const Ref capture = attribute(state, g_capture);
   Ref call = new_call(g_chat.require(), provider.get(), requested.get(), tracer.get(), capture.get());
   add_call_tag(call.get(), "gen_ai.openai.api", "chat.completions");
-  note_chat_prompt(call.get(), args[0], messages.get(), tools.get());
-  Ref given = truthy(args[3]) ? ask_for_usage(call.get(), state, options, body.get()) : none();
+  note_chat_prompt(call.get(), convert, messages.get(), tools.get());
+  Ref given = truthy(stream) ? ask_for_usage(call.get(), state, options, body.get()) : none();
   return checked(PyTuple_Pack(2, call.get(), given.get()));
 }
+
+Ref chat_open(PyObject*, const Args<kChatOpen>& args) { return open_with(args[0], args[1], args[2], args[3]); }
 
 // ---- a whole completion ----
 
@@ -179,10 +180,8 @@ constexpr char kChatRecordDoc[] =
     "Records a whole chat completion (the client's model of it) on `call`: text, refusal, tool calls, finish "
     "reasons, model, id and usage.";
 
-Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
-  PyObject* call = args[0];
+void record_completion(PyObject* call, PyObject* completion) {
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
-  PyObject* completion = args[1];
   set_response_model(call, field_attribute(completion, g_model).get());
   set_response_id(call, field_attribute(completion, g_id).get());
   const Ref choices = field_attribute(completion, g_choices);
@@ -191,14 +190,53 @@ Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
   }
   const Ref usage = field_attribute(completion, g_usage);
   if (usage.get() != Py_None) read_usage(call, usage.get());
+}
+
+Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
+  record_completion(args[0], args[1]);
+  return none();
+}
+
+// The route the package registered, and the converter its open() is bound
+// to; held for the process.
+struct ChatRoute {
+  Ref route;
+  Ref convert;
+};
+
+ChatRoute& chat_route() {
+  static auto* registered = new ChatRoute();  // never destroyed: it holds Python objects past finalization
+  return *registered;
+}
+
+constexpr auto kSetChatRoute = function("set_chat_route", {{"route"}, {"convert"}});
+constexpr char kSetChatRouteDoc[] =
+    "Registers the chat completions route, whose open() is chat_open(convert, ...) and record() chat_record: "
+    "the native request hook then opens and records its calls directly.";
+
+Ref set_chat_route(PyObject*, const Args<kSetChatRoute>& args) {
+  ChatRoute& registered = chat_route();
+  registered.convert = Ref::borrow(args[1]);
+  registered.route = Ref::borrow(args[0]);
   return none();
 }
 
 }  // namespace
 
+bool is_chat_route(PyObject* route) { return route == chat_route().route.get(); }
+
+Ref open_chat(PyObject* state, PyObject* options, PyObject* stream) {
+  // Held: opening runs Python code, which may register another route.
+  const Ref convert = chat_route().convert;
+  return open_with(convert.get(), state, options, stream);
+}
+
+void record_chat(PyObject* call, PyObject* completion) { record_completion(call, completion); }
+
 PyMethodDef chat_completion_functions[] = {
     fastcall_method<kChatOpen, chat_open, kChatOpenDoc>(),
     fastcall_method<kChatRecord, chat_record, kChatRecordDoc>(),
+    fastcall_method<kSetChatRoute, set_chat_route, kSetChatRouteDoc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "chat_completion.hpp"
 #include "entry.hpp"
 #include "functions.hpp"
 #include "held_references.hpp"
@@ -113,7 +114,8 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
   const Ref route = Ref::borrow(found);
   Ref opened;
   as_tracing_fault("starting a span", [&] {
-    Ref made = call_method(route.get(), g_open, state.get(), options, Py_False);
+    Ref made = is_chat_route(route.get()) ? open_chat(state.get(), options, Py_False)
+                                          : call_method(route.get(), g_open, state.get(), options, Py_False);
     if (!PyTuple_CheckExact(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
       raise(PyExc_TypeError, "a route's open() must return (call, body)");
     }
@@ -146,7 +148,13 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
     PyObject* deliver_args[] = {state.get(), route.get(), call, result.get(), Py_False};
     return checked(PyObject_Vectorcall(hook->deliver, deliver_args, 5, nullptr));
   }
-  as_tracing_fault("reading a response", [&] { call_method(route.get(), g_record, call, result.get()); });
+  as_tracing_fault("reading a response", [&] {
+    if (is_chat_route(route.get())) {
+      record_chat(call, result.get());
+    } else {
+      call_method(route.get(), g_record, call, result.get());
+    }
+  });
   call_method(call, g_end);
   return result;
 }

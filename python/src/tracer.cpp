@@ -176,6 +176,11 @@ SpanArgs convert_span_args(PyObject* const* texts) {
 }
 
 LLMProvider provider_from_name(std::string_view name) {
+  // A known name in lower case already, as the package gives them, is found
+  // without a lowered copy.
+  for (const auto& [known, kind] : kProviderNames) {
+    if (name == known) return kind;
+  }
   std::string lowered;
   unicode::append_lowercase(lowered, name);
   for (const auto& [known, kind] : kProviderNames) {
