@@ -160,7 +160,8 @@ std::string reasons_json(PyObject* reasons) {
   JsonWriter out(JsonLayout::Compact, 32);
   out.begin_array();
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    Ref text = checked(PyObject_Str(PySequence_Fast_GET_ITEM(items.get(), i)));
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    const Ref text = PyUnicode_CheckExact(item) ? Ref::borrow(item) : checked(PyObject_Str(item));
     out.element();
     out.string(as_text(text.get()));
   }
@@ -231,8 +232,7 @@ double cost_of(const PriceRates& rates, std::uint64_t input, std::uint64_t outpu
   const double usd = (static_cast<double>(plain) * rates.input + static_cast<double>(cached) * rates.cached_input +
                       static_cast<double>(written) * rates.cache_write + static_cast<double>(output) * rates.output) /
                      1'000'000;
-  Ref rounded = checked(PyFloat_FromDouble(round_to_12_places(usd)));
-  return as_amount(rounded.get(), "cost");
+  return checked_amount(round_to_12_places(usd), "cost");
 }
 
 // A token count as the span holds it (None: not reported).

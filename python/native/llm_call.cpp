@@ -11,6 +11,7 @@
 #include <cxxabi.h>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -99,11 +100,16 @@ class PriceMemo {
            (response_model == Py_None || PyUnicode_CheckExact(response_model));
   }
 
-  // Exact str or None on both sides.
+  // Exact str or None on both sides. Model names are ASCII: compared as
+  // bytes, a response's model (a new str each call) reads no more than its text.
   static bool same(PyObject* kept, PyObject* given) {
     if (kept == given) return true;
     if (kept == Py_None || given == Py_None) return false;
-    return PyUnicode_GET_LENGTH(kept) == PyUnicode_GET_LENGTH(given) && PyUnicode_Compare(kept, given) == 0;
+    if (PyUnicode_GET_LENGTH(kept) != PyUnicode_GET_LENGTH(given)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(kept) && PyUnicode_IS_COMPACT_ASCII(given)) {
+      return std::memcmp(PyUnicode_DATA(kept), PyUnicode_DATA(given), static_cast<std::size_t>(PyUnicode_GET_LENGTH(kept))) == 0;
+    }
+    return PyUnicode_Compare(kept, given) == 0;
   }
 
   static Ref look_up(PyObject* provider, PyObject* response_model, PyObject* request_model) {

@@ -63,6 +63,10 @@ double as_amount(PyObject* obj, std::string_view param) {
   if (!PyFloat_Check(obj) && !PyLong_Check(obj)) raise_type_error(param, "a float");
   const double value = PyFloat_AsDouble(obj);
   raise_if(value == -1.0 && PyErr_Occurred());
+  return checked_amount(value, param);
+}
+
+double checked_amount(double value, std::string_view param) {
   if (!std::isfinite(value) || value < 0) {
     std::string message = "argument '";
     message.append(param);

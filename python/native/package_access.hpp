@@ -42,6 +42,8 @@ struct SpanRecords {
 StringMap as_string_map(PyObject* obj, std::string_view param);
 // A finite float (int accepted) no less than zero.
 double as_amount(PyObject* obj, std::string_view param);
+// The same check of an amount computed here.
+double checked_amount(double value, std::string_view param);
 // An int that fits a signed 32-bit value.
 std::int32_t as_i32(PyObject* obj, std::string_view param);
 
