@@ -283,7 +283,9 @@ void StringMap::append(ShortText key, ShortText value) {
     made->hashes.reserve(n + 1);
     for (const Entry& e : *this) made->hashes.push_back(made->hash(e.key));
     made->make_room(n + 1);
-    reallocate(std::max(grown, n + 1), made.get());
+    // The block the index needs keeps any room reserved beyond it.
+    const std::size_t kept = rep_ == nullptr ? 0 : rep_->capacity();
+    reallocate(std::max({grown, n + 1, kept}), made.get());
     index = made.release();
   } else {
     if (index != nullptr) index->make_room(n + 1);

@@ -29,7 +29,9 @@ class ShortText {
       init(other.view());
     }
   }
-  // A string literal, and only one: its text lives as long as the program.
+  // A string literal: only a constant expression converts, so no local
+  // buffer can. Its text, less the closing NUL, lives as long as the program
+  // and must never change (a static array that is written to is no literal).
   struct Literal {
     template <std::size_t N>
     consteval Literal(const char (&text)[N]) : view(text, N - 1) {}  // NOLINT: a literal converts
