@@ -175,12 +175,9 @@ void read_choice(PyObject* call, PyObject* choice) {
   if (truthy(finish.get())) add_finish_reason(call, finish.get());
 }
 
-constexpr auto kChatRecord = function("chat_record", {{"call"}, {"completion"}});
-constexpr char kChatRecordDoc[] =
-    "Records a whole chat completion (the client's model of it) on `call`: text, refusal, tool calls, finish "
-    "reasons, model, id and usage.";
+}  // namespace
 
-void record_completion(PyObject* call, PyObject* completion) {
+void record_chat(PyObject* call, PyObject* completion) {
   if (!is_call(call)) raise(PyExc_TypeError, "argument 'call': expected a korvanta._native.Call");
   set_response_model(call, field_attribute(completion, g_model).get());
   set_response_id(call, field_attribute(completion, g_id).get());
@@ -192,8 +189,15 @@ void record_completion(PyObject* call, PyObject* completion) {
   if (usage.get() != Py_None) read_usage(call, usage.get());
 }
 
+namespace {
+
+constexpr auto kChatRecord = function("chat_record", {{"call"}, {"completion"}});
+constexpr char kChatRecordDoc[] =
+    "Records a whole chat completion (the client's model of it) on `call`: text, refusal, tool calls, finish "
+    "reasons, model, id and usage.";
+
 Ref chat_record(PyObject*, const Args<kChatRecord>& args) {
-  record_completion(args[0], args[1]);
+  record_chat(args[0], args[1]);
   return none();
 }
 
@@ -230,8 +234,6 @@ Ref open_chat(PyObject* state, PyObject* options, PyObject* stream) {
   const Ref convert = chat_route().convert;
   return open_with(convert.get(), state, options, stream);
 }
-
-void record_chat(PyObject* call, PyObject* completion) { record_completion(call, completion); }
 
 PyMethodDef chat_completion_functions[] = {
     fastcall_method<kChatOpen, chat_open, kChatOpenDoc>(),
