@@ -54,26 +54,59 @@ inline InternedName g_getattribute("__getattribute__");
 // base class changes (0 while it has none), and never gives an old tag again.
 struct InstanceDictRead {
   PyTypeObject* type = nullptr;
-  unsigned int version = 0;
   PyObject* name = nullptr;
+  unsigned int version = 0;
 };
-inline std::array<InstanceDictRead, 64> g_instance_dict_reads{};  // under the GIL
+
+// The reads remembered, in sets of four by (type, name): a call reads some
+// twenty fields of half a dozen types, and where the heap puts those decides
+// which share a set. With one entry per slot, two that met would push each
+// other out on every call, in some processes and not in others.
+class InstanceDictReads {
+ public:
+  static constexpr std::size_t kWays = 4;
+
+  bool known(PyTypeObject* type, PyObject* key) const {
+    const unsigned int version = type->tp_version_tag;
+    if (version == 0) return false;
+    for (const InstanceDictRead& read : sets_[set_of(type, key)]) {
+      if (read.type == type && read.name == key && read.version == version) return true;
+    }
+    return false;
+  }
+
+  // Remembers a read, in place of the same (type, name) at an older version,
+  // else of the set's least recently remembered entry.
+  void remember(PyTypeObject* type, PyObject* key, unsigned int version) {
+    std::array<InstanceDictRead, kWays>& set = sets_[set_of(type, key)];
+    std::size_t way = 0;
+    while (way + 1 < kWays && !(set[way].type == type && set[way].name == key)) ++way;
+    for (; way > 0; --way) set[way] = set[way - 1];
+    set[0] = {type, key, version};
+  }
+
+ private:
+  static constexpr std::size_t kSets = 64;
+
+  static std::size_t set_of(PyTypeObject* type, PyObject* key) {
+    // Both are aligned heap addresses: their product with a large odd
+    // constant spreads them over the sets.
+    const std::uint64_t mixed =
+        (reinterpret_cast<std::uintptr_t>(type) ^ (reinterpret_cast<std::uintptr_t>(key) << 1)) * 0x9E3779B97F4A7C15ULL;
+    static_assert(kSets == 64);
+    return static_cast<std::size_t>(mixed >> 58);  // the top 6 bits
+  }
+
+  std::array<std::array<InstanceDictRead, kWays>, kSets> sets_{};
+};
+inline InstanceDictReads g_instance_dict_reads;  // under the GIL
 
 // Whether Python reads `key` of a `type` instance from its instance dict
 // first: the class's __getattribute__ is object's and it has no data
 // descriptor of that name. Both lookups are remembered per type version
 // when the class has no attribute of that name (a pydantic model's fields).
 inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* getattribute) {
-  // Both are aligned heap addresses: their product with a large odd constant
-  // spreads them over the table's slots.
-  const std::uint64_t mixed =
-      (reinterpret_cast<std::uintptr_t>(type) ^ (reinterpret_cast<std::uintptr_t>(key) << 1)) * 0x9E3779B97F4A7C15ULL;
-  static_assert(std::tuple_size_v<decltype(g_instance_dict_reads)> == 64);
-  const std::size_t slot = static_cast<std::size_t>(mixed >> 58);  // the top 6 bits
-  InstanceDictRead& known = g_instance_dict_reads[slot];
-  if (type->tp_version_tag != 0 && known.version == type->tp_version_tag && known.type == type && known.name == key) {
-    return true;
-  }
+  if (g_instance_dict_reads.known(type, key)) return true;
   // object.__getattribute__, held for the life of the process.
   static PyObject* const generic = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, getattribute));
   if (generic == nullptr || _PyType_Lookup(type, getattribute) != generic) return false;
@@ -83,7 +116,7 @@ inline bool reads_instance_dict(PyTypeObject* type, PyObject* key, PyObject* get
   // attribute is a data descriptor can change without the class's tag (its
   // own class may gain __set__). The tag is read after the lookups, which
   // give the type one if it had none.
-  if (descriptor == nullptr && type->tp_version_tag != 0) known = {type, type->tp_version_tag, key};
+  if (descriptor == nullptr && type->tp_version_tag != 0) g_instance_dict_reads.remember(type, key, type->tp_version_tag);
   return true;
 }
 

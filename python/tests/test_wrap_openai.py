@@ -789,6 +789,22 @@ def test_a_class_changed_after_its_completions_were_read_is_read_as_it_now_is(ch
     assert model_of(Completion()) == "from the class"
 
 
+def test_completions_of_more_classes_than_the_reads_remembered_are_each_read_as_python_reads_them():
+    from korvanta import _native, _openai
+
+    def init(self):
+        self.__dict__.update(model="from the dict", id="c", choices=[], usage=None)
+
+    classes = [type(f"Completion{i}", (), {"__init__": init}) for i in range(400)]
+    for round_number in range(3):  # a third of the classes change between rounds
+        for cls in classes[round_number::3]:
+            cls.model = property(lambda self, n=round_number: f"from the class {n}")
+        for cls in classes:
+            call = _native.Call("chat", "openai", "m", None, None)
+            _openai._ChatCompletions.record(call, cls())
+            assert call.response_model == cls().model
+
+
 def test_close_of_a_traced_stream_is_the_streams_own_and_works_once_the_stream_is_gone(server, spans):
     client = traced(server, False)
     stream = client.chat.completions.create(model="m", messages=[], stream=True)
