@@ -3,7 +3,9 @@
 The client's HTTP layer is answered in memory (its HTTP library's
 MockTransport: no sockets), so the figures are the client's own work plus the
 tracer's. Each round times a block of untraced calls and a block of traced
-calls on twin clients (the order alternating round by round) and keeps the
+calls (the order alternating round by round; korvanta and OpenTelemetry
+switch tracing on and off on one client, LangSmith's wrapper stands beside
+a twin of the client it wraps) and keeps the
 difference per call, in CPU time of the process (all its threads, so a
 background sender counts too: the machine is shared, and wall time would
 measure the others). The report gives the median over the rounds for a whole
@@ -14,7 +16,8 @@ with:
 
   - korvanta.wrap_openai (content captured, the default), its spans handed
     to a processor that keeps them in memory, as OpenTelemetry's are (both
-    tracers' kept spans are dropped after each traced block, untimed);
+    tracers' kept spans are dropped after each traced block, untimed; both
+    are switched on for the traced block only);
   - OpenTelemetry's openai-v2 instrumentation, message content captured too,
     spans to an in-memory exporter;
   - LangSmith's wrap_openai, its background sender pointed at a loopback sink.
@@ -25,9 +28,14 @@ than untraced. "korvanta, client decoding" (streamed kinds only) measures the
 tracing with the client's decoder reading the events, what the tracing
 itself costs; it is no peer and sets no goal.
 
-    python bench/bench_clients.py [--rounds N] [--calls N]
+Where the interpreter, the client and the tracer land in memory differs from
+process to process, and with it the cost of every call by a few microseconds
+either way: measure_processes() runs measure() in several fresh processes and
+keeps, for each figure, the median of their medians.
 
-bench/compare.py calls measure() and format_report().
+    python bench/bench_clients.py [--rounds N] [--calls N] [--processes N]
+
+bench/compare.py calls measure_processes() and format_report().
 """
 
 from __future__ import annotations
@@ -38,6 +46,8 @@ import http.server
 import json
 import os
 import statistics
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -103,6 +113,8 @@ def _client() -> Any:
 
 
 KINDS = ("whole", "streamed", "streamed_usage")
+# {tracer: {kind: {"added_us", "call_us", "spread_us"}}}
+Results = dict[str, dict[str, dict[str, float]]]
 CLIENT_DECODING = "korvanta, client decoding"
 
 
@@ -158,13 +170,33 @@ class _Kept:
         self.spans.clear()
 
 
-def korvanta_tracer() -> tuple[Callable[[], Any], Callable[[], Any], tuple[Callable[[], None], Callable[[], None]]]:
-    """How to make an untraced and a traced client, and the switch around a traced block (it clears the spans kept)."""
+def korvanta_tracer() -> tuple[Any, tuple[Callable[[], None], Callable[[], None]]]:
+    """A client traced by korvanta.wrap_openai, and the switch around a traced block.
+
+    Like OpenTelemetry's, the switch leaves one client traced or not, so both
+    blocks of a round run on the same client object: two clients made alike
+    differ by a few microseconds per call on their own, by where they land
+    in memory, and the one made second was the cheaper in most processes
+    here. wrap_openai hooks the client's `request` in its instance dict;
+    switching off takes the hook out (the class's own `request` answers) and
+    drops the spans kept.
+    """
     import korvanta
 
     kept = _Kept()
     korvanta.setup(processors=[kept])
-    return _client, lambda: korvanta.wrap_openai(_client()), (lambda: None, kept.spans.clear)
+    client = korvanta.wrap_openai(_client())
+    hook = vars(client)["request"]
+
+    def on() -> None:
+        vars(client)["request"] = hook
+
+    def off() -> None:
+        del vars(client)["request"]
+        kept.spans.clear()
+
+    off()
+    return client, (on, off)
 
 
 @contextlib.contextmanager
@@ -275,14 +307,13 @@ def _paired(plain: Any, traced: Any, kind: str, rounds: int, calls: int,
             "spread_us": (statistics.quantiles(added, n=4)[2] - statistics.quantiles(added, n=4)[0]) / 1000}
 
 
-def measure(rounds: int = 500, calls: int = 4) -> dict[str, dict[str, dict[str, float]]]:
+def measure(rounds: int = 500, calls: int = 4) -> Results:
     """{tracer: {kind: {"added_us", "call_us", "spread_us"}}} for each of KINDS; a peer that cannot load is left out."""
     results: dict[str, dict[str, dict[str, float]]] = {}
-    make_plain, make_traced, switch = korvanta_tracer()
-    plain, traced = make_plain(), make_traced()
-    results["korvanta"] = {kind: _paired(plain, traced, kind, rounds, calls, switch) for kind in KINDS}
+    client, switch = korvanta_tracer()
+    results["korvanta"] = {kind: _paired(client, client, kind, rounds, calls, switch) for kind in KINDS}
     with _client_decoding():
-        results[CLIENT_DECODING] = {kind: _paired(plain, traced, kind, rounds, calls, switch) for kind in KINDS[1:]}
+        results[CLIENT_DECODING] = {kind: _paired(client, client, kind, rounds, calls, switch) for kind in KINDS[1:]}
     try:
         otel = _OpenTelemetry()
         plain = _client()
@@ -303,7 +334,26 @@ def measure(rounds: int = 500, calls: int = 4) -> dict[str, dict[str, dict[str, 
     return results
 
 
-def format_report(results: dict[str, dict[str, dict[str, float]]]) -> str:
+def measure_processes(processes: int = 3, rounds: int = 300, calls: int = 4) -> tuple[Results, list[Results]]:
+    """measure() in `processes` fresh interpreters one after another: each figure the median of theirs, and theirs."""
+    runs: list[Results] = []
+    for _ in range(processes):
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--json", "--rounds", str(rounds),
+                              "--calls", str(calls)], check=True, capture_output=True, text=True).stdout
+        *notes, figures = out.splitlines()
+        if not runs:
+            print(*notes, sep="\n", end="\n" if notes else "")  # a peer that could not load
+        runs.append(json.loads(figures))
+    merged: Results = {}
+    for tracer, kinds in runs[0].items():
+        if not all(tracer in run for run in runs):
+            continue
+        merged[tracer] = {kind: {key: statistics.median(run[tracer][kind][key] for run in runs) for key in values}
+                          for kind, values in kinds.items()}
+    return merged, runs
+
+
+def format_report(results: Results) -> str:
     lines = ["added CPU time per call, us: median of paired rounds (interquartile range); untraced call after /",
              f"{'tracer':<15}" + "".join(f"{kind:>28}" for kind in KINDS)]
     for tracer, kinds in results.items():
@@ -323,8 +373,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=500)
     parser.add_argument("--calls", type=int, default=4)
+    parser.add_argument("--processes", type=int, default=1, help="median of this many fresh processes' figures")
+    parser.add_argument("--json", action="store_true", help="print one process's figures as JSON")
     args = parser.parse_args()
-    print(format_report(measure(args.rounds, args.calls)))
+    if args.json:
+        print(json.dumps(measure(args.rounds, args.calls)))
+    elif args.processes > 1:
+        print(format_report(measure_processes(args.processes, args.rounds, args.calls)[0]))
+    else:
+        print(format_report(measure(args.rounds, args.calls)))
 
 
 if __name__ == "__main__":
