@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <string>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -524,6 +525,28 @@ TEST(JsonWriter, GrowsFromItsInitialCapacity) {
   out.end_array();
   EXPECT_EQ(out.view().substr(0, 9), "[\n  0,\n  ");
   EXPECT_EQ(out.view().substr(out.size() - 7), "  999\n]");
+}
+
+// A document written in a StringStorage is the one a writer's own block
+// holds, through growth past the first capacity; take() trims the string to
+// it and gives back a block much larger than the text.
+TEST(JsonWriter, WritesTheSameTextInAStringStorage) {
+  for (const int count : {0, 3, 1000}) {
+    JsonWriter own(JsonLayout::Compact, 16);
+    StringStorage storage;
+    JsonWriter kept(JsonLayout::Compact, storage, 16);
+    for (JsonWriter* out : {&own, &kept}) {
+      out->begin_array();
+      for (int i = 0; i < count; ++i) {
+        out->element();
+        out->string("item \"" + std::to_string(i) + "\"");
+      }
+      out->end_array();
+    }
+    const std::string text = storage.take(kept);
+    EXPECT_EQ(text, own.view());
+    EXPECT_LE(text.capacity(), 2 * text.size() + 64);
+  }
 }
 
 }  // namespace

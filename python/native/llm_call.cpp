@@ -25,6 +25,7 @@
 #include "interned.hpp"
 #include "llm_call.hpp"
 #include "genai_record.hpp"
+#include "korvanta/json_writer.hpp"
 #include "package_access.hpp"
 #include "pipeline.hpp"
 #include "py_reading.hpp"
@@ -422,10 +423,11 @@ void write_prompt(Call* call) {
   as_fault("recording the prompt", [&] {
     PyObject* request = PyTuple_GET_ITEM(source.get(), 1);
     if (call->chat_prompt) {
-      // Written here and copied once, without a str in between.
-      JsonWriter out(JsonLayout::Compact, 1024);
+      // Written in a string of its own, which the span then takes.
+      StringStorage storage;
+      JsonWriter out(JsonLayout::Compact, storage, 1024);
       write_chat_prompt(out, PyTuple_GET_ITEM(source.get(), 0), request);
-      borrow_exclusive<SpanClass>(call->span)->prompt.assign(out.view());
+      borrow_exclusive<SpanClass>(call->span)->prompt = storage.take(out);
     } else {
       Ref prompt = checked(PyObject_CallOneArg(PyTuple_GET_ITEM(source.get(), 0), request));
       const std::string_view text = argument<as_text>(prompt.get(), "prompt");

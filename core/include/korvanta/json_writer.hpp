@@ -11,7 +11,9 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "korvanta/out_of_line.hpp"
 #include "korvanta/timestamp.hpp"
@@ -211,6 +213,29 @@ class JsonWriter {
   std::uint64_t has_members_ = 0;
   // Nonzero once a byte >= 0x80 has been written.
   unsigned high_bits_ = 0;
+};
+
+// Storage in a std::string, for a text that is kept as one: the writer's
+// bytes are written in the string, which take() trims to them, and the
+// string is then moved where it is kept rather than copied there.
+class StringStorage final : public JsonStorage {
+ public:
+  char* resize(std::size_t, std::size_t capacity) override {
+    text_.resize(capacity);
+    return text_.data();
+  }
+
+  // The text `out` wrote here; the storage is left empty. A block much
+  // larger than the text is given back.
+  std::string take(const JsonWriter& out) {
+    const std::size_t size = out.size();
+    text_.resize(size);
+    if (text_.capacity() > 2 * size + 64) text_.shrink_to_fit();
+    return std::exchange(text_, std::string());
+  }
+
+ private:
+  std::string text_;
 };
 
 }  // namespace korvanta
