@@ -5,6 +5,8 @@
 // frame per step runs from cold caches.
 #include <Python.h>
 
+#include <utility>
+
 #include "chat_completion.hpp"
 #include "chat_fields.hpp"
 #include "entry.hpp"
@@ -87,7 +89,7 @@ constexpr char kChatOpenDoc[] =
     "tracing asked for stream usage, else (call, None). The messages are recorded as chat_prompt(convert, "
     "messages) gives them.";
 
-Ref open_with(PyObject* convert, PyObject* state, PyObject* options, PyObject* stream) {
+OpenedCall open_with(PyObject* convert, PyObject* state, PyObject* options, PyObject* stream) {
   Ref body = field_attribute(options, g_json_data);
   if (!PyDict_Check(body.get())) body = checked(PyDict_New());
   // Held: the attribute reads and the span's start below may run Python code
@@ -105,10 +107,13 @@ Ref open_with(PyObject* convert, PyObject* state, PyObject* options, PyObject* s
   add_call_tag(call.get(), "gen_ai.openai.api", "chat.completions");
   note_chat_prompt(call.get(), convert, messages.get(), tools.get());
   Ref given = truthy(stream) ? ask_for_usage(call.get(), state, options, body.get()) : none();
-  return checked(PyTuple_Pack(2, call.get(), given.get()));
+  return {std::move(call), std::move(given)};
 }
 
-Ref chat_open(PyObject*, const Args<kChatOpen>& args) { return open_with(args[0], args[1], args[2], args[3]); }
+Ref chat_open(PyObject*, const Args<kChatOpen>& args) {
+  const OpenedCall opened = open_with(args[0], args[1], args[2], args[3]);
+  return checked(PyTuple_Pack(2, opened.call.get(), opened.given.get()));
+}
 
 // ---- a whole completion ----
 
@@ -124,6 +129,11 @@ void read_usage(PyObject* call, PyObject* usage) {
 
 // choice.index == 0, as Python compares.
 bool is_first(PyObject* index) {
+  if (PyLong_CheckExact(index)) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index, &overflow);
+    return value == 0 && overflow == 0;
+  }
   const Ref zero = checked(PyLong_FromLong(0));
   const int equal = PyObject_RichCompareBool(index, zero.get(), Py_EQ);
   raise_if(equal < 0);
@@ -229,7 +239,7 @@ Ref set_chat_route(PyObject*, const Args<kSetChatRoute>& args) {
 
 bool is_chat_route(PyObject* route) { return route == chat_route().route.get(); }
 
-Ref open_chat(PyObject* state, PyObject* options, PyObject* stream) {
+OpenedCall open_chat(PyObject* state, PyObject* options, PyObject* stream) {
   // Held: opening runs Python code, which may register another route.
   const Ref convert = chat_route().convert;
   return open_with(convert.get(), state, options, stream);

@@ -12,7 +12,14 @@ namespace korvanta::py::native {
 // Whether `route` is the registered chat completions route.
 bool is_chat_route(PyObject* route);
 // What its open(state, options, stream) returns: (call, body as given or None).
-Ref open_chat(PyObject* state, PyObject* options, PyObject* stream);
+// A call opened from a request: the call, and the body as given when
+// tracing asked for stream usage (None otherwise).
+struct OpenedCall {
+  Ref call;
+  Ref given;
+};
+
+OpenedCall open_chat(PyObject* state, PyObject* options, PyObject* stream);
 // What its record(call, completion) does.
 void record_chat(PyObject* call, PyObject* completion);
 

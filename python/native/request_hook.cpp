@@ -112,18 +112,21 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
   PyObject* found = route_of(hook->routes, options);
   if (found == nullptr) return forward(hook->general, args, nargsf, kwnames);
   const Ref route = Ref::borrow(found);
-  Ref opened;
+  OpenedCall opened;
   as_tracing_fault("starting a span", [&] {
-    Ref made = is_chat_route(route.get()) ? open_chat(state.get(), options, Py_False)
-                                          : call_method(route.get(), g_open, state.get(), options, Py_False);
+    if (is_chat_route(route.get())) {
+      opened = open_chat(state.get(), options, Py_False);
+      return;
+    }
+    const Ref made = call_method(route.get(), g_open, state.get(), options, Py_False);
     if (!PyTuple_CheckExact(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
       raise(PyExc_TypeError, "a route's open() must return (call, body)");
     }
-    opened = std::move(made);
+    opened = {Ref::borrow(PyTuple_GET_ITEM(made.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(made.get(), 1))};
   });
-  if (!opened) return forward(send.get(), args, nargsf, kwnames);
-  PyObject* call = PyTuple_GET_ITEM(opened.get(), 0);
-  PyObject* given = PyTuple_GET_ITEM(opened.get(), 1);
+  if (!opened.call) return forward(send.get(), args, nargsf, kwnames);
+  PyObject* call = opened.call.get();
+  PyObject* given = opened.given.get();
   Ref result = forward(send.get(), args, nargsf, kwnames);
   if (!result) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
