@@ -550,6 +550,12 @@ Ref end_call(Call* call) {
 
 Ref end(PyObject* self) { return end_call(as_call(self)); }
 
+}  // namespace
+
+void end_traced_call(PyObject* call) { end_call(as_call(call)); }
+
+namespace {
+
 // The HTTP status of a provider's status error; timeouts and connection
 // errors have none, and neither has an error event inside a stream the
 // server answered with success (the client's error names that status).

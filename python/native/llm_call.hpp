@@ -51,6 +51,9 @@ void replace_tool_call(PyObject* call, PyObject* key, PyObject* call_id, PyObjec
 // Call.usage: input, output, cached, cache-write and reasoning counts (nullptr
 // or a non-int: not reported), merged.
 void merge_usage(PyObject* call, const std::array<PyObject*, 5>& counts);
+// As Call.end(): records the prompt and what the answer brought on the span
+// and hands it over, the first time only.
+void end_traced_call(PyObject* call);
 // Logs the pending Exception as a fault inside tracing (the package's
 // fault()); any other BaseException stays pending and is thrown.
 void report_tracing_fault(const char* kind);

@@ -158,7 +158,11 @@ Ref traced_request(RequestHook* hook, PyObject* const* args, std::size_t nargsf,
       call_method(route.get(), g_record, call, result.get());
     }
   });
-  call_method(call, g_end);
+  if (is_call(call)) {
+    end_traced_call(call);
+  } else {
+    call_method(call, g_end);
+  }
   return result;
 }
 
