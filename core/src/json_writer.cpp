@@ -100,7 +100,16 @@ void JsonWriter::newline_indent() {
 
 void JsonWriter::verbatim(std::string_view json) {
   raw(json);
-  for (const char c : json) high_bits_ |= static_cast<unsigned char>(c) & 0x80U;
+  // The bytes' high bits, eight bytes at a time.
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= json.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, json.data() + i, 8);
+    bits |= word;
+  }
+  for (; i < json.size(); ++i) bits |= static_cast<unsigned char>(json[i]);
+  if ((bits & 0x8080808080808080ULL) != 0) high_bits_ |= 0x80U;
 }
 
 void JsonWriter::start_member() { size_ = static_cast<std::size_t>(begin_member(0) - data_); }

@@ -15,21 +15,30 @@ TEST(GenAiJson, TextMessagesAndVerbatimValuesShareOneArray) {
   write_text_message(out, "user", "say \"hi\"\n\x01");
   out.element();
   out.verbatim(R"({"role":"tool","parts":[]})");
+  out.element();
+  write_text_message(out, "assistant", "", "stop");
   out.end_array();
   EXPECT_EQ(out.view(),
             R"([{"role":"user","parts":[{"type":"text","content":"say \"hi\"\n\u0001"}]},)"
-            R"({"role":"tool","parts":[]}])");
+            R"({"role":"tool","parts":[]},)"
+            R"({"role":"assistant","parts":[{"type":"text","content":""}],"finish_reason":"stop"}])");
   EXPECT_TRUE(out.is_ascii());
 }
 
 TEST(GenAiJson, VerbatimTextWithHighBytesIsNotAscii) {
-  JsonWriter out(JsonLayout::Compact);
-  out.begin_array();
-  out.element();
-  out.verbatim("\"h\xc3\xa9\"");
-  out.end_array();
-  EXPECT_EQ(out.view(), "[\"h\xc3\xa9\"]");
-  EXPECT_FALSE(out.is_ascii());
+  // A high byte before, inside and after the whole eight-byte words.
+  for (const std::string text : {"\"h\xc3\xa9\"", "\"abcdefgh\xc3\xa9ijklmnopq\"", "\"abcdefghijklmno\xc3\xa9\""}) {
+    JsonWriter out(JsonLayout::Compact);
+    out.begin_array();
+    out.element();
+    out.verbatim(text);
+    out.end_array();
+    EXPECT_EQ(out.view(), "[" + text + "]");
+    EXPECT_FALSE(out.is_ascii()) << text;
+  }
+  JsonWriter ascii(JsonLayout::Compact);
+  ascii.verbatim("\"abcdefghijklmnopqrstuvwxyz\"");
+  EXPECT_TRUE(ascii.is_ascii());
 }
 
 }  // namespace

@@ -157,6 +157,7 @@ class JsonWriter {
   // Whether everything written so far is ASCII (only text strings can carry
   // other bytes), so a caller can skip decoding it as UTF-8.
   bool is_ascii() const noexcept { return high_bits_ == 0; }
+  bool indented() const noexcept { return indented_; }
   const char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
