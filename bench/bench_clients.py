@@ -337,12 +337,18 @@ def measure(rounds: int = 500, calls: int = 4) -> Results:
 def measure_processes(processes: int = 3, rounds: int = 300, calls: int = 4) -> tuple[Results, list[Results]]:
     """measure() in `processes` fresh interpreters one after another: each figure the median of theirs, and theirs."""
     runs: list[Results] = []
+    shown: set[str] = set()
     for _ in range(processes):
-        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--json", "--rounds", str(rounds),
-                              "--calls", str(calls)], check=True, capture_output=True, text=True).stdout
-        *notes, figures = out.splitlines()
-        if not runs:
-            print(*notes, sep="\n", end="\n" if notes else "")  # a peer that could not load
+        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--json", "--rounds", str(rounds),
+                                "--calls", str(calls)], capture_output=True, text=True)
+        if child.returncode != 0:
+            sys.stderr.write(child.stderr)
+            raise RuntimeError(f"bench_clients.py --json failed with exit status {child.returncode}")
+        *notes, figures = child.stdout.splitlines()
+        for note in notes:  # a peer that could not load, once
+            if note not in shown:
+                shown.add(note)
+                print(note)
         runs.append(json.loads(figures))
     merged: Results = {}
     for tracer, kinds in runs[0].items():

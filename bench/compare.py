@@ -12,7 +12,7 @@ Each section measures one part, with the cases interleaved round by round
             with the module's own calls and beside the SDK's two nested
             start_as_current_span blocks with an in-memory exporter;
   clients   what tracing adds to an OpenAI call (bench_clients.py), the
-            median of three fresh processes' figures;
+            median of three fresh processes' figures (300 rounds each);
   pipeline  BatchProcessor.on_end and OTLP export throughput beside the SDK's
             BatchSpanProcessor and OTLPSpanExporter (bench_pipeline.py);
   security  the scan of a typical span and detect-secrets on the same texts

@@ -26,7 +26,8 @@ TEST(GenAiJson, TextMessagesAndVerbatimValuesShareOneArray) {
 }
 
 TEST(GenAiJson, VerbatimTextWithHighBytesIsNotAscii) {
-  // A high byte before, inside and after the whole eight-byte words.
+  // A high byte in a text shorter than a word, inside a whole eight-byte word,
+  // and in the bytes after the whole words.
   for (const std::string text : {"\"h\xc3\xa9\"", "\"abcdefgh\xc3\xa9ijklmnopq\"", "\"abcdefghijklmno\xc3\xa9\""}) {
     JsonWriter out(JsonLayout::Compact);
     out.begin_array();
