@@ -7,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "ascii_run.hpp"
+
 namespace korvanta {
 namespace {
 
@@ -100,16 +102,7 @@ void JsonWriter::newline_indent() {
 
 void JsonWriter::verbatim(std::string_view json) {
   raw(json);
-  // The bytes' high bits, eight bytes at a time.
-  std::uint64_t bits = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= json.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, json.data() + i, 8);
-    bits |= word;
-  }
-  for (; i < json.size(); ++i) bits |= static_cast<unsigned char>(json[i]);
-  if ((bits & 0x8080808080808080ULL) != 0) high_bits_ |= 0x80U;
+  if (detail::skip_ascii(json, 0) != json.size()) high_bits_ |= 0x80U;
 }
 
 void JsonWriter::start_member() { size_ = static_cast<std::size_t>(begin_member(0) - data_); }

@@ -4,8 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ascii_run.hpp"
+
 namespace korvanta::otlp {
 namespace {
+
+using detail::skip_ascii;
 
 // Length of the well-formed character starting at text[i], or 0 when the
 // byte there starts none (Unicode's table of well-formed byte sequences).
@@ -31,20 +35,6 @@ std::size_t char_length(std::string_view text, std::size_t i) noexcept {
     return 4;
   }
   return 0;
-}
-
-// Index of the first byte at or after `i` that is not ASCII; 8 bytes a step
-// because prompts and responses are mostly ASCII.
-std::size_t skip_ascii(std::string_view text, std::size_t i) noexcept {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  while (i + 8 <= text.size()) {
-    std::uint64_t block;
-    std::memcpy(&block, text.data() + i, 8);
-    if (block & kHighBits) break;
-    i += 8;
-  }
-  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
-  return i;
 }
 
 // memcpy with a size of zero may still be given the null data() of an empty

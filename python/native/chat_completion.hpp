@@ -11,7 +11,6 @@ namespace korvanta::py::native {
 
 // Whether `route` is the registered chat completions route.
 bool is_chat_route(PyObject* route);
-// What its open(state, options, stream) returns: (call, body as given or None).
 // A call opened from a request: the call, and the body as given when
 // tracing asked for stream usage (None otherwise).
 struct OpenedCall {
@@ -19,6 +18,7 @@ struct OpenedCall {
   Ref given;
 };
 
+// What its open(state, options, stream) does, the pair as Python's tuple.
 OpenedCall open_chat(PyObject* state, PyObject* options, PyObject* stream);
 // What its record(call, completion) does.
 void record_chat(PyObject* call, PyObject* completion);
