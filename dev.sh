@@ -8,6 +8,10 @@
 #   ./dev.sh bench  build the benchmarks (Release) and run them
 #   ./dev.sh harden sanitizer builds of every test suite and the fuzz targets
 #                   (tools/harden.sh)
+#   ./dev.sh profile take the execution profiles the build optimises with
+#                   (python/profile/<CPython version>/): a counting build
+#                   runs tools/train_profile.py; rerun it after changing
+#                   native code
 # Interpreters are looked up as $PYTHON, python3.13, python3.12, python3, then
 # pyenv's installed versions. KORVANTA_WERROR=ON turns warnings into errors.
 set -euo pipefail
@@ -83,10 +87,36 @@ cmd_bench() {
   (cd "$ROOT/bench" && "$venv_python" compare.py)
 }
 
+cmd_profile() {
+  local minor python venv_python counts site made=0
+  for minor in 3.12 3.13; do
+    if ! python=$(find_python "$minor"); then
+      printf 'warning: no CPython %s found; its profile is left as it is\n' "$minor" >&2
+      continue
+    fi
+    venv_python=$(venv_for "$python")
+    counts=$(mktemp -d)
+    site=$(mktemp -d)
+    say "counting build for CPython $minor"
+    # A build directory of its own: the counting setting stays out of the usual one.
+    "$venv_python" -m pip install -q --disable-pip-version-check --no-build-isolation --target "$site" \
+      -C build-dir="$ROOT/build/profile-$minor" -C cmake.define.KORVANTA_PROFILE_GENERATE="$counts" "$ROOT"
+    say "tools/train_profile.py on CPython $minor"
+    PYTHONPATH="$site" "$venv_python" "$ROOT/tools/train_profile.py"
+    mkdir -p "$ROOT/python/profile/$minor"
+    rm -f "$ROOT/python/profile/$minor"/*.gcda
+    cp "$counts"/*.gcda "$counts/taken-with.txt" "$ROOT/python/profile/$minor/"
+    rm -rf "$counts" "$site"
+    made=$((made + 1))
+  done
+  [ "$made" -gt 0 ] || die "neither CPython 3.12 nor 3.13 found (set PYTHON=/path/to/python3.12)"
+}
+
 case "${1:-}" in
   demo) cmd_demo ;;
   test) cmd_test ;;
   bench) cmd_bench ;;
   harden) exec "$ROOT/tools/harden.sh" ;;
-  *) echo "usage: $0 demo|test|bench|harden" >&2; exit 2 ;;
+  profile) cmd_profile ;;
+  *) echo "usage: $0 demo|test|bench|harden|profile" >&2; exit 2 ;;
 esac

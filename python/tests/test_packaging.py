@@ -80,6 +80,8 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
         "python/CMakeLists.txt",
         "python/korvanta_python-stubs/__init__.pyi",
         "examples/quickstart.py",
+        "tools/relative_sources.sh",
+        *(f"python/profile/{minor}/taken-with.txt" for minor in ("3.12", "3.13")),
     ]:
         assert needed in names
     for source_dir in ["core/src", "core/include/korvanta", "python/src", "python/native", "python/korvanta"]:
@@ -87,6 +89,20 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
             assert f"{source_dir}/{path.name}" in names
     junk = [n for n in names if n.split("/")[0] in {"build", ".venv", "dist"} or "__pycache__" in n or "_cache/" in n]
     assert junk == []
+
+
+def test_profile_build_gives_the_compiler_paths_relative_to_the_build_directory(tmp_path):
+    # Execution counts are filed under the paths the compiler was given, so
+    # they must read the same from any checkout's build directory.
+    root = tmp_path / "checkout"
+    build = root / "build" / "cp3-tag"
+    build.mkdir(parents=True)
+    given = ["-DX=1", f"-I{root}/core/include", "-isystem", f"{root}/python/src", "-isystem", "/usr/include/python3",
+             "-o", "core/a.cpp.o", "-c", f"{root}/core/src/a.cpp", f"{root}x/b.cpp"]
+    result = run([ROOT / "tools" / "relative_sources.sh", root, "printf", r"%s\n", *given], cwd=build)
+    assert result.stdout.splitlines() == ["-DX=1", "-I../../core/include", "-isystem", "../../python/src", "-isystem",
+                                          "/usr/include/python3", "-o", "core/a.cpp.o", "-c", "../../core/src/a.cpp",
+                                          f"{root}x/b.cpp"]
 
 
 @pytest.fixture(scope="module", params=["wheel", "sdist"])
