@@ -334,7 +334,7 @@ def measure(rounds: int = 500, calls: int = 4) -> Results:
     return results
 
 
-def measure_processes(processes: int = 3, rounds: int = 300, calls: int = 4) -> tuple[Results, list[Results]]:
+def measure_processes(processes: int = 5, rounds: int = 300, calls: int = 4) -> tuple[Results, list[Results]]:
     """measure() in `processes` fresh interpreters one after another: each figure the median of theirs, and theirs."""
     runs: list[Results] = []
     shown: set[str] = set()

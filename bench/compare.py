@@ -12,7 +12,7 @@ Each section measures one part, with the cases interleaved round by round
             with the module's own calls and beside the SDK's two nested
             start_as_current_span blocks with an in-memory exporter;
   clients   what tracing adds to an OpenAI call (bench_clients.py), the
-            median of three fresh processes' figures (300 rounds each);
+            median of five fresh processes' figures (300 rounds each);
   pipeline  BatchProcessor.on_end and OTLP export throughput beside the SDK's
             BatchSpanProcessor and OTLPSpanExporter (bench_pipeline.py);
   security  the scan of a typical span and detect-secrets on the same texts
@@ -455,7 +455,7 @@ def main():
     parser.add_argument("--sections", default=",".join(SECTIONS), help="comma-separated, from: " + ", ".join(SECTIONS))
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--count", type=int, default=2000, help="operations per case per round")
-    parser.add_argument("--client-processes", type=int, default=3,
+    parser.add_argument("--client-processes", type=int, default=5,
                         help="clients: the median of this many fresh processes' figures")
     parser.add_argument("--spans", type=int, default=100_000, help="spans kept alive for the memory figure")
     parser.add_argument("--memory-child", choices=["korvanta", "otel"], help=argparse.SUPPRESS)
