@@ -88,25 +88,36 @@ cmd_bench() {
 }
 
 cmd_profile() {
-  local minor python venv_python counts site made=0
+  local minor python venv_python work made=0
   for minor in 3.12 3.13; do
     if ! python=$(find_python "$minor"); then
-      printf 'warning: no CPython %s found; its profile is left as it is\n' "$minor" >&2
+      # Counts of older sources would fail the build on that version: gone.
+      printf 'warning: no CPython %s found; its profile is removed, its builds go without one\n' "$minor" >&2
+      rm -rf "$ROOT/python/profile/$minor"
       continue
     fi
+    # The environment's own install goes without counts, in a build directory
+    # of its own: the counts may be the stale ones this run replaces.
+    BUILD_CONFIG=(-C cmake.define.KORVANTA_PROFILE_USE=OFF -C build-dir="$ROOT/build/noprofile-$minor")
     venv_python=$(venv_for "$python")
-    counts=$(mktemp -d)
-    site=$(mktemp -d)
+    BUILD_CONFIG=()
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    mkdir "$work/counts"
     say "counting build for CPython $minor"
     # A build directory of its own: the counting setting stays out of the usual one.
-    "$venv_python" -m pip install -q --disable-pip-version-check --no-build-isolation --target "$site" \
-      -C build-dir="$ROOT/build/profile-$minor" -C cmake.define.KORVANTA_PROFILE_GENERATE="$counts" "$ROOT"
+    "$venv_python" -m pip install -q --disable-pip-version-check --no-build-isolation --target "$work/site" \
+      -C build-dir="$ROOT/build/profile-$minor" -C cmake.define.KORVANTA_PROFILE_GENERATE="$work/counts" "$ROOT"
     say "tools/train_profile.py on CPython $minor"
-    PYTHONPATH="$site" "$venv_python" "$ROOT/tools/train_profile.py"
-    mkdir -p "$ROOT/python/profile/$minor"
-    rm -f "$ROOT/python/profile/$minor"/*.gcda
-    cp "$counts"/*.gcda "$counts/taken-with.txt" "$ROOT/python/profile/$minor/"
-    rm -rf "$counts" "$site"
+    PYTHONPATH="$work/site" "$venv_python" "$ROOT/tools/train_profile.py"
+    compgen -G "$work/counts/*.gcda" >/dev/null || die "the training run left no counts in $work/counts"
+    # Swapped in whole, so that a failure above leaves the old profile as it was.
+    mkdir -p "$work/profile"
+    cp "$work/counts"/*.gcda "$work/counts/taken-with.txt" "$work/profile/"
+    rm -rf "$ROOT/python/profile/$minor"
+    mv "$work/profile" "$ROOT/python/profile/$minor"
+    rm -rf "$work"
+    trap - EXIT
     made=$((made + 1))
   done
   [ "$made" -gt 0 ] || die "neither CPython 3.12 nor 3.13 found (set PYTHON=/path/to/python3.12)"

@@ -81,7 +81,8 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
         "python/korvanta_python-stubs/__init__.pyi",
         "examples/quickstart.py",
         "tools/relative_sources.sh",
-        *(f"python/profile/{minor}/taken-with.txt" for minor in ("3.12", "3.13")),
+        # the build from the sdist optimises with every count file, or warns
+        *(path.relative_to(ROOT).as_posix() for path in (ROOT / "python" / "profile").rglob("*") if path.is_file()),
     ]:
         assert needed in names
     for source_dir in ["core/src", "core/include/korvanta", "python/src", "python/native", "python/korvanta"]:
@@ -94,7 +95,7 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
 def test_profile_build_gives_the_compiler_paths_relative_to_the_build_directory(tmp_path):
     # Execution counts are filed under the paths the compiler was given, so
     # they must read the same from any checkout's build directory.
-    root = tmp_path / "checkout"
+    root = tmp_path / "a checkout"
     build = root / "build" / "cp3-tag"
     build.mkdir(parents=True)
     given = ["-DX=1", f"-I{root}/core/include", "-isystem", f"{root}/python/src", "-isystem", "/usr/include/python3",
